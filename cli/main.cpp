@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("tallymere-cli");
+    return 0;
+}
