@@ -39,6 +39,17 @@ struct BGRAImage {
     BGRAImage cropped(int x, int y, int w, int h) const;
     // The whole image scaled into the top-left of a size x size black buffer, and the scale.
     std::optional<std::pair<BGRAImage, float>> letterboxed(int size) const;
+    // The size of the picture inside a size x size letterbox and the factor that maps letterbox
+    // coordinates back to this image (divide by it).
+    struct LetterboxGeometry {
+        int width = 0;
+        int height = 0;
+        float scale = 0;
+    };
+    LetterboxGeometry letterboxGeometry(int size) const;
+    // Resamples the whole image into `target` (8-bit, 4 channels, already of the wanted size; may
+    // be a region of a larger buffer): area averaging when shrinking, cubic when enlarging.
+    void resampleInto(cv::Mat& target) const;
     BGRAImage warpAffine(int outW, int outH, const Affine& m) const;
     double laplacianVariance() const;
     BGRAImage rotated180() const;

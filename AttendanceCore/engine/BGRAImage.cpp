@@ -1,0 +1,530 @@
+#include "engine/BGRAImage.h"
+
+#include "engine/Affine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <libheif/heif.h>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace tallymere {
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint16_t readU16(const std::uint8_t* p, bool bigEndian) {
+    return bigEndian ? static_cast<std::uint16_t>(p[0] << 8 | p[1])
+                     : static_cast<std::uint16_t>(p[1] << 8 | p[0]);
+}
+
+std::uint32_t readU32(const std::uint8_t* p, bool bigEndian) {
+    return bigEndian ? std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 |
+                           std::uint32_t(p[2]) << 8 | p[3]
+                     : std::uint32_t(p[3]) << 24 | std::uint32_t(p[2]) << 16 |
+                           std::uint32_t(p[1]) << 8 | p[0];
+}
+
+// The orientation tag (1...8) of a TIFF-structured EXIF block; 1 when absent or unreadable.
+int tiffOrientation(const std::uint8_t* p, std::size_t n) {
+    if (n >= 6 && std::memcmp(p, "Exif\0\0", 6) == 0) {
+        p += 6;
+        n -= 6;
+    }
+    if (n < 8) return 1;
+    bool big;
+    if (p[0] == 'I' && p[1] == 'I')
+        big = false;
+    else if (p[0] == 'M' && p[1] == 'M')
+        big = true;
+    else
+        return 1;
+    if (readU16(p + 2, big) != 42) return 1;
+    const std::uint32_t ifd = readU32(p + 4, big);
+    if (ifd > n - 2) return 1;
+    const std::uint16_t count = readU16(p + ifd, big);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t entry = ifd + 2 + std::size_t(i) * 12;
+        if (entry + 12 > n) break;
+        if (readU16(p + entry, big) != 0x0112) continue;
+        const std::uint16_t type = readU16(p + entry + 2, big);
+        const int value = type == 3   ? readU16(p + entry + 8, big)
+                          : type == 4 ? static_cast<int>(readU32(p + entry + 8, big))
+                                      : 1;
+        return value >= 1 && value <= 8 ? value : 1;
+    }
+    return 1;
+}
+
+bool isJPEG(const Bytes& b) {
+    return b.size() > 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF;
+}
+
+bool isHEIF(const Bytes& b) {
+    return b.size() > 12 && std::memcmp(b.data() + 4, "ftyp", 4) == 0;
+}
+
+struct JPEGInfo {
+    int width = 0;
+    int height = 0;
+    int orientation = 1;
+};
+
+// Walks the JPEG markers up to the scan for the frame size and the EXIF orientation.
+JPEGInfo jpegInfo(const Bytes& b) {
+    JPEGInfo info;
+    std::size_t i = 2;
+    const std::size_t n = b.size();
+    while (i + 4 <= n) {
+        if (b[i] != 0xFF) break;
+        const std::uint8_t marker = b[i + 1];
+        if (marker == 0xFF) {
+            ++i;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
+            i += 2;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9) break;
+        const std::size_t len = readU16(&b[i + 2], true);
+        if (len < 2 || i + 2 + len > n) break;
+        const std::uint8_t* seg = &b[i + 4];
+        if (marker == 0xE1 && info.orientation == 1 && len >= 8 &&
+            std::memcmp(seg, "Exif\0\0", 6) == 0)
+            info.orientation = tiffOrientation(seg + 6, len - 8);
+        const bool sof =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (sof && len >= 7) {
+            info.height = readU16(seg + 1, true);
+            info.width = readU16(seg + 3, true);
+        }
+        i += 2 + len;
+    }
+    return info;
+}
+
+int pngOrientation(const Bytes& b) {
+    static const std::uint8_t sig[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    if (b.size() < 8 || std::memcmp(b.data(), sig, 8) != 0) return 1;
+    std::size_t i = 8;
+    while (i + 12 <= b.size()) {
+        const std::size_t len = readU32(&b[i], true);
+        if (len > b.size() - i - 12) break;
+        if (std::memcmp(&b[i + 4], "eXIf", 4) == 0) return tiffOrientation(&b[i + 8], len);
+        if (std::memcmp(&b[i + 4], "IEND", 4) == 0) break;
+        i += 12 + len;
+    }
+    return 1;
+}
+
+int webpOrientation(const Bytes& b) {
+    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 ||
+        std::memcmp(b.data() + 8, "WEBP", 4) != 0)
+        return 1;
+    std::size_t i = 12;
+    while (i + 8 <= b.size()) {
+        const std::size_t len = readU32(&b[i + 4], false);
+        if (len > b.size() - i - 8) break;
+        if (std::memcmp(&b[i], "EXIF", 4) == 0) return tiffOrientation(&b[i + 8], len);
+        i += 8 + len + (len & 1);
+    }
+    return 1;
+}
+
+int fileOrientation(const Bytes& b) {
+    if (isJPEG(b)) return jpegInfo(b).orientation;
+    if (b.size() >= 4 &&
+        (std::memcmp(b.data(), "II*\0", 4) == 0 || std::memcmp(b.data(), "MM\0*", 4) == 0))
+        return tiffOrientation(b.data(), b.size());
+    if (const int o = pngOrientation(b); o != 1) return o;
+    return webpOrientation(b);
+}
+
+// Turns stored pixels upright according to an EXIF orientation code.
+cv::Mat applyOrientation(cv::Mat m, int orientation) {
+    cv::Mat t;
+    switch (orientation) {
+    case 2:
+        cv::flip(m, t, 1);
+        return t;
+    case 3:
+        cv::flip(m, t, -1);
+        return t;
+    case 4:
+        cv::flip(m, t, 0);
+        return t;
+    case 5:
+        cv::transpose(m, t);
+        return t;
+    case 6:
+        cv::transpose(m, t);
+        cv::flip(t, t, 1);
+        return t;
+    case 7:
+        cv::transpose(m, t);
+        cv::flip(t, t, -1);
+        return t;
+    case 8:
+        cv::transpose(m, t);
+        cv::flip(t, t, 0);
+        return t;
+    default:
+        return m;
+    }
+}
+
+// 8-bit BGRA with premultiplied alpha from whatever the decoder produced.
+cv::Mat toPremultipliedBGRA(const cv::Mat& decoded) {
+    cv::Mat m8;
+    switch (decoded.depth()) {
+    case CV_8U:
+        m8 = decoded;
+        break;
+    case CV_16U:
+        decoded.convertTo(m8, CV_8U, 1.0 / 257.0);
+        break;
+    case CV_32F:
+    case CV_64F:
+        decoded.convertTo(m8, CV_8U, 255.0);
+        break;
+    default:
+        decoded.convertTo(m8, CV_8U);
+        break;
+    }
+    cv::Mat out;
+    switch (m8.channels()) {
+    case 1:
+        cv::cvtColor(m8, out, cv::COLOR_GRAY2BGRA);
+        return out;
+    case 3:
+        cv::cvtColor(m8, out, cv::COLOR_BGR2BGRA);
+        return out;
+    case 2: {
+        // Grey with alpha.
+        out.create(m8.size(), CV_8UC4);
+        for (int y = 0; y < m8.rows; ++y) {
+            const std::uint8_t* s = m8.ptr<std::uint8_t>(y);
+            std::uint8_t* d = out.ptr<std::uint8_t>(y);
+            for (int x = 0; x < m8.cols; ++x, s += 2, d += 4) {
+                const std::uint8_t v = static_cast<std::uint8_t>((s[0] * s[1] + 127) / 255);
+                d[0] = d[1] = d[2] = v;
+                d[3] = s[1];
+            }
+        }
+        return out;
+    }
+    case 4:
+        out = m8.clone();
+        for (int y = 0; y < out.rows; ++y) {
+            std::uint8_t* p = out.ptr<std::uint8_t>(y);
+            for (int x = 0; x < out.cols; ++x, p += 4) {
+                const int a = p[3];
+                if (a == 255) continue;
+                p[0] = static_cast<std::uint8_t>((p[0] * a + 127) / 255);
+                p[1] = static_cast<std::uint8_t>((p[1] * a + 127) / 255);
+                p[2] = static_cast<std::uint8_t>((p[2] * a + 127) / 255);
+            }
+        }
+        return out;
+    default:
+        return {};
+    }
+}
+
+cv::Mat decodeHEIF(const Bytes& bytes) {
+    std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(),
+                                                                    &heif_context_free);
+    if (!ctx) return {};
+    if (heif_context_read_from_memory_without_copy(ctx.get(), bytes.data(), bytes.size(), nullptr)
+            .code != heif_error_Ok)
+        return {};
+    heif_image_handle* rawHandle = nullptr;
+    if (heif_context_get_primary_image_handle(ctx.get(), &rawHandle).code != heif_error_Ok)
+        return {};
+    std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
+        rawHandle, &heif_image_handle_release);
+    const bool alpha = heif_image_handle_has_alpha_channel(handle.get());
+    const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle.get());
+    heif_image* rawImage = nullptr;
+    // The decoder applies the file's rotation and mirroring by default.
+    if (heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
+                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                          nullptr)
+            .code != heif_error_Ok)
+        return {};
+    std::unique_ptr<heif_image, decltype(&heif_image_release)> image(rawImage, &heif_image_release);
+    int stride = 0;
+    const std::uint8_t* plane =
+        heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+    const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
+    const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
+    if (!plane || w <= 0 || h <= 0) return {};
+    cv::Mat view(h, w, alpha ? CV_8UC4 : CV_8UC3, const_cast<std::uint8_t*>(plane),
+                 static_cast<std::size_t>(stride));
+    cv::Mat bgra;
+    cv::cvtColor(view, bgra, alpha ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGRA);
+    if (alpha && !premultiplied) {
+        // toPremultipliedBGRA premultiplies a four-channel picture.
+        return toPremultipliedBGRA(bgra);
+    }
+    return bgra;
+}
+
+std::optional<Bytes> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+// Longer side of the decoded picture at most maxSide; never enlarged.
+cv::Size boundedSize(int width, int height, int maxSide) {
+    const int longer = std::max(width, height);
+    if (maxSide <= 0 || longer <= maxSide) return {width, height};
+    const double s = static_cast<double>(maxSide) / longer;
+    return {std::clamp(static_cast<int>(std::lround(width * s)), 1, maxSide),
+            std::clamp(static_cast<int>(std::lround(height * s)), 1, maxSide)};
+}
+
+std::uint8_t roundToByte(float v) {
+    // Halves away from zero, then clamped.
+    const float r = std::round(v);
+    return static_cast<std::uint8_t>(r <= 0.0f ? 0.0f : (r >= 255.0f ? 255.0f : r));
+}
+
+} // namespace
+
+BGRAImage::BGRAImage(int width, int height)
+    : width(std::max(width, 0)), height(std::max(height, 0)),
+      data(static_cast<std::size_t>(this->width) * this->height * 4, 0) {}
+
+BGRAImage::BGRAImage(int width, int height, std::vector<std::uint8_t> data)
+    : width(width), height(height), data(std::move(data)) {}
+
+BGRAImage::BGRAImage(int width, int height, const std::uint8_t* pixels, std::size_t rowStride)
+    : BGRAImage(width, height) {
+    const std::size_t row = static_cast<std::size_t>(this->width) * 4;
+    for (int y = 0; y < this->height; ++y)
+        std::memcpy(data.data() + row * y, pixels + rowStride * y, row);
+}
+
+cv::Mat BGRAImage::mat() const {
+    return cv::Mat(height, width, CV_8UC4, const_cast<std::uint8_t*>(data.data()));
+}
+
+std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int maxSide) {
+    try {
+        const auto bytes = readFile(path);
+        if (!bytes || bytes->empty()) return std::nullopt;
+        cv::Mat bgra;
+        int orientation = 1;
+        if (isHEIF(*bytes)) {
+            bgra = decodeHEIF(*bytes); // already upright
+        } else if (isJPEG(*bytes)) {
+            // A JPEG far larger than wanted is decoded at 1/2, 1/4 or 1/8 straight from the
+            // compressed data, so a huge photo is never held whole.
+            const JPEGInfo info = jpegInfo(*bytes);
+            orientation = info.orientation;
+            int flags = cv::IMREAD_COLOR;
+            const int longer = std::max(info.width, info.height);
+            if (maxSide > 0 && longer > 0) {
+                if ((longer + 7) / 8 >= maxSide)
+                    flags = cv::IMREAD_REDUCED_COLOR_8;
+                else if ((longer + 3) / 4 >= maxSide)
+                    flags = cv::IMREAD_REDUCED_COLOR_4;
+                else if ((longer + 1) / 2 >= maxSide)
+                    flags = cv::IMREAD_REDUCED_COLOR_2;
+            }
+            const cv::Mat decoded = cv::imdecode(*bytes, flags | cv::IMREAD_IGNORE_ORIENTATION);
+            if (decoded.empty()) return std::nullopt;
+            bgra = toPremultipliedBGRA(decoded);
+            // The final size follows from the full frame, not from the reduced decode.
+            if (info.width > 0 && info.height > 0) {
+                const cv::Size target = boundedSize(info.width, info.height, maxSide);
+                if (target != bgra.size()) {
+                    cv::Mat scaled;
+                    cv::resize(bgra, scaled, target, 0, 0, cv::INTER_AREA);
+                    bgra = scaled;
+                }
+            }
+        } else {
+            orientation = fileOrientation(*bytes);
+            const cv::Mat decoded = cv::imdecode(*bytes, cv::IMREAD_UNCHANGED);
+            if (decoded.empty()) return std::nullopt;
+            bgra = toPremultipliedBGRA(decoded);
+        }
+        if (bgra.empty()) return std::nullopt;
+        const cv::Size target = boundedSize(bgra.cols, bgra.rows, maxSide);
+        if (target != bgra.size()) {
+            cv::Mat scaled;
+            cv::resize(bgra, scaled, target, 0, 0, cv::INTER_AREA);
+            bgra = scaled;
+        }
+        bgra = applyOrientation(bgra, orientation);
+        BGRAImage image(bgra.cols, bgra.rows);
+        bgra.copyTo(image.mat());
+        return image;
+    } catch (const std::exception&) {
+        // An undecodable file is an absent image, not an error.
+        return std::nullopt;
+    }
+}
+
+BGRAImage BGRAImage::cropped(int x, int y, int w, int h) const {
+    const long long x0 = std::max<long long>(x, 0), y0 = std::max<long long>(y, 0);
+    const long long x1 = std::min<long long>(static_cast<long long>(x) + w, width);
+    const long long y1 = std::min<long long>(static_cast<long long>(y) + h, height);
+    if (x0 >= x1 || y0 >= y1) return BGRAImage(1, 1);
+    const int cw = static_cast<int>(x1 - x0), ch = static_cast<int>(y1 - y0);
+    return BGRAImage(cw, ch, data.data() + (y0 * width + x0) * 4,
+                     static_cast<std::size_t>(width) * 4);
+}
+
+BGRAImage::LetterboxGeometry BGRAImage::letterboxGeometry(int size) const {
+    LetterboxGeometry g;
+    const float ratio = static_cast<float>(height) / static_cast<float>(width);
+    if (ratio <= 1.0f) {
+        g.width = size;
+        g.height = std::max(1, static_cast<int>(ratio * static_cast<float>(size)));
+    } else {
+        g.height = size;
+        g.width = std::max(1, static_cast<int>(static_cast<float>(size) / ratio));
+    }
+    g.scale = static_cast<float>(g.height) / static_cast<float>(height);
+    return g;
+}
+
+void BGRAImage::resampleInto(cv::Mat& target) const {
+    const cv::Mat source = mat();
+    if (target.cols == width && target.rows == height) {
+        source.copyTo(target);
+        return;
+    }
+    const bool shrinking = target.cols <= width && target.rows <= height;
+    cv::resize(source, target, target.size(), 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_CUBIC);
+}
+
+std::optional<std::pair<BGRAImage, float>> BGRAImage::letterboxed(int size) const {
+    if (size <= 0 || width <= 0 || height <= 0) return std::nullopt;
+    const LetterboxGeometry g = letterboxGeometry(size);
+    BGRAImage box(size, size);
+    cv::Mat region = box.mat()(cv::Rect(0, 0, g.width, g.height));
+    resampleInto(region);
+    return std::make_pair(std::move(box), g.scale);
+}
+
+BGRAImage BGRAImage::warpAffine(int outW, int outH, const Affine& m) const {
+    BGRAImage out(outW, outH);
+    const Affine inv = m.inverted();
+    const std::uint8_t* src = data.data();
+    std::uint8_t* dst = out.data.data();
+    for (int y = 0; y < out.height; ++y) {
+        for (int x = 0; x < out.width; ++x, dst += 4) {
+            const float fxp = static_cast<float>(x), fyp = static_cast<float>(y);
+            const float sx = inv.a * fxp + inv.b * fyp + inv.tx;
+            const float sy = inv.c * fxp + inv.d * fyp + inv.ty;
+            const float flx = std::floor(sx), fly = std::floor(sy);
+            const float fx = sx - flx, fy = sy - fly;
+            dst[3] = 255;
+            // Far outside (or not a number): black, and no integer conversion out of range.
+            if (!(flx >= -1.0f && flx < static_cast<float>(width) && fly >= -1.0f &&
+                  fly < static_cast<float>(height)))
+                continue;
+            const int x0 = static_cast<int>(flx), y0 = static_cast<int>(fly);
+            const float w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+            const int nx[4] = {x0, x0 + 1, x0, x0 + 1};
+            const int ny[4] = {y0, y0, y0 + 1, y0 + 1};
+            float acc[3] = {0, 0, 0};
+            for (int k = 0; k < 4; ++k) {
+                if (nx[k] < 0 || nx[k] >= width || ny[k] < 0 || ny[k] >= height) continue;
+                const std::uint8_t* p = src + (static_cast<std::size_t>(ny[k]) * width + nx[k]) * 4;
+                acc[0] += w[k] * p[0];
+                acc[1] += w[k] * p[1];
+                acc[2] += w[k] * p[2];
+            }
+            dst[0] = roundToByte(acc[0]);
+            dst[1] = roundToByte(acc[1]);
+            dst[2] = roundToByte(acc[2]);
+        }
+    }
+    return out;
+}
+
+double BGRAImage::laplacianVariance() const {
+    if (width < 2 || height < 2) return 0;
+    const std::size_t n = static_cast<std::size_t>(width) * height;
+    std::vector<float> grey(n);
+    const std::uint8_t* p = data.data();
+    for (std::size_t i = 0; i < n; ++i, p += 4)
+        grey[i] = std::round(0.114f * p[0] + (0.587f * p[1] + 0.299f * p[2]));
+
+    // Mirrored border that does not repeat the edge pixel: -1 reads 1, n reads n - 2.
+    auto mirror = [](int i, int size) { return i < 0 ? 1 : (i >= size ? size - 2 : i); };
+    double sum = 0, sumSq = 0;
+    for (int y = 0; y < height; ++y) {
+        const float* row = grey.data() + static_cast<std::size_t>(y) * width;
+        const float* up = grey.data() + static_cast<std::size_t>(mirror(y - 1, height)) * width;
+        const float* down = grey.data() + static_cast<std::size_t>(mirror(y + 1, height)) * width;
+        for (int x = 0; x < width; ++x) {
+            const float l = row[mirror(x - 1, width)] + row[mirror(x + 1, width)] + up[x] +
+                            down[x] - 4 * row[x];
+            sum += l;
+            sumSq += static_cast<double>(l) * l;
+        }
+    }
+    const double mean = sum / static_cast<double>(n);
+    return sumSq / static_cast<double>(n) - mean * mean;
+}
+
+BGRAImage BGRAImage::rotated180() const {
+    BGRAImage out(width, height);
+    const std::size_t n = static_cast<std::size_t>(width) * height;
+    const std::uint32_t* s = reinterpret_cast<const std::uint32_t*>(data.data());
+    std::uint32_t* d = reinterpret_cast<std::uint32_t*>(out.data.data());
+    for (std::size_t k = 0; k < n; ++k)
+        d[k] = s[n - 1 - k];
+    return out;
+}
+
+BGRAImage BGRAImage::rotated90(bool clockwise) const {
+    BGRAImage out(height, width);
+    const std::uint32_t* s = reinterpret_cast<const std::uint32_t*>(data.data());
+    std::uint32_t* d = reinterpret_cast<std::uint32_t*>(out.data.data());
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int ox = clockwise ? height - 1 - y : y;
+            const int oy = clockwise ? x : width - 1 - x;
+            d[static_cast<std::size_t>(oy) * out.width + ox] =
+                s[static_cast<std::size_t>(y) * width + x];
+        }
+    }
+    return out;
+}
+
+bool BGRAImage::writeJPEG(const std::filesystem::path& path, double quality) const {
+    try {
+        if (width <= 0 || height <= 0) return false;
+        cv::Mat bgr;
+        cv::cvtColor(mat(), bgr, cv::COLOR_BGRA2BGR);
+        const int q = static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100));
+        std::vector<std::uint8_t> encoded;
+        if (!cv::imencode(".jpg", bgr, encoded, {cv::IMWRITE_JPEG_QUALITY, q})) return false;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out.write(reinterpret_cast<const char*>(encoded.data()),
+                  static_cast<std::streamsize>(encoded.size()));
+        out.close();
+        return static_cast<bool>(out);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace tallymere
