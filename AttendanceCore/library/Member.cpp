@@ -1,0 +1,29 @@
+#include "library/Member.h"
+
+#include "library/Json.h"
+
+#include <algorithm>
+
+namespace tallymere {
+
+int Member::goodPhotos() const {
+    return int(std::count_if(photos.begin(), photos.end(), [](const Photo& p) { return p.ok; }));
+}
+
+void to_json(Json& json, const Member& member) {
+    json = Json::object();
+    json["id"] = member.id;
+    json["name"] = member.name;
+    json["created"] = jsonDate(member.created);
+    encodeValue(json["photos"], member.photos);
+}
+
+void from_json(const Json& json, Member& member) {
+    requireObject(json, "a member");
+    member.id = readString(json, "id");
+    member.name = readString(json, "name");
+    member.created = readDate(json, "created");
+    member.photos = readArray<Photo>(json, "photos");
+}
+
+} // namespace tallymere

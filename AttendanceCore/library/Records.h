@@ -1,0 +1,12 @@
+#pragma once
+
+// Every record the library stores, with its JSON form.
+
+#include "library/Member.h"
+#include "library/MemberResult.h"
+#include "library/Photo.h"
+#include "library/Service.h"
+#include "library/ServiceResults.h"
+#include "library/ServiceStatus.h"
+#include "library/Visitor.h"
+#include "recognition/ProcessSettings.h"

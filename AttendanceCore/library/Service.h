@@ -1,0 +1,49 @@
+#pragma once
+
+#include "library/Date.h"
+#include "library/ServiceResults.h"
+#include "library/ServiceStatus.h"
+#include "recognition/ProcessSettings.h"
+
+#include <cstddef>
+#include <functional>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tallymere {
+
+// One occasion at which attendance is taken, from a recording, still images or live. Built from
+// id, label, date, created, sourcePaths and mode it is a new queued service: no live source, no
+// progress, no message, no results.
+struct Service {
+    std::string id; // date, time and a random suffix; also the name of its folder
+    std::string label;
+    Date date{};                           // of the service itself
+    Date created{};                        // when the record was made
+    std::vector<std::string> sourcePaths;  // absolute paths; empty for a live service
+    std::optional<std::string> liveSource; // camera name or stream host of a live service
+    ProcessSettings::Mode mode = ProcessSettings::Mode::standard;
+    ServiceStatus status = ServiceStatus::queued;
+    double progress = 0; // fraction done, 0 to 1
+    std::string message; // short text shown with the status
+    std::optional<ServiceResults> results;
+
+    // Services are the same for a list when id, status, progress, message and label agree;
+    // results, dates and sources are not compared.
+    bool operator==(const Service& other) const;
+};
+
+void to_json(nlohmann::json& json, const Service& service);
+void from_json(const nlohmann::json& json, Service& service);
+
+} // namespace tallymere
+
+// A service hashes by its id alone.
+template <>
+struct std::hash<tallymere::Service> {
+    std::size_t operator()(const tallymere::Service& service) const noexcept {
+        return std::hash<std::string>()(service.id);
+    }
+};
