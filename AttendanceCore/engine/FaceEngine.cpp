@@ -1,0 +1,296 @@
+#include "engine/FaceEngine.h"
+
+#include "engine/Affine.h"
+#include "engine/Matrix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <string>
+#include <system_error>
+
+namespace tallymere {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* recognizerFile = "ArcFace.onnx";
+constexpr int cropSize = 112;
+constexpr int embeddingSize = 512;
+
+std::string detectorFile(int size) {
+    return "SCRFD" + std::to_string(size) + ".onnx";
+}
+
+bool fileExists(const fs::path& p) {
+    std::error_code ec;
+    return fs::exists(p, ec);
+}
+
+// Writes the picture's blue, green and red bytes as three float planes of a `side` x `side`
+// tensor, zero outside the picture. Every element is written exactly once.
+void fillPlanes(const cv::Mat& bgra, int side, float* planes) {
+    const std::size_t planeSize = static_cast<std::size_t>(side) * side;
+    float* b = planes;
+    float* g = planes + planeSize;
+    float* r = planes + 2 * planeSize;
+    for (int y = 0; y < side; ++y) {
+        const std::size_t row = static_cast<std::size_t>(y) * side;
+        int x = 0;
+        if (y < bgra.rows) {
+            const std::uint8_t* p = bgra.ptr<std::uint8_t>(y);
+            for (; x < bgra.cols; ++x, p += 4) {
+                b[row + x] = p[0];
+                g[row + x] = p[1];
+                r[row + x] = p[2];
+            }
+        }
+        std::fill(b + row + x, b + row + side, 0.0f);
+        std::fill(g + row + x, g + row + side, 0.0f);
+        std::fill(r + row + x, r + row + side, 0.0f);
+    }
+}
+
+float overlap(const Box& p, const Box& q, bool overlapOfSmaller) {
+    const float w = std::max(0.0f, std::min(p.x2, q.x2) - std::max(p.x1, q.x1));
+    const float h = std::max(0.0f, std::min(p.y2, q.y2) - std::max(p.y1, q.y1));
+    const float inter = w * h;
+    const float area = (p.x2 - p.x1) * (p.y2 - p.y1);
+    const float areaQ = (q.x2 - q.x1) * (q.y2 - q.y1);
+    if (overlapOfSmaller) return inter / std::max(std::min(area, areaQ), 0.000001f);
+    const float uni = area + areaQ - inter;
+    return uni > 0 ? inter / uni : 0.0f;
+}
+
+} // namespace
+
+EngineError::EngineError(fs::path modelsDirectory)
+    : std::runtime_error("Face models not found in " + modelsDirectory.string()),
+      directory(std::move(modelsDirectory)) {}
+
+fs::path FaceEngine::searchModelsDirectory(const char* environmentValue,
+                                           const fs::path& executableDir,
+                                           const fs::path& workingDir) {
+    if (environmentValue) return fs::path(environmentValue);
+    if (!executableDir.empty()) {
+        const fs::path installed = executableDir.parent_path() / "share" / "tallymere" / "models";
+        if (fileExists(installed / recognizerFile)) return installed;
+        fs::path dir = executableDir;
+        for (int level = 0; level < 6; ++level) {
+            const fs::path candidate = dir / "Compiled";
+            if (fileExists(candidate / recognizerFile)) return candidate;
+            if (!dir.has_parent_path() || dir.parent_path() == dir) break;
+            dir = dir.parent_path();
+        }
+    }
+    return workingDir / "Compiled";
+}
+
+fs::path FaceEngine::defaultModelsDirectory() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    fs::path cwd = fs::current_path(ec);
+    return searchModelsDirectory(std::getenv("ATTENDANCE_MODELS"),
+                                 exe.empty() ? fs::path() : exe.parent_path(), cwd);
+}
+
+FaceEngine::FaceEngine(std::optional<fs::path> modelsDirectory, std::optional<int> computeUnits)
+    : modelsPath(modelsDirectory ? *modelsDirectory : defaultModelsDirectory()),
+      detectorUnits(computeUnits.value_or(1)) {
+    if (!fileExists(modelsPath / recognizerFile)) throw EngineError(modelsPath);
+    recognizer = loadModel(modelsPath / recognizerFile, computeUnits.value_or(2));
+}
+
+int FaceEngine::effectiveDetectorSize(int size) {
+    int best = detectorSizes[0];
+    long long bestDistance = std::llabs(static_cast<long long>(size) - best);
+    for (const int candidate : detectorSizes) {
+        const long long distance = std::llabs(static_cast<long long>(size) - candidate);
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+Model& FaceEngine::detector(int size) {
+    const std::lock_guard<std::mutex> guard(lock);
+    const int effective = effectiveDetectorSize(size);
+    if (auto found = detectors.find(effective); found != detectors.end()) return *found->second;
+    auto model = loadModel(modelsPath / detectorFile(effective), detectorUnits);
+    Model& loaded = *model;
+    detectors.emplace(effective, std::move(model));
+    return loaded;
+}
+
+std::vector<Face> FaceEngine::detectOnce(const BGRAImage& image, int size, float threshold) {
+    Model& model = detector(size);
+    const int side = effectiveDetectorSize(size);
+    if (image.width <= 0 || image.height <= 0) return {};
+
+    // The letterbox: the whole image scaled into the top-left corner, black elsewhere, written
+    // straight into the model's float planes.
+    const BGRAImage::LetterboxGeometry g = image.letterboxGeometry(side);
+    cv::Mat scaled(g.height, g.width, CV_8UC4);
+    image.resampleInto(scaled);
+    const std::size_t planeSize = static_cast<std::size_t>(side) * side;
+    const std::unique_ptr<float[]> input(new float[3 * planeSize]);
+    fillPlanes(scaled, side, input.get());
+
+    const auto outputs = model.run({{"image", {1, 3, side, side}, input.get()}});
+
+    std::vector<Face> candidates;
+    for (const int stride : {8, 16, 32}) {
+        const std::string suffix = std::to_string(stride);
+        const auto scoreIt = outputs.find("score_" + suffix);
+        const auto bboxIt = outputs.find("bbox_" + suffix);
+        const auto kpsIt = outputs.find("kps_" + suffix);
+        if (scoreIt == outputs.end() || bboxIt == outputs.end() || kpsIt == outputs.end()) continue;
+        const Matrix score(scoreIt->second), bbox(bboxIt->second), kps(kpsIt->second);
+        // An output too small for the score table would be read past its end: treat the stride
+        // as absent.
+        if (score.cols() < 1 || bbox.rows < score.rows || bbox.cols() < 4 ||
+            kps.rows < score.rows || kps.cols() < 10)
+            continue;
+        const int gridWidth = side / stride;
+        const float s = static_cast<float>(stride);
+        for (std::int64_t r = 0; r < score.rows; ++r) {
+            const float c = score(r, 0);
+            if (!(c >= threshold)) continue;
+            const std::int64_t l = r / 2;
+            const float cx = static_cast<float>(stride * (l % gridWidth));
+            const float cy = static_cast<float>(stride * (l / gridWidth));
+            Face face;
+            face.box = {(cx - bbox(r, 0) * s) / g.scale, (cy - bbox(r, 1) * s) / g.scale,
+                        (cx + bbox(r, 2) * s) / g.scale, (cy + bbox(r, 3) * s) / g.scale};
+            face.kps.reserve(5);
+            for (int k = 0; k < 5; ++k)
+                face.kps.push_back(
+                    {(cx + kps(r, 2 * k) * s) / g.scale, (cy + kps(r, 2 * k + 1) * s) / g.scale});
+            face.score = c;
+            candidates.push_back(std::move(face));
+        }
+    }
+    return nms(std::move(candidates), 0.4f, false);
+}
+
+std::vector<Face> FaceEngine::detect(const BGRAImage& image, int size, float threshold, int tiles) {
+    std::vector<Face> all = detectOnce(image, size, threshold);
+    if (tiles < 2) return all;
+    const int n = tiles;
+    const float tw = static_cast<float>(image.width) / static_cast<float>(n);
+    const float th = static_cast<float>(image.height) / static_cast<float>(n);
+    const int padX = static_cast<int>(tw * 0.2f), padY = static_cast<int>(th * 0.2f);
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < n; ++i) {
+            const int y0 = std::max(0, static_cast<int>(th * static_cast<float>(j)) - padY);
+            const int y1 =
+                std::min(image.height, static_cast<int>(th * static_cast<float>(j + 1)) + padY);
+            const int x0 = std::max(0, static_cast<int>(tw * static_cast<float>(i)) - padX);
+            const int x1 =
+                std::min(image.width, static_cast<int>(tw * static_cast<float>(i + 1)) + padX);
+            const BGRAImage tile = image.cropped(x0, y0, x1 - x0, y1 - y0);
+            const float dx = static_cast<float>(x0), dy = static_cast<float>(y0);
+            for (Face& face : detectOnce(tile, size, threshold)) {
+                face.box = {face.box.x1 + dx, face.box.y1 + dy, face.box.x2 + dx, face.box.y2 + dy};
+                for (Point& p : face.kps)
+                    p = {p.x + dx, p.y + dy};
+                all.push_back(std::move(face));
+            }
+        }
+    }
+    return nms(std::move(all), 0.5f, true);
+}
+
+void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
+    if (faces.empty()) return;
+    const std::size_t count = faces.size();
+
+    std::vector<BGRAImage> crops;
+    crops.reserve(count);
+    for (const Face& face : faces)
+        crops.push_back(
+            image.warpAffine(cropSize, cropSize, Affine::similarity(face.kps, arcfaceTemplate)));
+
+    const std::size_t planeSize = static_cast<std::size_t>(cropSize) * cropSize;
+    const std::unique_ptr<float[]> input(new float[count * 3 * planeSize]);
+    for (std::size_t i = 0; i < count; ++i)
+        fillPlanes(crops[i].mat(), cropSize, input.get() + i * 3 * planeSize);
+
+    const auto outputs = recognizer->run(
+        {{"image", {static_cast<std::int64_t>(count), 3, cropSize, cropSize}, input.get()}});
+    const auto found = outputs.find("embedding");
+    if (found == outputs.end())
+        throw std::runtime_error("The face recogniser in " + modelsPath.string() +
+                                 " has no \"embedding\" output");
+    const Matrix out(found->second);
+    // Whatever the declared shape, the output holds one equal chunk per face, in face order.
+    const std::int64_t total = found->second.elementCount();
+    const std::int64_t chunk = total / static_cast<std::int64_t>(count);
+    if (chunk < embeddingSize || chunk * static_cast<std::int64_t>(count) != total)
+        throw std::runtime_error("The face recogniser in " + modelsPath.string() + " gives " +
+                                 std::to_string(total) + " values for " + std::to_string(count) +
+                                 " faces; at least 512 per face are needed");
+
+    std::vector<Face> updated = faces;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::vector<float> v(embeddingSize);
+        float sumSq = 0;
+        for (int k = 0; k < embeddingSize; ++k) {
+            v[k] = out.at(static_cast<std::int64_t>(i) * chunk + k);
+            sumSq += v[k] * v[k];
+        }
+        const float norm = std::sqrt(sumSq) + 0.000000001f;
+        for (float& x : v)
+            x /= norm;
+        Face& face = updated[i];
+        face.embedding = std::move(v);
+        face.blur = crops[i].laplacianVariance();
+        face.frontal = frontalScore(face.kps);
+        face.crop = std::move(crops[i]);
+    }
+    faces = std::move(updated);
+}
+
+std::vector<Face> FaceEngine::analyze(const BGRAImage& image, int size, float minFace, int tiles) {
+    std::vector<Face> found = detect(image, size, 0.5f, tiles);
+    std::vector<Face> kept;
+    for (Face& face : found)
+        if (face.width() >= minFace) kept.push_back(std::move(face));
+    embed(image, kept);
+    return kept;
+}
+
+std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSmaller) {
+    std::stable_sort(faces.begin(), faces.end(),
+                     [](const Face& p, const Face& q) { return p.score > q.score; });
+    std::vector<Face> kept;
+    for (Face& face : faces) {
+        bool dropped = false;
+        for (const Face& k : kept) {
+            if (overlap(face.box, k.box, overlapOfSmaller) > threshold) {
+                dropped = true;
+                break;
+            }
+        }
+        if (!dropped) kept.push_back(std::move(face));
+    }
+    return kept;
+}
+
+float frontalScore(const std::vector<Point>& kps) {
+    if (kps.size() < 3) return 0;
+    const Point e1 = kps[0], e2 = kps[1], n = kps[2];
+    const float dx = e1.x - e2.x, dy = e1.y - e2.y;
+    const float d = std::sqrt(dx * dx + dy * dy);
+    if (d <= 0.001f) return 0;
+    float v = 1.0f - 2.0f * std::fabs(n.x - (e1.x + e2.x) / 2.0f) / d;
+    v = std::min(v, 1.0f);
+    return v < 0 ? 0.0f : v;
+}
+
+} // namespace tallymere

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "engine/BGRAImage.h"
+#include "engine/Face.h"
+#include "engine/ModelRuntime.h"
+
+#include <array>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace tallymere {
+
+// The model description stored with every set of results.
+inline constexpr std::string_view modelName =
+    "InsightFace buffalo_l (SCRFD-10G + ArcFace R50) \u00b7 ONNX";
+
+// The engine's only error: the models directory lacks the recogniser.
+class EngineError : public std::runtime_error {
+public:
+    explicit EngineError(std::filesystem::path modelsDirectory);
+    const std::filesystem::path& modelsDirectory() const { return directory; }
+
+private:
+    std::filesystem::path directory;
+};
+
+// Owns the face models: the recogniser, loaded when the engine is made, and one detector per input
+// size, loaded on first use and kept. Shared by every thread that analyses faces; detection and
+// embedding keep no state between calls apart from the detector cache.
+class FaceEngine {
+public:
+    // Input sizes for which detector files exist ("SCRFD640.onnx" and so on).
+    static constexpr std::array<int, 3> detectorSizes{640, 1280, 1920};
+
+    // Uses the given models directory, or the one the search finds. Fails with EngineError when
+    // the directory holds no "ArcFace.onnx"; the runtime's loading error passes through.
+    // computeUnits: 1 = processor and graphics processor, 2 = all units (both run on the processor
+    // here).
+    explicit FaceEngine(std::optional<std::filesystem::path> modelsDirectory = {},
+                        std::optional<int> computeUnits = {});
+
+    // "ATTENDANCE_MODELS" when set; else <executable dir>/../share/tallymere/models when it holds
+    // the recogniser; else the first "Compiled" folder holding it, walking up at most 6 levels from
+    // the executable's folder; else <working dir>/Compiled (returned even without models).
+    static std::filesystem::path defaultModelsDirectory();
+    // The same search with its inputs given (environment value or null, executable folder, working
+    // folder).
+    static std::filesystem::path searchModelsDirectory(const char* environmentValue,
+                                                       const std::filesystem::path& executableDir,
+                                                       const std::filesystem::path& workingDir);
+
+    // The supported detector size nearest to `size`; a tie keeps the smaller.
+    static int effectiveDetectorSize(int size);
+
+    // The detector for the nearest supported size, loaded once and cached. The runtime's loading
+    // error passes through, and nothing is cached, so the next call tries again.
+    Model& detector(int size);
+
+    // One detector pass over the whole image: faces scoring at least `threshold`, boxes and
+    // landmarks in the image's pixels, after overlap suppression.
+    std::vector<Face> detectOnce(const BGRAImage& image, int size, float threshold);
+    // detectOnce on the whole image and, with tiles >= 2, on each of tiles x tiles overlapping
+    // tiles; duplicates merged.
+    std::vector<Face> detect(const BGRAImage& image, int size, float threshold, int tiles);
+    // Aligns, measures and embeds every face in one batched recogniser pass. On failure `faces`
+    // is left exactly as it was.
+    void embed(const BGRAImage& image, std::vector<Face>& faces);
+    // detect at threshold 0.5, keep faces at least minFace wide, embed them.
+    std::vector<Face> analyze(const BGRAImage& image, int size, float minFace, int tiles);
+
+    const std::filesystem::path& modelsDir() const { return modelsPath; }
+
+private:
+    std::map<int, std::unique_ptr<Model>> detectors;
+    std::unique_ptr<Model> recognizer;
+    std::filesystem::path modelsPath;
+    int detectorUnits = 1;
+    std::mutex lock; // guards `detectors` and detector loading
+};
+
+// Overlap suppression: sorted by score (stable), a face is dropped when it overlaps an already
+// kept one by more than `threshold`, as intersection over union or, with overlapOfSmaller, as
+// intersection over the smaller box.
+std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSmaller);
+
+// 1 for a nose halfway between the eyes, falling to 0 for a nose level with an eye.
+float frontalScore(const std::vector<Point>& kps);
+
+} // namespace tallymere
