@@ -7,6 +7,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallymere {
@@ -14,6 +15,9 @@ namespace tallymere {
 // One enrolment photo of a member. Built from `id` and `added` alone it is a freshly imported,
 // unchecked photo: not checked, not ok, no reason, no face, no embedding.
 struct Photo {
+    Photo() = default;
+    Photo(std::string id, Date added) : id(std::move(id)), added(added) {}
+
     std::string id; // the file name inside the member's folder
     Date added{};   // when it was imported
     bool checked = false;

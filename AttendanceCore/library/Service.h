@@ -10,6 +10,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallymere {
@@ -18,6 +19,12 @@ namespace tallymere {
 // id, label, date, created, sourcePaths and mode it is a new queued service: no live source, no
 // progress, no message, no results.
 struct Service {
+    Service() = default;
+    Service(std::string id, std::string label, Date date, Date created,
+            std::vector<std::string> sourcePaths, ProcessSettings::Mode mode)
+        : id(std::move(id)), label(std::move(label)), date(date), created(created),
+          sourcePaths(std::move(sourcePaths)), mode(mode) {}
+
     std::string id; // date, time and a random suffix; also the name of its folder
     std::string label;
     Date date{};                           // of the service itself

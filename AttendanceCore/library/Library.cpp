@@ -1,0 +1,340 @@
+#include "library/Library.h"
+
+#include "library/AtomicFile.h"
+#include "library/Json.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <pwd.h>
+#include <random>
+#include <sstream>
+#include <unicode/coll.h>
+#include <unicode/locid.h>
+#include <unicode/stringpiece.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace tallymere {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Random hexadecimal digits for identifiers, from a generator seeded once per thread from the
+// system's entropy source.
+std::string randomHex(size_t count, bool upperCase) {
+    thread_local std::mt19937_64 generator = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }();
+    const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::uniform_int_distribution<int> pick(0, 15);
+    std::string text(count, '0');
+    for (char& c : text)
+        c = digits[pick(generator)];
+    return text;
+}
+
+std::string lowerASCII(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+void requirePlainName(std::string_view id, const char* what) {
+    if (!Library::isPlainName(id))
+        throw LibraryError(std::string("Not a valid ") + what + " id: \"" + std::string(id) +
+                           "\".");
+}
+
+// Whole file, or no value when it cannot be opened or read.
+std::optional<std::string> readFile(const fs::path& path, bool& missing) {
+    missing = false;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) {
+        missing = !ec;
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad() || (!in.eof() && in.fail() && in.peek() != EOF)) return std::nullopt;
+    return std::move(text).str();
+}
+
+// The locale for sorting names: the collation setting of the environment, else the root locale.
+// ICU's own default would treat an unset or "C" environment as POSIX, which sorts by code point
+// and so case-sensitively.
+icu::Locale collationLocale() {
+    for (const char* name : {"LC_ALL", "LC_COLLATE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) continue;
+        std::string id(value);
+        id = id.substr(0, id.find_first_of(".@")); // drop the encoding and modifier
+        if (id.empty() || id == "C" || id == "POSIX") break;
+        return icu::Locale(id.c_str());
+    }
+    return icu::Locale::getRoot();
+}
+
+std::unique_ptr<icu::Collator> nameCollator() {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::Collator> collator(
+        icu::Collator::createInstance(collationLocale(), status));
+    if (U_FAILURE(status) || !collator) {
+        status = U_ZERO_ERROR;
+        collator.reset(icu::Collator::createInstance(icu::Locale::getRoot(), status));
+    }
+    if (U_FAILURE(status) || !collator) return nullptr;
+    // Secondary strength: letters and accents count, case does not.
+    collator->setStrength(icu::Collator::SECONDARY);
+    return collator;
+}
+
+// "20260308T093000Z": the moment a damaged file was set aside, usable in a file name.
+std::string compactUTCNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    return text;
+}
+
+// Moves a member file that cannot be used out of the way of the next save. Best effort: when it
+// cannot be moved there is nothing better to do than to read the list as empty.
+void setAside(const fs::path& file) {
+    const std::string base = file.string() + ".unreadable-" + compactUTCNow();
+    fs::path aside = base;
+    std::error_code ec;
+    for (int n = 2; fs::exists(fs::symlink_status(aside, ec)); ++n)
+        aside = base + "-" + std::to_string(n);
+    fs::rename(file, aside, ec);
+}
+
+} // namespace
+
+bool Library::isPlainName(std::string_view id) {
+    return !id.empty() && id != "." && id != ".." && id.find('/') == std::string_view::npos &&
+           id.find('\0') == std::string_view::npos;
+}
+
+fs::path Library::defaultRoot() {
+    if (const char* library = std::getenv("TALLYMERE_LIBRARY")) return fs::path(library);
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && fs::path(data).is_absolute())
+        return fs::path(data) / "Tallymere";
+    fs::path home;
+    if (const char* env = std::getenv("HOME"); env && *env) {
+        home = env;
+    } else if (const passwd* user = getpwuid(getuid()); user && user->pw_dir) {
+        home = user->pw_dir;
+    }
+    return home / ".local" / "share" / "Tallymere";
+}
+
+Library::Library(fs::path root) : root_(std::move(root)) {
+    std::error_code ec;
+    fs::create_directories(membersDir(), ec);
+    fs::create_directories(servicesDir(), ec);
+}
+
+const std::set<std::string, std::less<>>& Library::imageExtensions() {
+    static const std::set<std::string, std::less<>> extensions{
+        "jpg", "jpeg", "png", "heic", "heif", "webp", "tif", "tiff", "bmp"};
+    return extensions;
+}
+
+const std::set<std::string, std::less<>>& Library::videoExtensions() {
+    static const std::set<std::string, std::less<>> extensions{"mp4", "mov", "m4v", "mkv",
+                                                               "avi", "mts", "3gp"};
+    return extensions;
+}
+
+fs::path Library::photoURL(std::string_view memberID, std::string_view photoID) const {
+    requirePlainName(memberID, "member");
+    requirePlainName(photoID, "photo");
+    return membersDir() / memberID / photoID;
+}
+
+fs::path Library::thumbURL(std::string_view memberID) const {
+    requirePlainName(memberID, "member");
+    return membersDir() / memberID / "face.jpg";
+}
+
+fs::path Library::serviceDir(std::string_view serviceID) const {
+    requirePlainName(serviceID, "service");
+    return servicesDir() / serviceID;
+}
+
+// ---- Members
+
+std::vector<Member> Library::loadMembers() const {
+    std::lock_guard guard(lock_);
+    const fs::path file = membersFile();
+    bool missing = false;
+    const auto text = readFile(file, missing);
+    if (!text) {
+        if (!missing) setAside(file);
+        return {};
+    }
+    try {
+        return decodeJSON<std::vector<Member>>(*text);
+    } catch (const LibraryError&) {
+        setAside(file);
+        return {};
+    }
+}
+
+void Library::saveMembers(const std::vector<Member>& members) const {
+    std::lock_guard guard(lock_);
+    std::vector<Member> sorted = members;
+    if (const auto collator = nameCollator()) {
+        std::stable_sort(sorted.begin(), sorted.end(), [&](const Member& a, const Member& b) {
+            UErrorCode status = U_ZERO_ERROR;
+            return collator->compareUTF8(a.name, b.name, status) == UCOL_LESS;
+        });
+    }
+    writeFileAtomically(membersFile(), encodeJSON(sorted));
+}
+
+std::string Library::nextMemberID(const std::vector<Member>& members) const {
+    std::unordered_set<std::string> taken;
+    for (const Member& member : members)
+        taken.insert(member.id);
+    for (size_t n = members.size() + 1;; ++n) {
+        char id[32];
+        std::snprintf(id, sizeof id, "M%04zu", n);
+        if (!taken.count(id)) return id;
+    }
+}
+
+std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
+                                         const std::string& memberID) const {
+    requirePlainName(memberID, "member");
+    const fs::path folder = membersDir() / memberID;
+    fs::create_directories(folder);
+    std::vector<Photo> photos;
+    for (const fs::path& source : files) {
+        std::string extension = source.extension().string();
+        if (!extension.empty()) extension.erase(0, 1);
+        extension = lowerASCII(extension);
+        if (!imageExtensions().count(extension)) continue;
+        const Date now = std::chrono::system_clock::now();
+        const auto millis =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+        const std::string id = std::to_string(millis) + "_" + randomHex(6, true) + "." + extension;
+        // Never overwrites: the name is new, and a clash fails rather than replacing a photo.
+        fs::copy_file(source, folder / id, fs::copy_options::none);
+        photos.emplace_back(id, now);
+    }
+    return photos;
+}
+
+void Library::deleteMemberFiles(const std::string& memberID) const {
+    if (!isPlainName(memberID)) return;
+    std::error_code ec;
+    fs::remove_all(membersDir() / memberID, ec);
+}
+
+// ---- Services
+
+std::vector<Service> Library::loadServices() const {
+    std::lock_guard guard(lock_);
+    std::vector<Service> services;
+    std::error_code ec;
+    fs::directory_iterator entries(servicesDir(), ec);
+    if (ec) return services;
+    for (; entries != fs::directory_iterator(); entries.increment(ec)) {
+        if (ec) break;
+        const fs::path folder = entries->path();
+        bool missing = false;
+        const auto text = readFile(folder / "service.json", missing);
+        if (!text) continue;
+        try {
+            Service service = decodeJSON<Service>(*text);
+            // A record must live in the folder its id names, or deleting it would reach elsewhere.
+            if (service.id != folder.filename().string()) continue;
+            services.push_back(std::move(service));
+        } catch (const LibraryError&) {
+        }
+    }
+    std::stable_sort(services.begin(), services.end(), [](const Service& a, const Service& b) {
+        if (a.date != b.date) return a.date > b.date;
+        return a.created > b.created;
+    });
+    return services;
+}
+
+void Library::save(const Service& service) const {
+    std::lock_guard guard(lock_);
+    const fs::path folder = serviceDir(service.id);
+    fs::create_directories(folder);
+    writeFileAtomically(folder / "service.json", encodeJSON(service));
+}
+
+void Library::deleteService(const std::string& serviceID) const {
+    if (!isPlainName(serviceID)) return;
+    std::error_code ec;
+    fs::remove_all(servicesDir() / serviceID, ec);
+}
+
+std::string Library::newServiceID() const {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return std::string(stamp) + "-" + randomHex(4, false);
+}
+
+// ---- Attendance register
+
+std::string formatClock(std::optional<double> seconds) {
+    if (!seconds || !std::isfinite(*seconds)) return "";
+    const long long s = std::llround(*seconds); // halves away from zero
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, (s % 3600) / 60, s % 60);
+    return text;
+}
+
+std::string Library::csv(const Service& service, const std::vector<Member>& members) const {
+    std::unordered_map<std::string, std::string> names;
+    for (const Member& member : members)
+        names.emplace(member.id, member.name);
+
+    std::string text =
+        "member_id,name,status,confidence,first_seen,last_seen,sightings,needs_review,"
+        "review_reason\n";
+    if (!service.results) return text;
+    for (const MemberResult& result : service.results->members) {
+        const auto found = names.find(result.memberID);
+        const std::string& name = found != names.end() ? found->second : result.memberID;
+        std::string quotedName = "\"";
+        for (char c : name) {
+            if (c == '"') quotedName += '"';
+            quotedName += c;
+        }
+        quotedName += '"';
+        std::string confidence;
+        if (result.present) {
+            char number[64];
+            std::snprintf(number, sizeof number, "%.3f", double(result.confidence));
+            confidence = number;
+        }
+        text += result.memberID + "," + quotedName + "," + (result.present ? "present" : "absent") +
+                "," + confidence + "," + formatClock(result.firstSeen) + "," +
+                formatClock(result.lastSeen) + "," + std::to_string(result.sightings) + "," +
+                (result.needsReview ? "yes" : "") + ",\"" + result.reviewReason + "\"\n";
+    }
+    return text;
+}
+
+} // namespace tallymere

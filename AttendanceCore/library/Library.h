@@ -1,0 +1,113 @@
+#pragma once
+
+#include "library/LibraryError.h"
+#include "library/Records.h"
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallymere {
+
+struct Gallery; // recognition/Gallery.h
+
+// The on-disk store of members and services under one root folder:
+//
+//   members.json                       every Member, sorted by name
+//   members/<memberID>/<photo id>      imported photos, plus face.jpg (the member's best face)
+//   services/<serviceID>/service.json  one Service
+//   services/<serviceID>/evidence/, visitors/   snapshots written by processing
+//
+// No cache: every load reads the disk and every save writes it; callers keep the lists. Loads never
+// fail (an unreadable file reads as empty or is skipped); saves throw. The JSON files are replaced
+// atomically. Loads and saves of the JSON files are serialised by a recursive lock, so one library
+// may be shared between threads.
+//
+// Identifiers become file names, so every operation that builds a path from a member, photo or
+// service id refuses one that is not a single plain path component (empty, ".", "..", or holding
+// "/" or a NUL): the path helpers, saves and imports throw LibraryError, deletes do nothing.
+class Library {
+public:
+    // TALLYMERE_LIBRARY when set (unchanged, even if empty); else $XDG_DATA_HOME/Tallymere; else
+    // ~/.local/share/Tallymere. The folder need not exist yet.
+    static std::filesystem::path defaultRoot();
+
+    // A library on `root`, creating root/members and root/services (failures are ignored; later
+    // saves report them).
+    explicit Library(std::filesystem::path root);
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+
+    // Lower-case extensions (without the dot) accepted as still images and as recordings.
+    static const std::set<std::string, std::less<>>& imageExtensions();
+    static const std::set<std::string, std::less<>>& videoExtensions();
+
+    // ---- Members
+
+    // The stored members in file order; empty when there is no file. A file that exists but
+    // cannot be read or decoded is first moved aside to "members.json.unreadable-<UTC time>" so
+    // that the next save does not destroy it.
+    std::vector<Member> loadMembers() const;
+    // Writes all members sorted by name (locale-aware, case-insensitive, stable); the caller's
+    // list is not reordered. Throws LibraryError when a record cannot be encoded, or the file
+    // system's error when it cannot be written; the old file then stays.
+    void saveMembers(const std::vector<Member>& members) const;
+    // "M%04d" of the member count plus one, counting up past ids that are taken.
+    std::string nextMemberID(const std::vector<Member>& members) const;
+    // Copies the image files among `files` into the member's folder under new photo ids and
+    // returns their fresh, unchecked records, in order. Other files are skipped silently. Throws
+    // (the file system's error) when the folder cannot be made or a copy fails; files copied
+    // before the failure stay, but no records are returned.
+    std::vector<Photo> importPhotos(const std::vector<std::filesystem::path>& files,
+                                    const std::string& memberID) const;
+    // Removes the member's folder with everything in it; never fails.
+    void deleteMemberFiles(const std::string& memberID) const;
+    // The recognition gallery of the members' accepted photos (defined with Gallery).
+    Gallery gallery(const std::vector<Member>& members) const;
+
+    // ---- Services
+
+    // Every readable service, newest first by (date, created); folders without a readable
+    // "service.json", or whose record names another folder, are skipped.
+    std::vector<Service> loadServices() const;
+    // Writes the service's "service.json" in its own folder, creating the folder; throws on an
+    // invalid id, an encoding failure or a file-system failure (the old file then stays).
+    void save(const Service& service) const;
+    // Removes the service's folder with everything in it; never fails.
+    void deleteService(const std::string& serviceID) const;
+    // Local "yyyyMMdd-HHmmss", "-" and four random lower-case hexadecimal characters.
+    std::string newServiceID() const;
+
+    // ---- Attendance register
+
+    // The register of a service as CSV text (LF line ends), names taken from `members`.
+    std::string csv(const Service& service, const std::vector<Member>& members) const;
+
+    // ---- Paths (no file access; throw LibraryError for an id that is not a plain name)
+
+    std::filesystem::path membersDir() const { return root_ / "members"; }
+    std::filesystem::path servicesDir() const { return root_ / "services"; }
+    std::filesystem::path photoURL(std::string_view memberID, std::string_view photoID) const;
+    std::filesystem::path thumbURL(std::string_view memberID) const;
+    std::filesystem::path serviceDir(std::string_view serviceID) const;
+    std::filesystem::path membersFile() const { return root_ / "members.json"; }
+
+    // Whether an id can be used as one file or folder name inside the library.
+    static bool isPlainName(std::string_view id);
+
+private:
+    std::filesystem::path root_;
+    mutable std::recursive_mutex lock_; // whole-file loads and saves of the JSON files
+};
+
+// Seconds as "h:mm:ss" (rounded to the nearest second, halves away from zero; hours unbounded);
+// empty for no value or a value that is not a finite number.
+std::string formatClock(std::optional<double> seconds);
+
+} // namespace tallymere
