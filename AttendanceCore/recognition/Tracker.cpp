@@ -1,0 +1,141 @@
+#include "recognition/Tracker.h"
+
+#include "recognition/Gallery.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tallymere {
+
+namespace {
+
+constexpr float forbidden = -1e9f;
+constexpr float keepAbove = -1e8f;
+
+float dotCommon(const std::vector<float>& a, const std::vector<float>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    float sum = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        sum += a[i] * b[i];
+    return sum;
+}
+
+void addWeighted(std::vector<float>& sum, float w, const std::vector<float>& embedding) {
+    const std::size_t n = std::min(sum.size(), embedding.size());
+    for (std::size_t i = 0; i < n; ++i)
+        sum[i] += w * embedding[i];
+}
+
+Point centre(const Box& box) {
+    return {(box.x1 + box.x2) / 2, (box.y1 + box.y2) / 2};
+}
+
+float area(const Box& box) {
+    return (box.x2 - box.x1) * (box.y2 - box.y1);
+}
+
+} // namespace
+
+Track::Track(int id, double t, Box box) : id(id), firstT(t), lastT(t), lastBox(box) {}
+
+void Track::add(const Face& face, double t, int frame, bool useForID) {
+    lastT = t;
+    lastBox = face.box;
+    ++sightings;
+    frames.insert(frame);
+
+    // Never weightless, so that every sighting counts a little (a quality that is not a number
+    // counts as the floor too).
+    const float quality = face.quality();
+    const float w = quality > 0.001f ? quality : 0.001f;
+
+    if (!face.embedding.empty()) {
+        addWeighted(embSum, w, face.embedding);
+        if (useForID) {
+            ++idSightings;
+            addWeighted(idEmbSum, w, face.embedding);
+            top.push_back({w, face.embedding});
+            if (top.size() > maxTop) {
+                std::stable_sort(top.begin(), top.end(), [](const Sighting& a, const Sighting& b) {
+                    return a.weight > b.weight;
+                });
+                top.pop_back();
+            }
+        }
+    }
+
+    if (w > bestQuality && face.crop) {
+        bestQuality = w;
+        bestCrop = face.crop;
+    }
+}
+
+std::optional<std::vector<float>> Track::idEmbedding() const {
+    if (idSightings <= 0) return std::nullopt;
+    return normalized(idEmbSum);
+}
+
+Tracker::Tracker(double maxGap, float minSim) : maxGap(maxGap), minSim(minSim) {}
+
+std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int frame,
+                                 float minEmbedPx) {
+    std::vector<Track*> candidates;
+    for (const auto& track : tracks_)
+        if (t - track->lastT <= maxGap) candidates.push_back(track.get());
+
+    std::vector<int> slots(faces.size(), -1);
+    const auto useForID = [&](const Face& face) { return face.box.x2 - face.box.x1 >= minEmbedPx; };
+
+    if (!candidates.empty() && !faces.empty()) {
+        std::vector<std::vector<float>> cells(candidates.size(),
+                                              std::vector<float>(faces.size(), forbidden));
+        for (std::size_t r = 0; r < candidates.size(); ++r) {
+            const Track& track = *candidates[r];
+            const std::vector<float> appearance = normalized(track.embSum);
+            const float boxWidth = track.lastBox.x2 - track.lastBox.x1;
+            const float scale = boxWidth > 1 ? boxWidth : 1;
+            const Point trackCentre = centre(track.lastBox);
+            const float trackArea = area(track.lastBox);
+            for (std::size_t c = 0; c < faces.size(); ++c) {
+                const Face& face = faces[c];
+                const Point faceCentre = centre(face.box);
+                const float dx = faceCentre.x - trackCentre.x;
+                const float dy = faceCentre.y - trackCentre.y;
+                const float d = std::sqrt(dx * dx + dy * dy) / scale;
+
+                const float iw = std::max(std::min(face.box.x2, track.lastBox.x2) -
+                                              std::max(face.box.x1, track.lastBox.x1),
+                                          0.0f);
+                const float ih = std::max(std::min(face.box.y2, track.lastBox.y2) -
+                                              std::max(face.box.y1, track.lastBox.y1),
+                                          0.0f);
+                const float inter = iw * ih;
+                const float unionArea = area(face.box) + trackArea - inter;
+                const float o = unionArea > 0 ? inter / unionArea : 0.0f;
+
+                const float s =
+                    face.embedding.empty() ? 0.0f : dotCommon(appearance, face.embedding);
+
+                if ((o >= 0.3f && s > 0.1f) || (s >= minSim && d < 4.0f))
+                    cells[r][c] = (0.5f * o + s) + (-0.02f * d);
+            }
+        }
+        for (const auto& [r, c] : hungarianMax(cells, keepAbove)) {
+            Track& track = *candidates[static_cast<std::size_t>(r)];
+            const Face& face = faces[static_cast<std::size_t>(c)];
+            track.add(face, t, frame, useForID(face));
+            slots[static_cast<std::size_t>(c)] = track.id;
+        }
+    }
+
+    for (std::size_t c = 0; c < faces.size(); ++c) {
+        if (slots[c] != -1) continue;
+        auto track = std::make_shared<Track>(next_++, t, faces[c].box);
+        track->add(faces[c], t, frame, useForID(faces[c]));
+        slots[c] = track->id;
+        tracks_.push_back(std::move(track));
+    }
+    return slots;
+}
+
+} // namespace tallymere
