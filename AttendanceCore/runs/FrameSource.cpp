@@ -1,0 +1,396 @@
+#include "runs/FrameSource.h"
+
+#include "runs/ProcessError.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+namespace tallymere {
+
+namespace {
+
+// FFmpeg's error codes with FFmpeg's own descriptions, so that a file that cannot be opened
+// fails with the decoder's words unchanged.
+class MediaErrorCategory : public std::error_category {
+public:
+    const char* name() const noexcept override { return "ffmpeg"; }
+    std::string message(int code) const override {
+        std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
+        av_strerror(code, text.data(), text.size());
+        return text.data();
+    }
+};
+
+const std::error_category& mediaCategory() {
+    static const MediaErrorCategory category;
+    return category;
+}
+
+// The system writes no log: FFmpeg's own messages on standard error are switched off.
+void silenceMediaLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+std::string mediaText(int code) {
+    return mediaCategory().message(code);
+}
+
+[[noreturn]] void throwMediaError(int code) {
+    throw std::system_error(code, mediaCategory());
+}
+
+const std::array<std::string_view, 9> stillExtensions{"jpg",  "jpeg", "png",  "heic", "heif",
+                                                      "webp", "tif",  "tiff", "bmp"};
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ScalerFreer {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+
+// Rotation of the video's display matrix in whole degrees, in the sense of the track transform:
+// 90 means the stored frames are shown turned a quarter clockwise (a phone held upright).
+int displayRotation(const AVStream* stream) {
+    const std::uint8_t* matrix = nullptr;
+#if LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 15, 100)
+    const AVPacketSideData* sd =
+        av_packet_side_data_get(stream->codecpar->coded_side_data,
+                                stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    if (sd && sd->size >= 9 * sizeof(std::int32_t)) matrix = sd->data;
+#else
+    size_t size = 0;
+    const std::uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (data && size >= 9 * sizeof(std::int32_t)) matrix = data;
+#endif
+    if (!matrix) return 0;
+    // FFmpeg reports the counter-clockwise angle; the track transform's angle is its negation.
+    double degrees = -av_display_rotation_get(reinterpret_cast<const std::int32_t*>(matrix));
+    if (!std::isfinite(degrees)) return 0;
+    return static_cast<int>(std::round(degrees)); // halves away from zero
+}
+
+BGRAImage turned(BGRAImage image, int angle) {
+    switch (angle) {
+    case 90:
+        return image.rotated90(true);
+    case -90:
+    case 270:
+        return image.rotated90(false);
+    case 180:
+    case -180:
+        return image.rotated180();
+    default:
+        return image;
+    }
+}
+
+} // namespace
+
+bool FrameSampler::take(double t) {
+    if (!(next_ <= t + 0.000001)) return false;
+    next_ += interval_;
+    while (next_ <= t)
+        next_ += interval_;
+    return true;
+}
+
+class FrameSource::Reader {
+public:
+    virtual ~Reader() = default;
+    virtual double duration() const = 0;
+    virtual std::optional<int> expectedFrames() const = 0;
+    virtual bool isStill() const = 0;
+    virtual std::optional<Frame> next() = 0;
+};
+
+namespace {
+
+class StillReader final : public FrameSource::Reader {
+public:
+    explicit StillReader(std::vector<std::filesystem::path> files) : files_(std::move(files)) {}
+
+    double duration() const override { return static_cast<double>(files_.size()); }
+    std::optional<int> expectedFrames() const override { return static_cast<int>(files_.size()); }
+    bool isStill() const override { return true; }
+
+    std::optional<FrameSource::Frame> next() override {
+        while (next_ < files_.size()) {
+            const std::size_t i = next_++;
+            // An undecodable photo is skipped; later photos keep their positions.
+            if (auto image = BGRAImage::load(files_[i], FrameSource::maxStillSide))
+                return FrameSource::Frame{static_cast<int>(i), static_cast<double>(i),
+                                          std::move(*image)};
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::vector<std::filesystem::path> files_;
+    std::size_t next_ = 0;
+};
+
+class VideoReader final : public FrameSource::Reader {
+public:
+    VideoReader(const std::filesystem::path& file, double fps) : sampler_(fps) {
+        silenceMediaLog();
+        AVFormatContext* raw = nullptr;
+        if (int r = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); r < 0)
+            throwMediaError(r);
+        format_.reset(raw);
+        if (int r = avformat_find_stream_info(format_.get(), nullptr); r < 0) throwMediaError(r);
+
+        // The first video stream; cover art attached to an audio file is not a video.
+        for (unsigned i = 0; i < format_->nb_streams; ++i) {
+            const AVStream* s = format_->streams[i];
+            if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+                !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+                streamIndex_ = static_cast<int>(i);
+                break;
+            }
+        }
+        if (streamIndex_ < 0) throw ProcessError::noVideoTrack();
+        for (unsigned i = 0; i < format_->nb_streams; ++i)
+            if (static_cast<int>(i) != streamIndex_) format_->streams[i]->discard = AVDISCARD_ALL;
+
+        AVStream* stream = format_->streams[streamIndex_];
+        timeBase_ = stream->time_base;
+        startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        angle_ = displayRotation(stream);
+
+        if (format_->duration != AV_NOPTS_VALUE && format_->duration >= 0) {
+            duration_ = static_cast<double>(format_->duration) / AV_TIME_BASE;
+        } else if (stream->duration != AV_NOPTS_VALUE && stream->duration >= 0) {
+            duration_ = static_cast<double>(stream->duration) * timeBase_.num / timeBase_.den;
+        } else {
+            knownDuration_ = false;
+        }
+        if (knownDuration_) {
+            const double frames = std::trunc(duration_ * fps);
+            if (std::isfinite(frames) && frames >= 0 &&
+                frames < static_cast<double>(std::numeric_limits<int>::max()))
+                expectedFrames_ = static_cast<int>(frames) + 1;
+        }
+
+        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        if (!codec) throw ProcessError::unreadable("unsupported format");
+        codec_.reset(avcodec_alloc_context3(codec));
+        if (!codec_) throw std::bad_alloc();
+        if (int r = avcodec_parameters_to_context(codec_.get(), stream->codecpar); r < 0)
+            throw ProcessError::unreadable(mediaText(r));
+        codec_->pkt_timebase = timeBase_;
+        codec_->thread_count = 0; // as many decoder threads as the machine suggests
+        codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        if (int r = avcodec_open2(codec_.get(), codec, nullptr); r < 0)
+            throw ProcessError::unreadable(mediaText(r));
+
+        frame_.reset(av_frame_alloc());
+        packet_.reset(av_packet_alloc());
+        if (!frame_ || !packet_) throw std::bad_alloc();
+    }
+
+    double duration() const override { return duration_; }
+    std::optional<int> expectedFrames() const override { return expectedFrames_; }
+    bool isStill() const override { return false; }
+
+    std::optional<FrameSource::Frame> next() override {
+        if (failure_) throw ProcessError::unreadable(*failure_);
+        if (finished_) return std::nullopt;
+        for (;;) {
+            int r = avcodec_receive_frame(codec_.get(), frame_.get());
+            if (r == 0) {
+                if (auto kept = sample()) return kept;
+                continue;
+            }
+            if (r == AVERROR_EOF) {
+                finished_ = true;
+                // A file that does not state its length lasts as long as its frames.
+                if (!knownDuration_) duration_ = lastTime_;
+                return std::nullopt;
+            }
+            if (r != AVERROR(EAGAIN)) fail(r);
+            feed();
+        }
+    }
+
+private:
+    double seconds(std::int64_t ticks) const {
+        return static_cast<double>(ticks - startPts_) * timeBase_.num / timeBase_.den;
+    }
+
+    [[noreturn]] void fail(int code) {
+        failure_ = mediaText(code);
+        throw ProcessError::unreadable(*failure_);
+    }
+
+    // Hands the decoder the next packet of the video stream, or tells it the input has ended.
+    void feed() {
+        for (;;) {
+            int r = av_read_frame(format_.get(), packet_.get());
+            if (r == AVERROR_EOF) {
+                r = avcodec_send_packet(codec_.get(), nullptr);
+                if (r < 0 && r != AVERROR_EOF) fail(r);
+                return;
+            }
+            if (r < 0) fail(r);
+            if (packet_->stream_index != streamIndex_) {
+                av_packet_unref(packet_.get());
+                continue;
+            }
+            r = avcodec_send_packet(codec_.get(), packet_.get());
+            av_packet_unref(packet_.get());
+            if (r < 0) fail(r);
+            return;
+        }
+    }
+
+    // Counts the decoded frame and returns it, upright, when the sampling rule keeps it.
+    std::optional<FrameSource::Frame> sample() {
+        AVFrame* f = frame_.get();
+        const std::int64_t ts = f->best_effort_timestamp;
+        const double t = ts != AV_NOPTS_VALUE ? seconds(ts) : lastTime_;
+        lastTime_ = t;
+        ++decoded_;
+        const bool hasImage = f->width > 0 && f->height > 0 && f->data[0];
+        if (!hasImage || !sampler_.take(t)) {
+            av_frame_unref(f);
+            return std::nullopt;
+        }
+        BGRAImage image = toBGRA(f);
+        av_frame_unref(f);
+        return FrameSource::Frame{decoded_ - 1, t, turned(std::move(image), angle_)};
+    }
+
+    BGRAImage toBGRA(const AVFrame* f) {
+        const auto format = static_cast<AVPixelFormat>(f->format);
+        scaler_.reset(sws_getCachedContext(scaler_.release(), f->width, f->height, format, f->width,
+                                           f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
+                                           nullptr, nullptr));
+        if (!scaler_) throw ProcessError::unreadable("unsupported format");
+        setColours(f);
+        // The converter's vector code may write a little past the end of a row, so it writes
+        // into a padded buffer of aligned rows, which are then packed tightly.
+        const std::size_t stride = (static_cast<std::size_t>(f->width) * 4 + 63) / 64 * 64;
+        scratch_.resize(stride * (static_cast<std::size_t>(f->height) + 1) + 64);
+        std::uint8_t* dst[4] = {scratch_.data(), nullptr, nullptr, nullptr};
+        const int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
+        if (sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, dst, dstStride) !=
+            f->height)
+            throw ProcessError::unreadable("decode failed");
+        return BGRAImage(f->width, f->height, scratch_.data(), stride);
+    }
+
+    // The frame's YUV matrix and range, so colours come out as a player shows them. A frame
+    // that states no matrix is taken as BT.709 when high-definition, BT.601 otherwise.
+    void setColours(const AVFrame* f) {
+        int space = f->colorspace;
+        if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED)
+            space = f->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+        const auto* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+        const bool isRGB = desc && (desc->flags & AV_PIX_FMT_FLAG_RGB);
+        const bool fullRange = f->color_range == AVCOL_RANGE_JPEG ||
+                               f->format == AV_PIX_FMT_YUVJ420P ||
+                               f->format == AV_PIX_FMT_YUVJ422P || f->format == AV_PIX_FMT_YUVJ444P;
+        const ColourKey key{space, fullRange, scaler_.get()};
+        if (isRGB || key == colourKey_) return;
+        colourKey_ = key;
+        const int* coefficients = sws_getCoefficients(space);
+        sws_setColorspaceDetails(scaler_.get(), coefficients, fullRange ? 1 : 0,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    }
+
+    struct ColourKey {
+        int space = -1;
+        bool fullRange = false;
+        const SwsContext* scaler = nullptr;
+        bool operator==(const ColourKey&) const = default;
+    };
+
+    std::unique_ptr<AVFormatContext, FormatCloser> format_;
+    std::unique_ptr<AVCodecContext, CodecCloser> codec_;
+    std::unique_ptr<AVFrame, FrameFreer> frame_;
+    std::unique_ptr<AVPacket, PacketFreer> packet_;
+    std::unique_ptr<SwsContext, ScalerFreer> scaler_;
+    std::vector<std::uint8_t> scratch_;
+    ColourKey colourKey_;
+    int streamIndex_ = -1;
+    AVRational timeBase_{1, 1};
+    std::int64_t startPts_ = 0;
+    int angle_ = 0;
+    double duration_ = 0.0;
+    bool knownDuration_ = true;
+    std::optional<int> expectedFrames_;
+    FrameSampler sampler_;
+    int decoded_ = 0;
+    double lastTime_ = 0.0;
+    bool finished_ = false;
+    std::optional<std::string> failure_;
+};
+
+} // namespace
+
+bool FrameSource::isStillPath(const std::filesystem::path& path) {
+    std::string ext = path.extension().string();
+    if (ext.empty()) return false;
+    ext.erase(0, 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::find(stillExtensions.begin(), stillExtensions.end(), ext) != stillExtensions.end();
+}
+
+FrameSource FrameSource::open(const std::vector<std::string>& paths, double fps) {
+    if (!(fps > 0) || !std::isfinite(fps))
+        throw std::invalid_argument(
+            "the sampling rate must be a positive number of frames per second");
+    std::vector<std::filesystem::path> files(paths.begin(), paths.end());
+    if (std::all_of(files.begin(), files.end(), isStillPath))
+        return FrameSource(std::make_unique<StillReader>(std::move(files)));
+    return FrameSource(std::make_unique<VideoReader>(files.front(), fps));
+}
+
+FrameSource::FrameSource(std::unique_ptr<Reader> reader) : reader_(std::move(reader)) {}
+FrameSource::FrameSource(FrameSource&&) noexcept = default;
+FrameSource& FrameSource::operator=(FrameSource&&) noexcept = default;
+FrameSource::~FrameSource() = default;
+
+double FrameSource::duration() const {
+    return reader_->duration();
+}
+std::optional<int> FrameSource::expectedFrames() const {
+    return reader_->expectedFrames();
+}
+bool FrameSource::isStill() const {
+    return reader_->isStill();
+}
+std::optional<FrameSource::Frame> FrameSource::next() {
+    return reader_->next();
+}
+
+} // namespace tallymere

@@ -1,0 +1,28 @@
+#include "runs/ProcessError.h"
+
+#include <utility>
+
+namespace tallymere {
+
+ProcessError::ProcessError(Kind kind, std::string detail, const std::string& description)
+    : std::runtime_error(description), kind_(kind), detail_(std::move(detail)) {}
+
+ProcessError ProcessError::unreadable(const std::string& text) {
+    return ProcessError(Kind::unreadable, text, "Couldn't read the recording: " + text);
+}
+
+ProcessError ProcessError::noVideoTrack() {
+    return ProcessError(Kind::noVideoTrack, {}, "This file has no video in it.");
+}
+
+ProcessError ProcessError::noMembers() {
+    return ProcessError(
+        Kind::noMembers, {},
+        "No members are recognisable yet. Add members with at least one good photo first.");
+}
+
+ProcessError ProcessError::cancelled() {
+    return ProcessError(Kind::cancelled, {}, "Cancelled");
+}
+
+} // namespace tallymere

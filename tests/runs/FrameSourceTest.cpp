@@ -1,0 +1,330 @@
+#include "runs/FrameSource.h"
+
+#include "MediaFiles.h"
+#include "runs/ProcessError.h"
+#include "support/TestSupport.h"
+
+#include <array>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <system_error>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+using namespace tallymere;
+using tallymere::testing::ffmpeg;
+using tallymere::testing::readBytes;
+using tallymere::testing::TempDir;
+
+namespace {
+
+struct Kept {
+    int index;
+    double time;
+    bool operator==(const Kept&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Kept& k) {
+    return os << "(" << k.index << ", " << k.time << ")";
+}
+
+std::vector<Kept> drain(FrameSource& source) {
+    std::vector<Kept> kept;
+    while (auto frame = source.next())
+        kept.push_back({frame->index, frame->time});
+    return kept;
+}
+
+std::vector<Kept> drain(const std::filesystem::path& file, double fps) {
+    auto source = FrameSource::open({file.string()}, fps);
+    return drain(source);
+}
+
+// Blue, green, red, alpha of pixel (x, y).
+std::array<int, 4> pixel(const BGRAImage& image, int x, int y) {
+    const auto* p = &image.data[(static_cast<std::size_t>(y) * image.width + x) * 4];
+    return {p[0], p[1], p[2], p[3]};
+}
+
+bool isRed(const BGRAImage& image, int x, int y) {
+    auto [b, g, r, a] = pixel(image, x, y);
+    return r > 180 && g < 70 && b < 70 && a == 255;
+}
+
+// A 64 x 48 recording, 30 frames per second, 10 s long.
+std::filesystem::path plainVideo(const TempDir& dir, const std::string& name = "plain.mp4") {
+    auto file = dir / name;
+    ffmpeg("-f lavfi -i color=c=0x3366CC:size=64x48:rate=30 -t 10 -c:v libx264 -pix_fmt yuv420p '" +
+           file.string() + "'");
+    return file;
+}
+
+} // namespace
+
+TEST(FrameSampler, KeepsTheFirstFrameAtOrJustAfterEachGridPoint) {
+    FrameSampler sampler(1.0);
+    EXPECT_TRUE(sampler.take(0.0));
+    EXPECT_FALSE(sampler.take(0.5));
+    EXPECT_TRUE(sampler.take(0.9999995)); // within a microsecond of 1.0
+    EXPECT_FALSE(sampler.take(1.999998)); // two microseconds short of 2.0
+    EXPECT_TRUE(sampler.take(2.0));
+    // A gap: the frame after it is kept once, and the grid moves past it without a burst.
+    EXPECT_TRUE(sampler.take(7.25));
+    EXPECT_DOUBLE_EQ(sampler.nextTime(), 8.0);
+    EXPECT_FALSE(sampler.take(7.5));
+    EXPECT_TRUE(sampler.take(8.0));
+}
+
+TEST(FrameSource, VideoAtThirtyFramesSampledAtOneAndTwoPerSecond) {
+    TempDir dir;
+    auto file = plainVideo(dir);
+
+    auto source = FrameSource::open({file.string()}, 1.0);
+    EXPECT_FALSE(source.isStill());
+    EXPECT_DOUBLE_EQ(source.duration(), 10.0);
+    EXPECT_EQ(source.expectedFrames(), 11);
+    auto first = source.next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->image.width, 64);
+    EXPECT_EQ(first->image.height, 48);
+    ASSERT_EQ(first->image.data.size(), 64u * 48u * 4u);
+    auto [b, g, r, a] = pixel(first->image, 30, 20); // 0x3366CC in blue, green, red order
+    EXPECT_NEAR(b, 0xCC, 6);
+    EXPECT_NEAR(g, 0x66, 6);
+    EXPECT_NEAR(r, 0x33, 6);
+    EXPECT_EQ(a, 255);
+
+    std::vector<Kept> kept{{first->index, first->time}};
+    for (auto k : drain(source))
+        kept.push_back(k);
+    std::vector<Kept> expected;
+    for (int s = 0; s < 10; ++s)
+        expected.push_back({s * 30, static_cast<double>(s)});
+    EXPECT_EQ(kept, expected);
+    EXPECT_FALSE(source.next()); // stays at the end
+
+    auto twice = FrameSource::open({file.string()}, 2.0);
+    EXPECT_EQ(twice.expectedFrames(), 21);
+    auto halves = drain(twice);
+    ASSERT_EQ(halves.size(), 20u);
+    EXPECT_EQ(halves[1], (Kept{15, 0.5}));
+    EXPECT_EQ(halves[19], (Kept{285, 9.5}));
+}
+
+TEST(FrameSource, VariableFrameRateAndGapsKeepFileIndicesWithoutBursts) {
+    TempDir dir;
+    // 20 frames 0.1 s apart, then frames 0.25 s apart from 2 s.
+    auto vfr = dir / "vfr.mp4";
+    ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=30 -t 4 -vf "
+           "\"settb=1/1000,setpts='if(lt(N,20),N*100,2000+(N-20)*250)'\" -vsync vfr "
+           "-enc_time_base 1/1000 -video_track_timescale 1000 -c:v libx264 -pix_fmt yuv420p '" +
+           vfr.string() + "'");
+    EXPECT_EQ(drain(vfr, 1.0), (std::vector<Kept>{{0, 0.0}, {10, 1.0}, {20, 2.0}, {24, 3.0}}));
+
+    // 30 frames per second with the frames from 2 s to 5 s cut out.
+    auto gap = dir / "gap.mp4";
+    ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=30 -t 10 -vf \"select='not(between(t,2,5))'\" "
+           "-vsync vfr -c:v libx264 -pix_fmt yuv420p '" +
+           gap.string() + "'");
+    EXPECT_EQ(drain(gap, 1.0), (std::vector<Kept>{{0, 0.0},
+                                                  {30, 1.0},
+                                                  {60, 151.0 / 30.0},
+                                                  {89, 6.0},
+                                                  {119, 7.0},
+                                                  {149, 8.0},
+                                                  {179, 9.0}}));
+
+    // Frames at 0, 0.9999995, 1.5, 1.999998, 2 and 3 s: a microsecond's tolerance, no more.
+    auto near = dir / "near.mp4";
+    ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=30 -frames:v 6 -vf "
+           "\"settb=1/10000000,setpts='if(eq(N,0),0,if(eq(N,1),9999995,if(eq(N,2),15000000,"
+           "if(eq(N,3),19999980,if(eq(N,4),20000000,30000000)))))'\" -vsync vfr "
+           "-enc_time_base 1/10000000 -video_track_timescale 10000000 -c:v libx264 "
+           "-pix_fmt yuv420p '" +
+           near.string() + "'");
+    EXPECT_EQ(drain(near, 1.0), (std::vector<Kept>{{0, 0.0}, {1, 0.9999995}, {4, 2.0}, {5, 3.0}}));
+}
+
+TEST(FrameSource, DisplayRotationTurnsFramesUpright) {
+    TempDir dir;
+    // 64 x 48 black with a red square in the top-left corner of the stored frames.
+    auto stored = dir / "stored.mp4";
+    ffmpeg(
+        "-f lavfi -i \"color=black:size=64x48:rate=30,drawbox=x=0:y=0:w=16:h=16:color=red:t=fill\" "
+        "-t 1 -c:v libx264 -pix_fmt yuv420p '" +
+        stored.string() + "'");
+
+    struct Case {
+        int a, b, c, d;
+        int width, height;
+        std::pair<int, int> red; // where the square ends up
+    };
+    const std::vector<std::pair<std::string, Case>> cases{
+        {"none", {1, 0, 0, 1, 64, 48, {4, 4}}},
+        // A phone held upright: stored landscape, shown turned a quarter clockwise.
+        {"portrait", {0, 1, -1, 0, 48, 64, {43, 4}}},
+        {"counter", {0, -1, 1, 0, 48, 64, {4, 59}}},
+        {"upside-down", {-1, 0, 0, -1, 64, 48, {59, 43}}},
+    };
+    for (const auto& [name, c] : cases) {
+        SCOPED_TRACE(name);
+        auto file = dir / (name + ".mp4");
+        std::filesystem::copy_file(stored, file);
+        ASSERT_TRUE(tallymere::testing::setTrackTransform(file, c.a, c.b, c.c, c.d));
+        auto source = FrameSource::open({file.string()}, 1.0);
+        auto frame = source.next();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->image.width, c.width);
+        EXPECT_EQ(frame->image.height, c.height);
+        EXPECT_TRUE(isRed(frame->image, c.red.first, c.red.second));
+        int redCorners = 0;
+        for (auto [x, y] : {std::pair{4, 4}, std::pair{c.width - 5, 4}, std::pair{4, c.height - 5},
+                            std::pair{c.width - 5, c.height - 5}})
+            redCorners += isRed(frame->image, x, y);
+        EXPECT_EQ(redCorners, 1);
+    }
+}
+
+TEST(FrameSource, StillsYieldOnePhotoPerSecondSkippingUndecodableOnes) {
+    TempDir dir;
+    auto a = dir / "a.JPG"; // an upper-case extension still counts
+    auto b = dir / "b.png";
+    auto c = dir / "c.bmp";
+    auto big = dir / "big.png";
+    ffmpeg("-f lavfi -i color=red:size=40x30 -frames:v 1 -f mjpeg '" + a.string() + "'");
+    ffmpeg("-f lavfi -i color=blue:size=20x10 -frames:v 1 '" + c.string() + "'");
+    ffmpeg("-f lavfi -i color=green:size=7000x700 -frames:v 1 '" + big.string() + "'");
+    tallymere::testing::writeBytes(b, {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'});
+
+    auto source = FrameSource::open({a.string(), b.string(), c.string(), big.string()}, 1.0);
+    EXPECT_TRUE(source.isStill());
+    EXPECT_DOUBLE_EQ(source.duration(), 4.0);
+    EXPECT_EQ(source.expectedFrames(), 4);
+    std::vector<std::tuple<int, double, int, int>> frames;
+    while (auto f = source.next())
+        frames.emplace_back(f->index, f->time, f->image.width, f->image.height);
+    EXPECT_EQ(frames, (std::vector<std::tuple<int, double, int, int>>{
+                          {0, 0.0, 40, 30}, {2, 2.0, 20, 10}, {3, 3.0, 6000, 600}}));
+
+    auto empty = FrameSource::open({}, 1.0);
+    EXPECT_TRUE(empty.isStill());
+    EXPECT_DOUBLE_EQ(empty.duration(), 0.0);
+    EXPECT_EQ(empty.expectedFrames(), 0);
+    EXPECT_FALSE(empty.next());
+
+    EXPECT_TRUE(FrameSource::isStillPath("/x/photo.HeIc"));
+    EXPECT_TRUE(FrameSource::isStillPath("scan.tiff"));
+    EXPECT_FALSE(FrameSource::isStillPath("talk.mp4"));
+    EXPECT_FALSE(FrameSource::isStillPath("jpg"));
+}
+
+TEST(FrameSource, AVideoIsReadFromTheFirstPathOnly) {
+    TempDir dir;
+    auto talk = plainVideo(dir, "talk.mp4");
+    auto extra = dir / "extra.mp4";
+    ffmpeg("-f lavfi -i color=white:size=32x32:rate=10 -t 30 -c:v libx264 -pix_fmt yuv420p '" +
+           extra.string() + "'");
+    auto source = FrameSource::open({talk.string(), extra.string()}, 1.0);
+    EXPECT_DOUBLE_EQ(source.duration(), 10.0);
+    EXPECT_EQ(drain(source).size(), 10u);
+
+    // A photo first makes the whole list a recording read from that photo.
+    auto photo = dir / "a.jpg";
+    ffmpeg("-f lavfi -i color=red:size=40x30 -frames:v 1 -f mjpeg '" + photo.string() + "'");
+    auto mixed = FrameSource::open({photo.string(), talk.string()}, 1.0);
+    EXPECT_FALSE(mixed.isStill());
+    auto frame = mixed.next();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->image.width, 40);
+    EXPECT_FALSE(mixed.next());
+}
+
+TEST(FrameSource, FilesThatAreNotRecordingsFailClearly) {
+    TempDir dir;
+    auto expectOpenFails = [](const std::filesystem::path& file) -> std::string {
+        try {
+            auto source = FrameSource::open({file.string()}, 1.0);
+            while (source.next()) {
+            }
+        } catch (const std::system_error& e) {
+            return e.what();
+        } catch (const ProcessError& e) {
+            return e.what();
+        }
+        ADD_FAILURE() << file << " was read as a recording";
+        return {};
+    };
+
+    EXPECT_EQ(expectOpenFails(dir / "missing.mp4"), "No such file or directory");
+
+    auto empty = dir / "empty.mp4";
+    tallymere::testing::writeBytes(empty, {});
+    EXPECT_EQ(expectOpenFails(empty), "Invalid data found when processing input");
+
+    auto text = dir / "notes.mov";
+    std::string words = "This is a text file that somebody renamed to look like a film.\n";
+    std::vector<char> bytes;
+    for (int i = 0; i < 200; ++i)
+        bytes.insert(bytes.end(), words.begin(), words.end());
+    tallymere::testing::writeBytes(text, bytes);
+    EXPECT_FALSE(expectOpenFails(text).empty());
+
+    // An ordinary MP4 keeps its index at the end: cut short, it has none.
+    auto whole = plainVideo(dir, "whole.mp4");
+    auto cut = readBytes(whole);
+    cut.resize(cut.size() / 2);
+    auto truncated = dir / "truncated.mp4";
+    tallymere::testing::writeBytes(truncated, cut);
+    EXPECT_EQ(expectOpenFails(truncated), "Invalid data found when processing input");
+
+    auto audio = dir / "sermon.m4a";
+    ffmpeg("-f lavfi -i sine=frequency=440:duration=1 -c:a aac '" + audio.string() + "'");
+    try {
+        FrameSource::open({audio.string()}, 1.0);
+        ADD_FAILURE() << "an audio file was read as a recording";
+    } catch (const ProcessError& e) {
+        EXPECT_EQ(e.kind(), ProcessError::Kind::noVideoTrack);
+        EXPECT_STREQ(e.what(), "This file has no video in it.");
+    }
+}
+
+TEST(FrameSource, ARecordingThatStopsDecodingHalfWayFailsWithTheDecodersText) {
+    TempDir dir;
+    // The index first, then the frames; the last third of the file is wiped.
+    auto good = dir / "good.mp4";
+    ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=30 -t 10 -c:v libx264 -pix_fmt yuv420p "
+           "-movflags +faststart '" +
+           good.string() + "'");
+    auto bytes = readBytes(good);
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() * 2 / 3), bytes.end(), 0);
+    auto broken = dir / "broken.mp4";
+    tallymere::testing::writeBytes(broken, bytes);
+
+    auto source = FrameSource::open({broken.string()}, 1.0);
+    int frames = 0;
+    try {
+        while (source.next())
+            ++frames;
+        ADD_FAILURE() << "a broken recording was read to the end";
+    } catch (const ProcessError& e) {
+        EXPECT_EQ(e.kind(), ProcessError::Kind::unreadable);
+        EXPECT_EQ(std::string(e.what()), "Couldn't read the recording: " + e.detail());
+        EXPECT_EQ(e.detail(), "Invalid data found when processing input");
+    }
+    EXPECT_GE(frames, 1); // the start was read
+    EXPECT_LT(frames, 10);
+    EXPECT_THROW(source.next(), ProcessError); // and it stays failed
+}
+
+TEST(ProcessError, DescriptionsAreTheTextsShownToTheUser) {
+    EXPECT_STREQ(ProcessError::unreadable("decode failed").what(),
+                 "Couldn't read the recording: decode failed");
+    EXPECT_EQ(ProcessError::unreadable("decode failed").detail(), "decode failed");
+    EXPECT_STREQ(ProcessError::noVideoTrack().what(), "This file has no video in it.");
+    EXPECT_STREQ(
+        ProcessError::noMembers().what(),
+        "No members are recognisable yet. Add members with at least one good photo first.");
+    EXPECT_STREQ(ProcessError::cancelled().what(), "Cancelled");
+    EXPECT_EQ(ProcessError::cancelled().kind(), ProcessError::Kind::cancelled);
+}
