@@ -106,8 +106,10 @@ namespace {
 float toFloat(const Json& value, const char* key) {
     if (!value.is_number()) badValue(key, "a number");
     const double n = value.get<double>();
-    if (std::fabs(n) > double(std::numeric_limits<float>::max()))
-        badValue(key, "a number within single precision");
+    // Halfway between the largest float and the next power of two is where rounding would give
+    // infinity; the written form of the largest float itself lies a little above it.
+    static const double limit = std::ldexp(1.0 - std::ldexp(1.0, -25), 128);
+    if (std::fabs(n) >= limit) badValue(key, "a number within single precision");
     return float(n);
 }
 

@@ -5,19 +5,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <fcntl.h>
 #include <memory>
 #include <pwd.h>
 #include <random>
-#include <sstream>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tallymere {
@@ -54,20 +55,29 @@ void requirePlainName(std::string_view id, const char* what) {
                            "\".");
 }
 
-// Whole file, or no value when it cannot be opened or read.
+// The whole file, or no value when it cannot be opened or read; `missing` tells a file that is
+// not there from one that is there but unreadable.
 std::optional<std::string> readFile(const fs::path& path, bool& missing) {
     missing = false;
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec))) {
-        missing = !ec;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        missing = errno == ENOENT || errno == ENOTDIR;
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad() || (!in.eof() && in.fail() && in.peek() != EOF)) return std::nullopt;
-    return std::move(text).str();
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        text.append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return text;
 }
 
 // The locale for sorting names: the collation setting of the environment, else the root locale.

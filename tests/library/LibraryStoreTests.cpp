@@ -1,0 +1,392 @@
+// The library on disk: where it lives, loading and saving members and services, identifiers,
+// photo imports, and the protections against damaged or crafted files.
+
+#include "library/Json.h"
+#include "library/Library.h"
+#include "support/TestSupport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <limits>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tallymere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+using namespace std::chrono;
+
+// Sets (or unsets) an environment variable for the length of a test.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+void writeText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Member member(std::string id, std::string name) {
+    Member m;
+    m.id = std::move(id);
+    m.name = std::move(name);
+    m.created = sys_days{2026y / 3 / 8};
+    return m;
+}
+
+std::vector<Member> membersWithIDs(std::vector<std::string> ids) {
+    std::vector<Member> members;
+    for (auto& id : ids)
+        members.push_back(member(id, "Someone"));
+    return members;
+}
+
+Service service(std::string id, Date date, Date created) {
+    return Service(std::move(id), "Service", date, created, {"/videos/a.mp4"},
+                   ProcessSettings::Mode::standard);
+}
+
+TEST(LibraryRoot, EnvironmentChoosesTheRootAndInitCreatesTheFolders) {
+    TempDir dir;
+    {
+        ScopedEnv library("TALLYMERE_LIBRARY", (dir.path() / "My Library").c_str());
+        const fs::path root = Library::defaultRoot();
+        EXPECT_EQ(root, dir.path() / "My Library");
+        Library opened(root);
+        EXPECT_TRUE(fs::is_directory(root / "members"));
+        EXPECT_TRUE(fs::is_directory(root / "services"));
+    }
+    {
+        ScopedEnv library("TALLYMERE_LIBRARY", "");
+        EXPECT_EQ(Library::defaultRoot(), fs::path()); // used unchanged, even if empty
+    }
+    ScopedEnv noLibrary("TALLYMERE_LIBRARY", nullptr);
+    {
+        ScopedEnv data("XDG_DATA_HOME", "/data/home");
+        EXPECT_EQ(Library::defaultRoot(), fs::path("/data/home/Tallymere"));
+    }
+    ScopedEnv noData("XDG_DATA_HOME", nullptr);
+    ScopedEnv home("HOME", "/home/operator");
+    EXPECT_EQ(Library::defaultRoot(), fs::path("/home/operator/.local/share/Tallymere"));
+}
+
+TEST(LibraryMembers, SavedSortedByNameCaseInsensitivelyAndReadBackInFileOrder) {
+    TempDir dir;
+    Library library(dir.path());
+    EXPECT_TRUE(library.loadMembers().empty()); // no file yet
+
+    const std::vector<Member> members{member("M0001", "bob"), member("M0002", "Alice"),
+                                      member("M0003", "Émile"), member("M0004", "alice")};
+    // The POSIX locale would sort by code point (upper case first); names must not.
+    for (const char* locale : {"C", "en_GB.UTF-8", ""}) {
+        ScopedEnv all("LC_ALL", locale);
+        library.saveMembers(members);
+        const auto loaded = library.loadMembers();
+        std::vector<std::string> names;
+        for (const Member& m : loaded)
+            names.push_back(m.name);
+        // "Alice" and "alice" compare equal and keep their relative order.
+        EXPECT_EQ(names, (std::vector<std::string>{"Alice", "alice", "bob", "Émile"})) << locale;
+    }
+    EXPECT_EQ(members[0].name, "bob"); // the caller's list is untouched
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::vector<std::string>{"members", "members.json", "services"}));
+}
+
+TEST(LibraryMembers, FailedSaveKeepsThePreviousFile) {
+    TempDir dir;
+    Library library(dir.path());
+    library.saveMembers({member("M0001", "Anne")});
+    const std::string before = readText(dir / "members.json");
+
+    Member broken = member("M0002", "Bob");
+    broken.photos.push_back(Photo("p.jpg", Date{}));
+    broken.photos[0].quality = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_THROW(library.saveMembers({member("M0001", "Anne"), broken}), LibraryError);
+    EXPECT_EQ(readText(dir / "members.json"), before);
+
+    // A folder that cannot take the file: the file system's error, nothing left behind.
+    Library nowhere(dir / "members.json" / "inside");
+    EXPECT_THROW(nowhere.saveMembers({}), fs::filesystem_error);
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::vector<std::string>{"members", "members.json", "services"}));
+}
+
+TEST(LibraryMembers, UnreadableMemberFileIsSetAsideNotLost) {
+    TempDir dir;
+    Library library(dir.path());
+    const std::string truncated = "[{\"id\": \"M0001\", \"name\": \"Anne\", \"created\": \"2026";
+    writeText(dir / "members.json", truncated);
+
+    EXPECT_TRUE(library.loadMembers().empty());
+    // The damaged text now lies beside, under a dated name, and survives the next save.
+    library.saveMembers({member("M0001", "Someone new")});
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().starts_with("members.json.unreadable-"))
+            aside.push_back(entry.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(std::regex_match(aside[0].filename().string(),
+                                 std::regex(R"(members\.json\.unreadable-\d{8}T\d{6}Z)")));
+    EXPECT_EQ(readText(aside[0]), truncated);
+    ASSERT_EQ(library.loadMembers().size(), 1u);
+
+    // A second damaged file in the same second does not replace the first one set aside.
+    writeText(dir / "members.json", "not json");
+    EXPECT_TRUE(library.loadMembers().empty());
+    writeText(dir / "members.json", "[{\"id\": 1}]");
+    EXPECT_TRUE(library.loadMembers().empty());
+    std::multiset<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().starts_with("members.json.unreadable-"))
+            kept.insert(readText(entry.path()));
+    EXPECT_EQ(kept, (std::multiset<std::string>{truncated, "not json", "[{\"id\": 1}]"}));
+    EXPECT_FALSE(fs::exists(dir / "members.json"));
+}
+
+TEST(LibraryMembers, NextMemberIDCountsUpPastTakenIDs) {
+    TempDir dir;
+    Library library(dir.path());
+    EXPECT_EQ(library.nextMemberID({}), "M0001");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001", "M0002"})), "M0003");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0002", "M0003"})), "M0004");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001", "M0003"})), "M0004");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0005"})), "M0002");
+    std::vector<std::string> many;
+    for (int n = 1; n <= 9999; ++n) {
+        char id[16];
+        std::snprintf(id, sizeof id, "M%04d", n);
+        many.push_back(id);
+    }
+    EXPECT_EQ(library.nextMemberID(membersWithIDs(many)), "M10000");
+}
+
+TEST(LibraryImport, CopiesImagesUnderNewLowerCaseNamesAndSkipsOtherFiles) {
+    TempDir dir;
+    Library library(dir / "library");
+    writeText(dir / "in" / "Photo.JPG", "jpeg bytes");
+    writeText(dir / "in" / "notes.txt", "text");
+    writeText(dir / "in" / "a.png", "png bytes");
+    writeText(dir / "in" / "b.mov", "video");
+    writeText(dir / "in" / "noextension", "?");
+
+    const auto before = system_clock::now();
+    const auto photos = library.importPhotos({dir / "in" / "Photo.JPG", dir / "in" / "notes.txt",
+                                              dir / "in" / "b.mov", dir / "in" / "noextension",
+                                              dir / "in" / "a.png", dir / "in" / "Photo.JPG"},
+                                             "M0001");
+    ASSERT_EQ(photos.size(), 3u);
+    const std::regex form(R"(\d{13}_[0-9A-F]{6}\.(jpg|png))");
+    for (const Photo& photo : photos) {
+        EXPECT_TRUE(std::regex_match(photo.id, form)) << photo.id;
+        EXPECT_EQ(photo, Photo(photo.id, photo.added)); // fresh and unchecked
+        EXPECT_GE(photo.added, before);
+    }
+    EXPECT_TRUE(photos[0].id.ends_with(".jpg"));
+    EXPECT_TRUE(photos[1].id.ends_with(".png"));
+    EXPECT_NE(photos[0].id, photos[2].id); // the same file twice gives two photos
+    EXPECT_EQ(readText(library.photoURL("M0001", photos[0].id)), "jpeg bytes");
+    EXPECT_EQ(readText(library.photoURL("M0001", photos[1].id)), "png bytes");
+    EXPECT_EQ(namesIn(library.membersDir() / "M0001").size(), 3u);
+
+    // A source that cannot be copied fails the call.
+    EXPECT_THROW(library.importPhotos({dir / "in" / "missing.jpg"}, "M0001"), fs::filesystem_error);
+}
+
+TEST(LibraryServices, ListedNewestFirstSkippingWhatCannotBeRead) {
+    TempDir dir;
+    Library library(dir.path());
+    const Date sunday = sys_days{2026y / 3 / 8} + 9h + 30min;
+    library.save(service("a", sunday, sunday + 1h));
+    library.save(service("b", sunday, sunday + 3h)); // same date, created later: first
+    library.save(service("c", sunday - days(7), sunday + 5h));
+    library.save(service("d", sunday + days(7), sunday - days(30)));
+    Service withResults = service("e", sunday - days(7), sunday + 5h); // ties with c
+    withResults.results = ServiceResults{};
+    library.save(withResults);
+
+    // Things that are not services.
+    fs::create_directories(library.servicesDir() / ".hidden");
+    writeText(library.servicesDir() / "stray.txt", "hello");
+    writeText(library.servicesDir() / "broken" / "service.json", "{\"id\": \"broken\"}");
+    fs::create_directories(library.servicesDir() / "empty" / "evidence");
+
+    const auto services = library.loadServices();
+    std::vector<std::string> ids;
+    for (const Service& s : services)
+        ids.push_back(s.id);
+    ASSERT_EQ(ids.size(), 5u);
+    EXPECT_EQ(ids[0], "d");
+    EXPECT_EQ(ids[1], "b");
+    EXPECT_EQ(ids[2], "a");
+    EXPECT_EQ((std::set<std::string>{ids[3], ids[4]}), (std::set<std::string>{"c", "e"}));
+    EXPECT_TRUE(fs::exists(library.servicesDir() / "broken" / "service.json")); // left alone
+
+    // Saving again replaces the record and leaves the folder's other contents.
+    writeText(library.serviceDir("a") / "evidence" / "M0001.jpg", "jpeg");
+    Service updated = services[2];
+    updated.status = ServiceStatus::failed;
+    updated.message = "Interrupted when the app closed. Choose Process again.";
+    library.save(updated);
+    EXPECT_EQ(namesIn(library.serviceDir("a")),
+              (std::vector<std::string>{"evidence", "service.json"}));
+    const auto reloaded = library.loadServices();
+    EXPECT_EQ(reloaded[2], updated);
+
+    library.deleteService("a");
+    EXPECT_FALSE(fs::exists(library.servicesDir() / "a"));
+    EXPECT_EQ(library.loadServices().size(), 4u);
+    library.deleteService("never-was"); // nothing to do, no error
+}
+
+TEST(LibraryServices, NewServiceIDIsLocalTimeAndRandomSuffix) {
+    TempDir dir;
+    Library library(dir.path());
+    auto stamp = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y%m%d-%H%M%S-", &local);
+        return std::string(text);
+    };
+    std::set<std::string> ids;
+    for (int i = 0; i < 50; ++i) {
+        const std::string before = stamp();
+        const std::string id = library.newServiceID();
+        const std::string after = stamp();
+        EXPECT_EQ(id.size(), 20u);
+        EXPECT_TRUE(std::regex_match(id, std::regex(R"(\d{8}-\d{6}-[0-9a-f]{4})"))) << id;
+        EXPECT_TRUE(id.starts_with(before) || id.starts_with(after)) << id;
+        ids.insert(id);
+    }
+    EXPECT_GT(ids.size(), 40u); // 50 draws from 65536 suffixes
+}
+
+TEST(LibraryIdentifiers, CraftedIdsCannotReachOutsideTheLibrary) {
+    TempDir dir;
+    const fs::path victim = dir / "victim";
+    writeText(victim / "precious.txt", "keep me");
+    Library library(dir / "library");
+
+    // A service file whose id points two levels up is not listed, so it cannot be deleted.
+    Service crafted = service("evil", Date{}, Date{});
+    crafted.id = "../../victim";
+    writeText(library.servicesDir() / "evil" / "service.json", encodeJSON(crafted));
+    EXPECT_TRUE(library.loadServices().empty());
+    for (const char* id : {"../../victim", "..", ".", "", "a/../../..", "../library"})
+        library.deleteService(id);
+    for (const char* id : {"../../victim", "..", ".", "", "../services"})
+        library.deleteMemberFiles(id);
+    EXPECT_EQ(readText(victim / "precious.txt"), "keep me");
+    EXPECT_TRUE(fs::exists(library.servicesDir() / "evil" / "service.json"));
+    EXPECT_TRUE(fs::is_directory(library.membersDir()));
+
+    // Saves and imports refuse, and write nothing.
+    EXPECT_THROW(library.save(crafted), LibraryError);
+    crafted.id = std::string("a\0b", 3);
+    EXPECT_THROW(library.save(crafted), LibraryError);
+    writeText(dir / "in.jpg", "jpeg");
+    EXPECT_THROW(library.importPhotos({dir / "in.jpg"}, "../../victim"), LibraryError);
+    EXPECT_EQ(namesIn(victim), (std::vector<std::string>{"precious.txt"}));
+
+    // Path helpers refuse too, so removing a photo or writing a face picture cannot escape.
+    EXPECT_THROW(library.photoURL("M0001", "../../../victim/precious.txt"), LibraryError);
+    EXPECT_THROW(library.photoURL("..", "face.jpg"), LibraryError);
+    EXPECT_THROW(library.thumbURL("../M0001"), LibraryError);
+    EXPECT_THROW(library.serviceDir(".."), LibraryError);
+    EXPECT_EQ(library.photoURL("M0001", "1741426200123_3F2A1C.jpg"),
+              dir / "library" / "members" / "M0001" / "1741426200123_3F2A1C.jpg");
+    EXPECT_EQ(library.thumbURL("M0001"), dir / "library" / "members" / "M0001" / "face.jpg");
+    EXPECT_EQ(library.serviceDir("20260308-093000-a3f9"),
+              dir / "library" / "services" / "20260308-093000-a3f9");
+    // An id with dots inside is still one name.
+    EXPECT_TRUE(Library::isPlainName("..hidden"));
+    EXPECT_TRUE(Library::isPlainName("a.b"));
+}
+
+TEST(LibraryExtensions, AcceptedImageAndVideoSets) {
+    EXPECT_EQ(Library::imageExtensions(),
+              (std::set<std::string, std::less<>>{"jpg", "jpeg", "png", "heic", "heif", "webp",
+                                                  "tif", "tiff", "bmp"}));
+    EXPECT_EQ(Library::videoExtensions(), (std::set<std::string, std::less<>>{
+                                              "mp4", "mov", "m4v", "mkv", "avi", "mts", "3gp"}));
+}
+
+TEST(LibraryConcurrency, ReadersNeverSeeAHalfWrittenMemberFile) {
+    TempDir dir;
+    Library writer(dir.path());
+    Library reader(dir.path()); // a second object: only the atomic replacement protects it
+    std::vector<Member> big;
+    for (int i = 0; i < 200; ++i) {
+        Member m = member("M" + std::to_string(1000 + i), "Member " + std::to_string(i));
+        Photo p("p.jpg", Date{});
+        p.ok = true;
+        p.embedding = std::vector<float>(512, 0.044f);
+        m.photos.push_back(p);
+        big.push_back(m);
+    }
+    writer.saveMembers(big);
+    std::atomic<bool> done{false};
+    std::thread saving([&] {
+        for (int i = 0; i < 20; ++i)
+            writer.saveMembers(big);
+        done = true;
+    });
+    int reads = 0, complete = 0;
+    while (!done || reads == 0) {
+        ++reads;
+        if (reader.loadMembers().size() == big.size()) ++complete;
+    }
+    saving.join();
+    EXPECT_EQ(complete, reads);
+    // No temporary files left behind.
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::vector<std::string>{"members", "members.json", "services"}));
+}
+
+} // namespace
+} // namespace tallymere
