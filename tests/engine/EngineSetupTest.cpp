@@ -1,0 +1,159 @@
+#include "EngineTestSupport.h"
+#include "engine/FaceEngine.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+// Finding the models directory, the engine's error, loading and caching detectors.
+
+namespace tallymere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::solidImage;
+using testing::syntheticModels;
+using testing::TempDir;
+
+void touch(const fs::path& p) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << "x";
+}
+
+TEST(ModelsDirectorySearch, EnvironmentWinsWithoutAnyCheck) {
+    const TempDir dir;
+    const fs::path exe = dir / "prefix" / "bin";
+    touch(dir / "prefix" / "share" / "tallymere" / "models" / "ArcFace.onnx");
+    touch(exe / "Compiled" / "ArcFace.onnx");
+    EXPECT_EQ(FaceEngine::searchModelsDirectory("/no/such/models", exe, dir / "cwd"),
+              fs::path("/no/such/models"));
+    // Installed layout before the walk up.
+    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
+              dir / "prefix" / "share" / "tallymere" / "models");
+}
+
+TEST(ModelsDirectorySearch, WalksUpAtMostSixLevels) {
+    const TempDir dir;
+    const fs::path exe = dir / "a" / "b" / "c" / "d" / "e" / "f";
+    fs::create_directories(exe);
+    // Nothing anywhere: the working directory's "Compiled", named though it holds nothing.
+    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
+              dir / "cwd" / "Compiled");
+    // "Compiled" beside the top folder "a" is seven levels up from f: not found.
+    touch(dir / "Compiled" / "ArcFace.onnx");
+    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
+              dir / "cwd" / "Compiled");
+    // In "a", six levels up counting f itself: found.
+    touch(dir / "a" / "Compiled" / "ArcFace.onnx");
+    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"), dir / "a" / "Compiled");
+    // The nearest wins; a "Compiled" without the recogniser does not count.
+    touch(dir / "a" / "b" / "c" / "d" / "Compiled" / "SCRFD640.onnx");
+    touch(dir / "a" / "b" / "c" / "Compiled" / "ArcFace.onnx");
+    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
+              dir / "a" / "b" / "c" / "Compiled");
+}
+
+TEST(ModelsDirectorySearch, DefaultReadsTheEnvironment) {
+    ::setenv("ATTENDANCE_MODELS", "/somewhere/models", 1);
+    const fs::path chosen = FaceEngine::defaultModelsDirectory();
+    ::unsetenv("ATTENDANCE_MODELS");
+    EXPECT_EQ(chosen, fs::path("/somewhere/models"));
+    // Without it the search ends in some "Compiled" folder.
+    EXPECT_EQ(FaceEngine::defaultModelsDirectory().filename(), "Compiled");
+}
+
+TEST(EngineCreation, MissingRecogniserIsTheEngineError) {
+    const TempDir dir;
+    touch(dir / "SCRFD640.onnx");
+    try {
+        FaceEngine engine(dir.path());
+        FAIL() << "created without models";
+    } catch (const EngineError& e) {
+        EXPECT_EQ(std::string(e.what()), "Face models not found in " + dir.path().string());
+        EXPECT_EQ(e.modelsDirectory(), dir.path());
+    }
+    // The environment's directory is used as it stands, without falling back elsewhere.
+    ::setenv("ATTENDANCE_MODELS", (dir / "nothing").c_str(), 1);
+    EXPECT_THROW(FaceEngine{}, EngineError);
+    ::unsetenv("ATTENDANCE_MODELS");
+}
+
+TEST(EngineCreation, UnreadableRecogniserPassesTheRuntimeErrorOn) {
+    try {
+        FaceEngine engine(syntheticModels() / "badrec");
+        FAIL() << "loaded a garbage recogniser";
+    } catch (const EngineError&) {
+        FAIL() << "a present but unreadable model is not 'models not found'";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()), "");
+    }
+}
+
+TEST(EngineCreation, ModelNameAndDirectory) {
+    EXPECT_EQ(modelName, "InsightFace buffalo_l (SCRFD-10G + ArcFace R50) \xC2\xB7 ONNX");
+    FaceEngine engine(syntheticModels() / "single", 2);
+    EXPECT_EQ(engine.modelsDir(), syntheticModels() / "single");
+}
+
+TEST(DetectorCache, MissingSizeFailsEachTimeWithoutHarmingOthers) {
+    FaceEngine engine(syntheticModels() / "no1920");
+    const BGRAImage img = solidImage(64, 64, 0, 0, 0);
+    EXPECT_ANY_THROW(engine.detectOnce(img, 1920, 0.5f));
+    EXPECT_ANY_THROW(engine.detect(img, 1700, 0.5f, 2));
+    EXPECT_EQ(engine.detectOnce(img, 1280, 0.5f).size(), 1u);
+    EXPECT_ANY_THROW(engine.detectOnce(img, 1920, 0.5f));
+}
+
+TEST(DetectorCache, CorruptFilesFailAndAreRetried) {
+    FaceEngine engine(syntheticModels() / "corrupt");
+    const BGRAImage img = solidImage(64, 64, 0, 0, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            engine.detectOnce(img, 640, 0.5f);
+            ADD_FAILURE() << "garbage detector ran";
+        } catch (const EngineError&) {
+            ADD_FAILURE() << "a corrupt model is the runtime's error, not missing models";
+        } catch (const std::exception&) {
+        }
+        EXPECT_ANY_THROW(engine.detectOnce(img, 1280, 0.5f)); // truncated file
+    }
+}
+
+TEST(DetectorCache, OneModelPerSizeSharedByConcurrentFirstUses) {
+    FaceEngine engine(syntheticModels() / "single");
+    Model* seen[4] = {};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; ++k)
+        threads.emplace_back([&, k] { seen[k] = &engine.detector(k % 2 ? 1300 : 1280); });
+    for (auto& t : threads)
+        t.join();
+    for (int k = 1; k < 4; ++k)
+        EXPECT_EQ(seen[k], seen[0]);
+    EXPECT_NE(&engine.detector(640), seen[0]);
+    EXPECT_EQ(&engine.detector(900), &engine.detector(640));
+}
+
+TEST(DetectorCache, ConcurrentDetectionGivesTheSerialResult) {
+    // Each model takes one forward pass at a time; callers on many threads all get the right
+    // answer.
+    FaceEngine engine(syntheticModels() / "decode");
+    const BGRAImage img = solidImage(1920, 1080, 0, 0, 0);
+    const auto expected = engine.detectOnce(img, 640, 0.5f);
+    std::vector<std::vector<Face>> results(6);
+    std::vector<std::thread> threads;
+    for (std::size_t k = 0; k < results.size(); ++k)
+        threads.emplace_back([&, k] {
+            for (int r = 0; r < 3; ++r)
+                results[k] = engine.detectOnce(img, 640, 0.5f);
+        });
+    for (auto& t : threads)
+        t.join();
+    for (const auto& r : results) {
+        ASSERT_EQ(r.size(), expected.size());
+        for (std::size_t i = 0; i < r.size(); ++i)
+            EXPECT_EQ(r[i].box, expected[i].box);
+    }
+}
+
+} // namespace
+} // namespace tallymere
