@@ -73,6 +73,7 @@ struct JPEGInfo {
     int width = 0;
     int height = 0;
     int orientation = 1;
+    bool truncated = false; // the scan has no end-of-image marker after it
 };
 
 // Walks the JPEG markers up to the scan for the frame size and the EXIF orientation.
@@ -91,7 +92,18 @@ JPEGInfo jpegInfo(const Bytes& b) {
             i += 2;
             continue;
         }
-        if (marker == 0xDA || marker == 0xD9) break;
+        if (marker == 0xDA) {
+            // A file cut short ends inside the compressed data, which the decoder would
+            // otherwise fill up with grey; 0xFF 0xD9 cannot occur inside that data.
+            info.truncated = true;
+            for (std::size_t k = i + 2; k + 1 < n; ++k)
+                if (b[k] == 0xFF && b[k + 1] == 0xD9) {
+                    info.truncated = false;
+                    break;
+                }
+            break;
+        }
+        if (marker == 0xD9) break;
         const std::size_t len = readU16(&b[i + 2], true);
         if (len < 2 || i + 2 + len > n) break;
         const std::uint8_t* seg = &b[i + 4];
@@ -331,6 +343,7 @@ std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int 
             // A JPEG far larger than wanted is decoded at 1/2, 1/4 or 1/8 straight from the
             // compressed data, so a huge photo is never held whole.
             const JPEGInfo info = jpegInfo(*bytes);
+            if (info.truncated) return std::nullopt;
             orientation = info.orientation;
             int flags = cv::IMREAD_COLOR;
             const int longer = std::max(info.width, info.height);
