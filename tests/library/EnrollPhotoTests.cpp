@@ -9,6 +9,7 @@
 #include "recognition/Gallery.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +195,18 @@ TEST_F(EnrollPhotos, PhotoTakenSidewaysIsTurnedAndMeasuredUpright) {
     EXPECT_EQ(image.width, sideways.height);
     EXPECT_EQ(image.height, sideways.width);
     EXPECT_EQ(faces[0].width(), checked.photos[1].faceWidth);
+}
+
+TEST_F(EnrollPhotos, TurnsAreTriedClockwiseFirst) {
+    // Upside down, this portrait shows the test detector no face, but both quarter turns show
+    // one (lying on its side); the clockwise turn is tried first and kept.
+    const BGRAImage upsideDown = loadPhoto(person("Barack Obama", "obama.jpg")).rotated180();
+    Enroller enroller(sharedEngine(), *library);
+    ASSERT_TRUE(sharedEngine().detectOnce(upsideDown, 640, 0.5f).empty());
+    ASSERT_FALSE(sharedEngine().detectOnce(upsideDown.rotated90(false), 640, 0.5f).empty());
+    auto [image, faces] = enroller.candidates(upsideDown);
+    EXPECT_FALSE(faces.empty());
+    EXPECT_EQ(image, upsideDown.rotated90(true));
 }
 
 TEST_F(EnrollPhotos, PhotoWithoutAFaceIsRejectedAfterEveryTurn) {
@@ -440,6 +453,36 @@ TEST_F(EnrollPhotos, DetectorThatCannotRunIsReportedOnEveryPhoto) {
         EXPECT_FALSE(p.embedding);
     }
     EXPECT_FALSE(fs::exists(library->thumbURL("M0001")));
+}
+
+TEST_F(EnrollPhotos, CrowdOfTenComparableFacesIsCountedAsSix) {
+    // Ten copies of one portrait side by side: ten faces of the same size, the middle ones
+    // equally prominent. Only the six most prominent are looked at.
+    const BGRAImage tile = loadPhoto(sharedFaces() / "sizes" / "obama_small.jpg");
+    BGRAImage crowd(tile.width * 5, tile.height * 2);
+    for (int row = 0; row < 2; ++row)
+        for (int col = 0; col < 5; ++col)
+            for (int y = 0; y < tile.height; ++y) {
+                const std::size_t from = static_cast<std::size_t>(y) * tile.width * 4;
+                const std::size_t to =
+                    (static_cast<std::size_t>(row * tile.height + y) * crowd.width +
+                     static_cast<std::size_t>(col) * tile.width) *
+                    4;
+                std::copy_n(tile.data.begin() + from, tile.width * 4, crowd.data.begin() + to);
+            }
+    Enroller enroller(sharedEngine(), *library);
+    auto [image, faces] = enroller.candidates(crowd);
+    ASSERT_EQ(faces.size(), 10u);
+    const fs::path crowdFile = writePhoto(crowd, "crowd.jpg");
+
+    const Member alone = check(memberWith("M0001", "Barack Obama", {crowdFile}));
+    expectRejected(alone.photos[0],
+                   "6 faces and no photo of just this member to tell which is them");
+    // Every face matches the member equally well, so none leads.
+    const Member withSolo = check(
+        memberWith("M0002", "Barack Obama", {crowdFile, person("Barack Obama", "obama.jpg")}));
+    expectRejected(withSolo.photos[0], "6 faces; couldn't tell which one is them");
+    expectAccepted(withSolo.photos[1], "solo photo");
 }
 
 } // namespace
