@@ -1,5 +1,6 @@
 #include "recognition/Gallery.h"
 
+#include "library/Library.h"
 #include "recognition/RowDots.h"
 
 #include <algorithm>
@@ -32,6 +33,18 @@ void sortDescending(std::vector<float>& values) {
 
 } // namespace
 
+Gallery Library::gallery(const std::vector<Member>& members) const {
+    Gallery gallery;
+    for (const Member& member : members)
+        for (const Photo& photo : member.photos)
+            // An empty embedding array (only possible in a hand-edited file) is no embedding.
+            if (photo.ok && photo.embedding && !photo.embedding->empty())
+                gallery.rows.push_back({member.id, *photo.embedding});
+    for (const Member& member : members)
+        if (member.goodPhotos() != 0) gallery.memberIDs.push_back(member.id);
+    return gallery;
+}
+
 std::vector<float> Gallery::similarities(std::span<const float> q) const {
     std::vector<float> out(rows.size());
     rowdots::compute(q, rows, out.data(), rowdots::best());
@@ -45,8 +58,10 @@ std::vector<MemberScore> Gallery::scores(std::span<const float> q, int topK) con
     // Each distinct member id gets the slot of its first place in memberIDs.
     std::unordered_map<std::string_view, int> slotOf;
     slotOf.reserve(memberIDs.size() * 2);
+    std::vector<std::size_t> slotOfIndex(memberIDs.size());
     for (std::size_t i = 0; i < memberIDs.size(); ++i)
-        slotOf.try_emplace(memberIDs[i], static_cast<int>(i));
+        slotOfIndex[i] = static_cast<std::size_t>(
+            slotOf.try_emplace(memberIDs[i], static_cast<int>(i)).first->second);
 
     // The slot of every row (-1 for a member that is not scored); rows of one member usually
     // follow each other, so the previous row's answer is tried first.
@@ -80,11 +95,12 @@ std::vector<MemberScore> Gallery::scores(std::span<const float> q, int topK) con
             if (rowSlot[r] >= 0) grouped[static_cast<std::size_t>(fill[rowSlot[r]]++)] = sims[r];
     }
 
-    std::vector<MemberScore> result;
-    result.reserve(memberIDs.size());
+    // Scores with their place in memberIDs; sorted as plain pairs, then named.
+    std::vector<std::pair<float, std::size_t>> ranked;
+    ranked.reserve(memberIDs.size());
     std::vector<float> list;
-    for (const std::string& id : memberIDs) {
-        const std::size_t slot = static_cast<std::size_t>(slotOf.find(id)->second);
+    for (std::size_t i = 0; i < memberIDs.size(); ++i) {
+        const std::size_t slot = slotOfIndex[i];
         const auto begin = grouped.begin() + counts[slot];
         const auto end = grouped.begin() + counts[slot + 1];
         if (begin == end) continue;
@@ -92,12 +108,16 @@ std::vector<MemberScore> Gallery::scores(std::span<const float> q, int topK) con
         sortDescending(list);
         const std::size_t take = std::min(k, list.size());
         float sum = 0;
-        for (std::size_t i = 0; i < take; ++i)
-            sum += list[i];
-        result.push_back({id, sum / static_cast<float>(take)});
+        for (std::size_t j = 0; j < take; ++j)
+            sum += list[j];
+        ranked.emplace_back(sum / static_cast<float>(take), i);
     }
-    std::stable_sort(result.begin(), result.end(),
-                     [](const MemberScore& a, const MemberScore& b) { return a.score > b.score; });
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<MemberScore> result;
+    result.reserve(ranked.size());
+    for (const auto& [score, i] : ranked)
+        result.push_back({memberIDs[i], score});
     return result;
 }
 

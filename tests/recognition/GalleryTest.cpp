@@ -1,6 +1,8 @@
 #include "recognition/Gallery.h"
 
+#include "library/Library.h"
 #include "recognition/RowDots.h"
+#include "support/TestSupport.h"
 
 #include <algorithm>
 #include <bit>
@@ -44,6 +46,43 @@ std::vector<float> randomVector(std::mt19937& rng, std::size_t n) {
     for (float& x : v)
         x = std::ldexp(mantissa(rng), exponent(rng));
     return v;
+}
+
+// ---- Library::gallery
+
+Photo photo(const std::string& id, bool ok, std::optional<std::vector<float>> embedding) {
+    Photo p(id, Date{});
+    p.checked = true;
+    p.ok = ok;
+    p.embedding = std::move(embedding);
+    return p;
+}
+
+TEST(LibraryGallery, GoodPhotosWithEmbeddingsInLibraryOrder) {
+    testing::TempDir dir;
+    const Library library(dir.path());
+    Member two{"M0002",
+               "Bea",
+               Date{},
+               {photo("a.jpg", true, std::vector<float>{1, 0}), photo("b.jpg", false, std::nullopt),
+                photo("c.jpg", true, std::vector<float>{0, 1})}};
+    Member unchecked{"M0001", "Abe", Date{}, {Photo("x.jpg", Date{})}};
+    Member three{"M0003", "Cy", Date{}, {photo("d.jpg", true, std::vector<float>{0.6f, 0.8f})}};
+    // Counted as good but without an embedding: listed, yet it has no rows to be scored by.
+    Member bare{"M0004", "Di", Date{}, {photo("e.jpg", true, std::nullopt)}};
+
+    const Gallery gallery = library.gallery({two, unchecked, three, bare});
+    EXPECT_EQ(gallery.memberIDs, (std::vector<std::string>{"M0002", "M0003", "M0004"}));
+    ASSERT_EQ(gallery.rows.size(), 3u);
+    EXPECT_EQ(gallery.rows[0], (GalleryRow{"M0002", {1, 0}}));
+    EXPECT_EQ(gallery.rows[1], (GalleryRow{"M0002", {0, 1}}));
+    EXPECT_EQ(gallery.rows[2], (GalleryRow{"M0003", {0.6f, 0.8f}}));
+    EXPECT_TRUE(library.gallery({}).rows.empty());
+
+    const auto ranked = gallery.scores(std::vector<float>{1, 0}, 2);
+    ASSERT_EQ(ranked.size(), 2u);
+    EXPECT_EQ(ranked[0].member, "M0003");
+    EXPECT_EQ(ranked[1].member, "M0002");
 }
 
 // ---- normalized
