@@ -102,7 +102,8 @@ inline std::filesystem::path syntheticModels() {
 
 // The shared source models converted by scripts/convert-models: "real" holds the SCRFD-2.5GF
 // detector at every size and the recogniser; "small" the SCRFD-0.5GF detector at 640 from its
-// fixed file, "dynamic" the same from a copy with free height and width.
+// fixed file, "dynamic" the same from a copy with free height and width (both with the
+// recogniser of "real").
 inline std::filesystem::path convertedModels() {
     const auto models = sharedModels();
     static const std::filesystem::path dir = cachedFolder(
@@ -130,6 +131,10 @@ inline std::filesystem::path convertedModels() {
                 EXPECT_EQ(rc, 0) << c << "\n" << log;
                 if (rc != 0) return false;
             }
+            // The detector-only folders share the recogniser so that an engine opens on them.
+            for (const char* folder : {"small", "dynamic"})
+                std::filesystem::copy_file(out / "real" / "ArcFace.onnx",
+                                           out / folder / "ArcFace.onnx");
             return true;
         });
     return dir;
