@@ -158,97 +158,127 @@ int fileOrientation(const Bytes& b) {
     return webpOrientation(b);
 }
 
-// Turns stored pixels upright according to an EXIF orientation code.
-cv::Mat applyOrientation(cv::Mat m, int orientation) {
+// Writes `m` turned upright according to an EXIF orientation code into `upright` (already of
+// the turned size).
+void orientInto(const cv::Mat& m, int orientation, cv::Mat& upright) {
     cv::Mat t;
     switch (orientation) {
     case 2:
-        cv::flip(m, t, 1);
-        return t;
+        cv::flip(m, upright, 1);
+        return;
     case 3:
-        cv::flip(m, t, -1);
-        return t;
+        cv::flip(m, upright, -1);
+        return;
     case 4:
-        cv::flip(m, t, 0);
-        return t;
+        cv::flip(m, upright, 0);
+        return;
     case 5:
-        cv::transpose(m, t);
-        return t;
+        cv::transpose(m, upright);
+        return;
     case 6:
         cv::transpose(m, t);
-        cv::flip(t, t, 1);
-        return t;
+        cv::flip(t, upright, 1);
+        return;
     case 7:
         cv::transpose(m, t);
-        cv::flip(t, t, -1);
-        return t;
+        cv::flip(t, upright, -1);
+        return;
     case 8:
         cv::transpose(m, t);
-        cv::flip(t, t, 0);
-        return t;
+        cv::flip(t, upright, 0);
+        return;
     default:
-        return m;
+        m.copyTo(upright);
+        return;
     }
 }
 
-// 8-bit BGRA with premultiplied alpha from whatever the decoder produced.
-cv::Mat toPremultipliedBGRA(const cv::Mat& decoded) {
+// 8 bits per channel, whatever depth the decoder produced.
+cv::Mat narrowed(const cv::Mat& decoded) {
     cv::Mat m8;
     switch (decoded.depth()) {
     case CV_8U:
-        m8 = decoded;
-        break;
+        return decoded;
     case CV_16U:
         decoded.convertTo(m8, CV_8U, 1.0 / 257.0);
-        break;
+        return m8;
     case CV_32F:
     case CV_64F:
         decoded.convertTo(m8, CV_8U, 255.0);
-        break;
+        return m8;
     default:
         decoded.convertTo(m8, CV_8U);
-        break;
-    }
-    cv::Mat out;
-    switch (m8.channels()) {
-    case 1:
-        cv::cvtColor(m8, out, cv::COLOR_GRAY2BGRA);
-        return out;
-    case 3:
-        cv::cvtColor(m8, out, cv::COLOR_BGR2BGRA);
-        return out;
-    case 2: {
-        // Grey with alpha.
-        out.create(m8.size(), CV_8UC4);
-        for (int y = 0; y < m8.rows; ++y) {
-            const std::uint8_t* s = m8.ptr<std::uint8_t>(y);
-            std::uint8_t* d = out.ptr<std::uint8_t>(y);
-            for (int x = 0; x < m8.cols; ++x, s += 2, d += 4) {
-                const std::uint8_t v = static_cast<std::uint8_t>((s[0] * s[1] + 127) / 255);
-                d[0] = d[1] = d[2] = v;
-                d[3] = s[1];
-            }
-        }
-        return out;
-    }
-    case 4:
-        out = m8.clone();
-        for (int y = 0; y < out.rows; ++y) {
-            std::uint8_t* p = out.ptr<std::uint8_t>(y);
-            for (int x = 0; x < out.cols; ++x, p += 4) {
-                const int a = p[3];
-                if (a == 255) continue;
-                p[0] = static_cast<std::uint8_t>((p[0] * a + 127) / 255);
-                p[1] = static_cast<std::uint8_t>((p[1] * a + 127) / 255);
-                p[2] = static_cast<std::uint8_t>((p[2] * a + 127) / 255);
-            }
-        }
-        return out;
-    default:
-        return {};
+        return m8;
     }
 }
 
+// BGRA with premultiplied alpha from grey + alpha or BGRA with straight alpha.
+cv::Mat premultiplied(const cv::Mat& m8) {
+    cv::Mat out(m8.size(), CV_8UC4);
+    const bool grey = m8.channels() == 2;
+    for (int y = 0; y < m8.rows; ++y) {
+        const std::uint8_t* s = m8.ptr<std::uint8_t>(y);
+        std::uint8_t* d = out.ptr<std::uint8_t>(y);
+        for (int x = 0; x < m8.cols; ++x, d += 4) {
+            const int a = grey ? s[1] : s[3];
+            const int b = s[0], g = grey ? s[0] : s[1], r = grey ? s[0] : s[2];
+            s += grey ? 2 : 4;
+            if (a == 255) {
+                d[0] = static_cast<std::uint8_t>(b);
+                d[1] = static_cast<std::uint8_t>(g);
+                d[2] = static_cast<std::uint8_t>(r);
+            } else {
+                d[0] = static_cast<std::uint8_t>((b * a + 127) / 255);
+                d[1] = static_cast<std::uint8_t>((g * a + 127) / 255);
+                d[2] = static_cast<std::uint8_t>((r * a + 127) / 255);
+            }
+            d[3] = static_cast<std::uint8_t>(a);
+        }
+    }
+    return out;
+}
+
+// Longer side of the decoded picture at most maxSide; never enlarged.
+cv::Size boundedSize(int width, int height, int maxSide) {
+    const int longer = std::max(width, height);
+    if (maxSide <= 0 || longer <= maxSide) return {width, height};
+    const double s = static_cast<double>(maxSide) / longer;
+    return {std::clamp(static_cast<int>(std::lround(width * s)), 1, maxSide),
+            std::clamp(static_cast<int>(std::lround(height * s)), 1, maxSide)};
+}
+
+cv::Mat shrunk(const cv::Mat& m, cv::Size target) {
+    if (m.size() == target) return m;
+    cv::Mat out;
+    cv::resize(m, out, target, 0, 0, cv::INTER_AREA);
+    return out;
+}
+
+// The decoded picture (grey, BGR, grey + alpha or BGRA, any depth) shrunk to `target` by area
+// averaging, as premultiplied BGRA, turned upright. Pictures without alpha are shrunk before their
+// channels are widened, and the last step writes straight into the new image.
+std::optional<BGRAImage> finish(const cv::Mat& decoded, cv::Size target, int orientation) {
+    const cv::Mat m8 = narrowed(decoded);
+    const int channels = m8.channels();
+    if (channels < 1 || channels > 4 || m8.empty()) return std::nullopt;
+    const bool swap = orientation >= 5 && orientation <= 8;
+    BGRAImage image(swap ? target.height : target.width, swap ? target.width : target.height);
+    cv::Mat upright = image.mat();
+    cv::Mat bgra;
+    if (orientation == 1) bgra = upright; // written in place
+    if (channels == 2 || channels == 4) {
+        // Alpha is applied before averaging, so transparent pixels add no colour.
+        shrunk(premultiplied(m8), target).copyTo(bgra);
+    } else {
+        cv::cvtColor(shrunk(m8, target), bgra,
+                     channels == 1 ? cv::COLOR_GRAY2BGRA : cv::COLOR_BGR2BGRA);
+    }
+    if (orientation != 1) orientInto(bgra, orientation, upright);
+    return image;
+}
+
+// The primary image of a HEIF file with its rotation and mirroring applied: BGR, or BGRA with
+// premultiplied alpha.
 cv::Mat decodeHEIF(const Bytes& bytes) {
     std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(),
                                                                     &heif_context_free);
@@ -262,7 +292,7 @@ cv::Mat decodeHEIF(const Bytes& bytes) {
     std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
         rawHandle, &heif_image_handle_release);
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get());
-    const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle.get());
+    const bool isPremultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle.get());
     heif_image* rawImage = nullptr;
     // The decoder applies the file's rotation and mirroring by default.
     if (heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
@@ -277,15 +307,11 @@ cv::Mat decodeHEIF(const Bytes& bytes) {
     const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
     if (!plane || w <= 0 || h <= 0) return {};
-    cv::Mat view(h, w, alpha ? CV_8UC4 : CV_8UC3, const_cast<std::uint8_t*>(plane),
-                 static_cast<std::size_t>(stride));
-    cv::Mat bgra;
-    cv::cvtColor(view, bgra, alpha ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGRA);
-    if (alpha && !premultiplied) {
-        // toPremultipliedBGRA premultiplies a four-channel picture.
-        return toPremultipliedBGRA(bgra);
-    }
-    return bgra;
+    const cv::Mat view(h, w, alpha ? CV_8UC4 : CV_8UC3, const_cast<std::uint8_t*>(plane),
+                       static_cast<std::size_t>(stride));
+    cv::Mat out;
+    cv::cvtColor(view, out, alpha ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+    return alpha && !isPremultiplied ? premultiplied(out) : out;
 }
 
 std::optional<Bytes> readFile(const std::filesystem::path& path) {
@@ -294,15 +320,6 @@ std::optional<Bytes> readFile(const std::filesystem::path& path) {
     Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) return std::nullopt;
     return bytes;
-}
-
-// Longer side of the decoded picture at most maxSide; never enlarged.
-cv::Size boundedSize(int width, int height, int maxSide) {
-    const int longer = std::max(width, height);
-    if (maxSide <= 0 || longer <= maxSide) return {width, height};
-    const double s = static_cast<double>(maxSide) / longer;
-    return {std::clamp(static_cast<int>(std::lround(width * s)), 1, maxSide),
-            std::clamp(static_cast<int>(std::lround(height * s)), 1, maxSide)};
 }
 
 std::uint8_t roundToByte(float v) {
@@ -335,16 +352,15 @@ std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int 
     try {
         const auto bytes = readFile(path);
         if (!bytes || bytes->empty()) return std::nullopt;
-        cv::Mat bgra;
-        int orientation = 1;
         if (isHEIF(*bytes)) {
-            bgra = decodeHEIF(*bytes); // already upright
-        } else if (isJPEG(*bytes)) {
+            const cv::Mat decoded = decodeHEIF(*bytes); // already upright
+            if (decoded.empty()) return std::nullopt;
+            return finish(decoded, boundedSize(decoded.cols, decoded.rows, maxSide), 1);
+        }
+        if (isJPEG(*bytes)) {
             // A JPEG far larger than wanted is decoded at 1/2, 1/4 or 1/8 straight from the
             // compressed data, so a huge photo is never held whole.
             const JPEGInfo info = jpegInfo(*bytes);
-            if (info.truncated) return std::nullopt;
-            orientation = info.orientation;
             int flags = cv::IMREAD_COLOR;
             const int longer = std::max(info.width, info.height);
             if (maxSide > 0 && longer > 0) {
@@ -357,33 +373,16 @@ std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int 
             }
             const cv::Mat decoded = cv::imdecode(*bytes, flags | cv::IMREAD_IGNORE_ORIENTATION);
             if (decoded.empty()) return std::nullopt;
-            bgra = toPremultipliedBGRA(decoded);
             // The final size follows from the full frame, not from the reduced decode.
-            if (info.width > 0 && info.height > 0) {
-                const cv::Size target = boundedSize(info.width, info.height, maxSide);
-                if (target != bgra.size()) {
-                    cv::Mat scaled;
-                    cv::resize(bgra, scaled, target, 0, 0, cv::INTER_AREA);
-                    bgra = scaled;
-                }
-            }
-        } else {
-            orientation = fileOrientation(*bytes);
-            const cv::Mat decoded = cv::imdecode(*bytes, cv::IMREAD_UNCHANGED);
-            if (decoded.empty()) return std::nullopt;
-            bgra = toPremultipliedBGRA(decoded);
+            const bool known = info.width > 0 && info.height > 0;
+            const cv::Size target = known ? boundedSize(info.width, info.height, maxSide)
+                                          : boundedSize(decoded.cols, decoded.rows, maxSide);
+            return finish(decoded, target, info.orientation);
         }
-        if (bgra.empty()) return std::nullopt;
-        const cv::Size target = boundedSize(bgra.cols, bgra.rows, maxSide);
-        if (target != bgra.size()) {
-            cv::Mat scaled;
-            cv::resize(bgra, scaled, target, 0, 0, cv::INTER_AREA);
-            bgra = scaled;
-        }
-        bgra = applyOrientation(bgra, orientation);
-        BGRAImage image(bgra.cols, bgra.rows);
-        bgra.copyTo(image.mat());
-        return image;
+        const cv::Mat decoded = cv::imdecode(*bytes, cv::IMREAD_UNCHANGED);
+        if (decoded.empty()) return std::nullopt;
+        return finish(decoded, boundedSize(decoded.cols, decoded.rows, maxSide),
+                      fileOrientation(*bytes));
     } catch (const std::exception&) {
         // An undecodable file is an absent image, not an error.
         return std::nullopt;
