@@ -1,5 +1,6 @@
 #include "runs/FrameSource.h"
 
+#include "library/Library.h"
 #include "runs/ProcessError.h"
 
 extern "C" {
@@ -56,9 +57,6 @@ std::string mediaText(int code) {
 [[noreturn]] void throwMediaError(int code) {
     throw std::system_error(code, mediaCategory());
 }
-
-const std::array<std::string_view, 9> stillExtensions{"jpg",  "jpeg", "png",  "heic", "heif",
-                                                      "webp", "tif",  "tiff", "bmp"};
 
 struct FormatCloser {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
@@ -362,7 +360,7 @@ bool FrameSource::isStillPath(const std::filesystem::path& path) {
     ext.erase(0, 1);
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return std::find(stillExtensions.begin(), stillExtensions.end(), ext) != stillExtensions.end();
+    return Library::imageExtensions().count(ext) != 0;
 }
 
 FrameSource FrameSource::open(const std::vector<std::string>& paths, double fps) {

@@ -1,0 +1,197 @@
+#include "runs/AttendanceSession.h"
+
+#include "engine/FaceEngine.h"
+#include "library/Library.h"
+#include "recognition/Aggregation.h"
+#include "recognition/TrackDecision.h"
+#include "runs/ProcessError.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <system_error>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+namespace tallymere {
+
+namespace {
+
+// Tracks looked up when labelling faces on screen: the most recent ones are enough, and the
+// lookup stays cheap however long the session runs.
+constexpr std::size_t labelWindow = 400;
+
+constexpr double snapshotQuality = 0.9;
+
+std::string composed(const std::string& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return text;
+    const icu::UnicodeString normal = nfc->normalize(icu::UnicodeString::fromUTF8(text), status);
+    if (U_FAILURE(status)) return text;
+    std::string out;
+    normal.toUTF8String(out);
+    return out;
+}
+
+} // namespace
+
+void sortForRegister(std::vector<MemberResult>& results, const std::vector<Member>& members) {
+    std::map<std::string, std::string, std::less<>> names;
+    for (const Member& member : members)
+        names.emplace(member.id, composed(member.name));
+    auto nameOf = [&](const MemberResult& r) -> const std::string& {
+        static const std::string none;
+        auto it = names.find(r.memberID);
+        return it == names.end() ? none : it->second;
+    };
+    // UTF-8 bytes compare in code-point order.
+    std::stable_sort(results.begin(), results.end(),
+                     [&](const MemberResult& a, const MemberResult& b) {
+                         if (a.present != b.present) return a.present;
+                         return nameOf(a) < nameOf(b);
+                     });
+}
+
+AttendanceSession::AttendanceSession(std::vector<Member> members, const Library& library,
+                                     const ProcessSettings& settings, bool stillImages)
+    : settings(settings), gallery_(library.gallery(members)), members_(std::move(members)),
+      library_(library),
+      tracker_(stillImages ? std::numeric_limits<double>::infinity() : settings.trackMaxGap,
+               settings.trackMinSim) {
+    if (gallery_.rows.empty()) throw ProcessError::noMembers();
+}
+
+std::vector<LiveFace> AttendanceSession::ingest(const std::vector<Face>& faces, double t,
+                                                int frame) {
+    const std::vector<int> ids = tracker_.update(faces, t, frame, settings.minEmbedFacePx);
+    ++frames_;
+    lastT_ = t;
+
+    const auto& tracks = tracker_.tracks();
+    const std::size_t first = tracks.size() > labelWindow ? tracks.size() - labelWindow : 0;
+    std::unordered_map<int, const Track*> recent;
+    recent.reserve(tracks.size() - first);
+    for (std::size_t i = first; i < tracks.size(); ++i)
+        recent.emplace(tracks[i]->id, tracks[i].get());
+
+    std::vector<LiveFace> out;
+    const std::size_t n = std::min(faces.size(), ids.size());
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        auto found = recent.find(ids[i]);
+        auto [member, score] = label(found == recent.end() ? nullptr : found->second);
+        out.push_back(LiveFace{ids[i], faces[i].box, std::move(member), score});
+    }
+    return out;
+}
+
+std::pair<std::optional<std::string>, float> AttendanceSession::label(const Track* track) {
+    if (!track || track->idSightings < 1) return {std::nullopt, 0.0f};
+    if (auto cached = labels_.find(track->id);
+        cached != labels_.end() && cached->second.idSightings == track->idSightings)
+        return {cached->second.memberID, cached->second.score};
+
+    const std::vector<float> e = normalized(track->idEmbSum);
+    const std::vector<MemberScore> top = gallery_.scores(e, settings.topK);
+    std::optional<std::string> member;
+    float score = 0;
+    if (!top.empty()) {
+        score = top[0].score;
+        const float runnerUp = top.size() >= 2 ? top[1].score : -1.0f;
+        if (score >= settings.matchThreshold && score - runnerUp >= settings.margin &&
+            (track->idSightings >= settings.minSightings || score >= settings.strongThreshold))
+            member = top[0].member;
+    }
+    labels_[track->id] = Label{member, score, track->idSightings};
+    return {std::move(member), score};
+}
+
+std::vector<LivePresence> AttendanceSession::presence() const {
+    const std::vector<TrackDecision> decisions = decide(tracker_.tracks(), gallery_, settings);
+    std::vector<LivePresence> entries; // in order of each member's first accepted decision
+    std::unordered_map<std::string, std::size_t> slot;
+    for (const TrackDecision& d : decisions) {
+        if (!d.memberID) continue;
+        auto [it, added] = slot.emplace(*d.memberID, entries.size());
+        if (added) {
+            entries.push_back(LivePresence{*d.memberID, d.score, d.firstT});
+        } else {
+            LivePresence& entry = entries[it->second];
+            entry.score = std::max(entry.score, d.score);
+            entry.firstSeen = std::min(entry.firstSeen, d.firstT);
+        }
+    }
+    std::stable_sort(
+        entries.begin(), entries.end(),
+        [](const LivePresence& a, const LivePresence& b) { return a.firstSeen < b.firstSeen; });
+    return entries;
+}
+
+ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir, double duration,
+                                         double processingSeconds, bool stillImages) const {
+    namespace fs = std::filesystem;
+    const auto& tracks = tracker_.tracks();
+    const std::vector<TrackDecision> decisions = decide(tracks, gallery_, settings);
+    Aggregation aggregation = aggregate(gallery_.memberIDs, tracks, decisions);
+    const auto clusters = clusterUnknowns(tracks, decisions, settings, stillImages);
+
+    // This run's snapshots replace those of an earlier run of the same service.
+    const fs::path evidenceDir = serviceDir / "evidence";
+    const fs::path visitorsDir = serviceDir / "visitors";
+    std::error_code ignored;
+    fs::remove_all(evidenceDir, ignored);
+    fs::remove_all(visitorsDir, ignored);
+    fs::create_directories(evidenceDir);
+    fs::create_directories(visitorsDir);
+
+    for (MemberResult& result : aggregation.members) {
+        if (!result.present) continue;
+        auto best = aggregation.bestTracks.find(result.memberID);
+        if (best == aggregation.bestTracks.end() || !best->second->bestCrop) continue;
+        // The id becomes a file name; one that is not a plain name gets no snapshot rather than
+        // a file outside the folder.
+        if (!Library::isPlainName(result.memberID)) continue;
+        const std::string name = result.memberID + ".jpg";
+        best->second->bestCrop->writeJPEG(evidenceDir / name, snapshotQuality);
+        result.evidenceFile = "evidence/" + name;
+    }
+
+    std::vector<Visitor> visitors;
+    for (std::size_t k = 0; k < clusters.size(); ++k) {
+        const auto& cluster = clusters[k];
+        if (cluster.empty()) continue;
+        const Track* best = cluster.front().get();
+        for (const auto& track : cluster)
+            if (track->bestQuality > best->bestQuality) best = track.get();
+        if (!best->bestCrop) continue;
+        char name[48];
+        std::snprintf(name, sizeof name, "visitor_%03zu.jpg", k);
+        best->bestCrop->writeJPEG(visitorsDir / name, snapshotQuality);
+        Visitor visitor;
+        visitor.id = "V" + std::to_string(k);
+        visitor.imageFile = std::string("visitors/") + name;
+        visitor.firstSeen = cluster.front()->firstT;
+        for (const auto& track : cluster) {
+            visitor.firstSeen = std::min(visitor.firstSeen, track->firstT);
+            visitor.sightings += track->sightings;
+        }
+        visitors.push_back(std::move(visitor));
+    }
+
+    sortForRegister(aggregation.members, members_);
+
+    ServiceResults results;
+    results.members = std::move(aggregation.members);
+    results.visitors = std::move(visitors);
+    results.framesAnalysed = frames_;
+    results.durationSeconds = duration;
+    results.processingSeconds = processingSeconds;
+    results.membersEnrolled = static_cast<int>(gallery_.memberIDs.size());
+    results.model = std::string(modelName);
+    results.settings = settings;
+    return results;
+}
+
+} // namespace tallymere

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "engine/Face.h"
+#include "engine/Geometry.h"
+#include "library/Records.h"
+#include "recognition/Gallery.h"
+#include "recognition/ProcessSettings.h"
+#include "recognition/Tracker.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace tallymere {
+
+class Library;
+
+// A face as the live page draws it: its track, its box and a quick label.
+struct LiveFace {
+    int id = 0; // the track id
+    Box box;
+    std::optional<std::string> memberID;
+    float score = 0; // the track's best gallery score, or 0
+
+    bool operator==(const LiveFace&) const = default;
+};
+
+// A member present so far in a live session.
+struct LivePresence {
+    std::string memberID;
+    float score = 0;      // the best decision score of the member's tracks
+    double firstSeen = 0; // seconds
+
+    bool operator==(const LivePresence&) const = default;
+};
+
+// The state of one run, offline or live: the gallery of enrolled members, the tracker fed with the
+// embedded faces of every sampled frame, and a cache of on-screen labels. `finish` turns the tracks
+// into the register, writes the snapshots and returns the results. No lock: one thread at a time.
+class AttendanceSession {
+public:
+    // Fails with ProcessError::noMembers when no member has a usable photo embedding. With
+    // `stillImages` the tracker never ends a track for a gap in time. `library` must outlive the
+    // session.
+    AttendanceSession(std::vector<Member> members, const Library& library,
+                      const ProcessSettings& settings, bool stillImages);
+
+    AttendanceSession(const AttendanceSession&) = delete;
+    AttendanceSession& operator=(const AttendanceSession&) = delete;
+
+    const ProcessSettings settings;
+
+    const Gallery& gallery() const { return gallery_; }
+    const std::vector<Member>& members() const { return members_; }
+    const Library& library() const { return library_; }
+    const Tracker& tracker() const { return tracker_; }
+    int frames() const { return frames_; }
+    double lastT() const { return lastT_; }
+
+    // Tracks the embedded faces of one frame (time `t`, non-decreasing between calls; `frame` its
+    // index) and returns one on-screen face per input face, in order.
+    std::vector<LiveFace> ingest(const std::vector<Face>& faces, double t, int frame);
+
+    // The members recognised so far with their best score and first time seen, earliest first.
+    std::vector<LivePresence> presence() const;
+
+    // Decides every track, aggregates the register, groups unrecognised faces into visitors,
+    // replaces the "evidence" and "visitors" folders of `serviceDir` with this run's snapshots and
+    // returns the results. Fails with the file system's error when a folder cannot be created.
+    ServiceResults finish(const std::filesystem::path& serviceDir, double duration,
+                          double processingSeconds, bool stillImages) const;
+
+    // The quick identity shown for a track (no track: no member, score 0), cached per track until
+    // the track gains identifying sightings.
+    std::pair<std::optional<std::string>, float> label(const Track* track);
+
+private:
+    struct Label {
+        std::optional<std::string> memberID;
+        float score = 0;
+        int idSightings = 0;
+    };
+
+    Gallery gallery_;
+    std::vector<Member> members_;
+    const Library& library_;
+    Tracker tracker_;
+    int frames_ = 0;
+    double lastT_ = 0;
+    std::unordered_map<int, Label> labels_;
+};
+
+// Member results ordered for the register: present before absent, then by name in code-point
+// order of the canonically composed (NFC) names; ids without a member sort with the empty name.
+void sortForRegister(std::vector<MemberResult>& results, const std::vector<Member>& members);
+
+} // namespace tallymere

@@ -1,0 +1,377 @@
+// Whole services over the shared recording and photos, with the shared test models: people are
+// enrolled from their own photos first, then the recording is processed as the application does.
+//
+// What the recording shows, checked frame by frame (times from the start of its video):
+// Lin-Manuel Miranda small and far away on a stage from 0 s to about 0.7 s, a side profile and a
+// blurred audience until about 2.7 s, Miranda close and facing the camera from about 2.8 s to
+// about 7.2 s, then an audience row (Barack Obama in three-quarter view among people who are not
+// enrolled) to the end at 9.18 s.
+
+#include "MediaFiles.h"
+#include "engine/FaceEngine.h"
+#include "library/Enroller.h"
+#include "library/Library.h"
+#include "runs/ProcessError.h"
+#include "runs/ServiceProcessor.h"
+#include "support/TestSupport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+using namespace tallymere;
+using tallymere::testing::sharedFaces;
+using tallymere::testing::sharedModels;
+using tallymere::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+// The shared source models converted once per test program.
+const fs::path& convertedModels() {
+    static TempDir dir;
+    static const bool converted = [] {
+        const fs::path models = sharedModels();
+        const std::string command =
+            "/usr/bin/python3 " +
+            quoted(fs::path(TALLYMERE_SOURCE_DIR) / "scripts/convert-models") + " --out " +
+            quoted(dir.path()) + " --sizes 640,1280 --detector " +
+            quoted(models / "scrfd_2.5g_kps.onnx") +
+            " --det-channels rgb --det-mean 127.5 --det-std 128 --recognizer " +
+            quoted(models / "fr_feature.onnx") +
+            " --rec-channels bgr --rec-mean 127.5 --rec-std 127.5 > /dev/null";
+        return std::system(command.c_str()) == 0;
+    }();
+    if (!converted) throw std::runtime_error("converting the shared test models failed");
+    return dir.path();
+}
+
+FaceEngine& engine() {
+    static FaceEngine shared(convertedModels());
+    return shared;
+}
+
+// Everyone in the shared people folder, enrolled from their photos by the enrolment check.
+struct Enrolled {
+    TempDir dir;
+    Library library{dir / "library"};
+    std::vector<Member> members;
+    std::map<std::string, std::string> idOf; // name -> member id
+};
+
+const Enrolled& enrolled() {
+    static Enrolled e;
+    static const bool done = [] {
+        std::vector<fs::path> people;
+        for (const auto& entry : fs::directory_iterator(sharedFaces() / "people"))
+            people.push_back(entry.path());
+        std::sort(people.begin(), people.end());
+        for (const auto& folder : people) {
+            std::vector<fs::path> photos;
+            for (const auto& f : fs::directory_iterator(folder))
+                photos.push_back(f.path());
+            std::sort(photos.begin(), photos.end());
+            Member m;
+            m.id = e.library.nextMemberID(e.members);
+            m.name = folder.filename().string();
+            m.photos = e.library.importPhotos(photos, m.id);
+            m = Enroller(engine(), e.library).check(std::move(m));
+            e.idOf[m.name] = m.id;
+            e.members.push_back(std::move(m));
+        }
+        return true;
+    }();
+    (void)done;
+    return e;
+}
+
+fs::path stageClip() {
+    return sharedFaces() / "video" / "stage_clip.mp4";
+}
+
+Service service(std::vector<std::string> paths, const std::string& id = "20260308-093000-a1b2") {
+    return Service(id, "Sunday", {}, {}, std::move(paths), ProcessSettings::Mode::standard);
+}
+
+std::string registerText(const ServiceResults& r, const std::vector<Member>& members) {
+    std::map<std::string, std::string> names;
+    for (const auto& m : members)
+        names[m.id] = m.name;
+    std::ostringstream out;
+    for (const auto& m : r.members)
+        out << names[m.memberID] << (m.present ? " present " : " absent ") << m.confidence << " "
+            << formatClock(m.firstSeen) << " (" << m.firstSeen.value_or(-1) << ") - "
+            << formatClock(m.lastSeen) << " (" << m.lastSeen.value_or(-1) << ") sightings "
+            << m.sightings << " " << m.reviewReason << " " << m.evidenceFile.value_or("") << "\n";
+    for (const auto& v : r.visitors)
+        out << v.id << " " << v.imageFile << " from " << v.firstSeen << " sightings " << v.sightings
+            << "\n";
+    out << r.framesAnalysed << " frames of " << r.durationSeconds << " s\n";
+    return out.str();
+}
+
+// Every file under a folder with its size, to show that a run left it as it was.
+std::map<std::string, std::uintmax_t> listing(const fs::path& folder) {
+    std::map<std::string, std::uintmax_t> files;
+    if (!fs::exists(folder)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        files[fs::relative(entry.path(), folder).string()] =
+            entry.is_regular_file() ? entry.file_size() : 0;
+    return files;
+}
+
+const MemberResult& resultOf(const ServiceResults& r, const std::string& id) {
+    auto it = std::find_if(r.members.begin(), r.members.end(),
+                           [&](const MemberResult& m) { return m.memberID == id; });
+    if (it == r.members.end()) throw std::runtime_error("no result for " + id);
+    return *it;
+}
+
+} // namespace
+
+TEST(WholeService, RecordingGivesTheRegisterSnapshotsAndProgress) {
+    TALLYMERE_REQUIRE_SHARED();
+    const Enrolled& people = enrolled();
+    for (const auto& m : people.members)
+        EXPECT_TRUE(m.isRecognisable()) << m.name;
+    TempDir dir;
+    Library library(dir / "library");
+    ServiceProcessor processor(engine(), library);
+    std::vector<Progress> reports;
+    const Service s = service({stageClip().string()});
+    const ServiceResults r = processor.run(
+        s, people.members, ProcessSettings::preset(ProcessSettings::Mode::standard),
+        [&](const Progress& p) { reports.push_back(p); }, [] { return false; });
+    SCOPED_TRACE(registerText(r, people.members));
+
+    // Miranda is recognised on the close-up: first sampled at 3.0 s and last at 7.0 s, within a
+    // second of the 2.8 s and 7.2 s seen by eye. (At 0 s he is seen once, too far away to be
+    // named from one sighting.)
+    const std::string miranda = people.idOf.at("Lin-Manuel Miranda");
+    const MemberResult& m = resultOf(r, miranda);
+    EXPECT_TRUE(m.present);
+    ASSERT_TRUE(m.firstSeen && m.lastSeen);
+    EXPECT_NEAR(*m.firstSeen, 2.8, 1.0);
+    EXPECT_NEAR(*m.lastSeen, 7.2, 1.0);
+    EXPECT_GE(m.sightings, 4);
+    EXPECT_GE(m.confidence, 0.55f);
+    EXPECT_EQ(m.evidenceFile, "evidence/" + miranda + ".jpg");
+    auto evidence = BGRAImage::load(library.serviceDir(s.id) / *m.evidenceFile, 500);
+    ASSERT_TRUE(evidence);
+    EXPECT_EQ(evidence->width, 112);
+    EXPECT_EQ(r.members.front().memberID, miranda);
+
+    // Nobody else who is enrolled appears in the recording. (Obama, in the audience in
+    // three-quarter view, scores just under the match threshold with the small test recogniser,
+    // so he is not asserted either way.)
+    for (const char* name : {"Joe Biden", "Kit Harington", "Rose Leslie", "Alex Lacamoire"}) {
+        const MemberResult& absent = resultOf(r, people.idOf.at(name));
+        EXPECT_FALSE(absent.present) << name;
+        EXPECT_FALSE(absent.firstSeen) << name;
+        EXPECT_FALSE(absent.evidenceFile) << name;
+    }
+    // The audience row is sampled in two frames only, fewer than a visitor needs at one frame
+    // per second.
+    EXPECT_TRUE(r.visitors.empty());
+
+    EXPECT_EQ(r.framesAnalysed, 10);
+    EXPECT_NEAR(r.durationSeconds, 10.0, 0.05);
+    EXPECT_EQ(r.membersEnrolled, 6);
+    EXPECT_EQ(r.members.size(), 6u);
+    EXPECT_GT(r.processingSeconds, 0);
+    EXPECT_EQ(r.settings, ProcessSettings::preset(ProcessSettings::Mode::standard));
+
+    // Progress: the first frame is always reported, reports are at least 0.25 s apart, and the
+    // run ends with "Matching".
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports.front().done, 1);
+    EXPECT_EQ(reports.front().total, 11);
+    EXPECT_EQ(reports.front().message, "1/11 frames");
+    for (std::size_t i = 1; i + 1 < reports.size(); ++i) {
+        EXPECT_GT(reports[i].elapsed - reports[i - 1].elapsed, 0.25);
+        EXPECT_EQ(reports[i].message,
+                  ServiceProcessor::progressText(reports[i].done, 11, reports[i].elapsed));
+    }
+    EXPECT_EQ(reports.back().message, "Matching");
+    EXPECT_EQ(reports.back().done, 10);
+    EXPECT_EQ(reports.back().total, 10);
+}
+
+TEST(WholeService, DecodingAheadGivesTheResultsOfThePlainLoop) {
+    TALLYMERE_REQUIRE_SHARED();
+    const Enrolled& people = enrolled();
+    // Quick mode (0.5 frames per second) keeps this comparison short.
+    const auto settings = ProcessSettings::preset(ProcessSettings::Mode::quick);
+    std::vector<ServiceResults> results;
+    for (std::size_t readAhead : {0u, 3u}) {
+        TempDir dir;
+        Library library(dir / "library");
+        ServiceProcessor processor(engine(), library, readAhead);
+        results.push_back(
+            processor.run(service({stageClip().string()}), people.members, settings, {}, {}));
+    }
+    const ServiceResults& plain = results[0];
+    const ServiceResults& ahead = results[1];
+    SCOPED_TRACE(registerText(plain, people.members));
+    ASSERT_EQ(plain.members.size(), ahead.members.size());
+    for (std::size_t i = 0; i < plain.members.size(); ++i) {
+        const MemberResult& a = plain.members[i];
+        const MemberResult& b = ahead.members[i];
+        EXPECT_EQ(a.memberID, b.memberID);
+        EXPECT_EQ(a.present, b.present);
+        EXPECT_EQ(a.confidence, b.confidence);
+        EXPECT_EQ(a.firstSeen, b.firstSeen);
+        EXPECT_EQ(a.lastSeen, b.lastSeen);
+        EXPECT_EQ(a.sightings, b.sightings);
+        EXPECT_EQ(a.needsReview, b.needsReview);
+        EXPECT_EQ(a.reviewReason, b.reviewReason);
+        EXPECT_EQ(a.evidenceFile, b.evidenceFile);
+    }
+    EXPECT_EQ(plain.visitors, ahead.visitors);
+    EXPECT_EQ(plain.framesAnalysed, ahead.framesAnalysed);
+    EXPECT_EQ(plain.durationSeconds, ahead.durationSeconds);
+    EXPECT_EQ(plain.membersEnrolled, ahead.membersEnrolled);
+    EXPECT_EQ(plain.model, ahead.model);
+    EXPECT_EQ(plain.settings, ahead.settings);
+    EXPECT_EQ(plain.framesAnalysed, 5);
+    EXPECT_TRUE(resultOf(plain, people.idOf.at("Lin-Manuel Miranda")).present);
+}
+
+TEST(WholeService, AnUnenrolledFaceBecomesAVisitorAndReplacesEarlierSnapshots) {
+    TALLYMERE_REQUIRE_SHARED();
+    const Enrolled& people = enrolled();
+    TempDir dir;
+    Library library(dir / "library");
+    ServiceProcessor processor(engine(), library);
+    const Service s = service({stageClip().string()});
+    const auto settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+    processor.run(s, people.members, settings, {}, {});
+    const std::string miranda = people.idOf.at("Lin-Manuel Miranda");
+    ASSERT_TRUE(fs::exists(library.serviceDir(s.id) / "evidence" / (miranda + ".jpg")));
+
+    // The same service again without Miranda enrolled: his close-up is a visitor.
+    std::vector<Member> others;
+    for (const auto& m : people.members)
+        if (m.id != miranda) others.push_back(m);
+    const ServiceResults r = processor.run(s, others, settings, {}, {});
+    SCOPED_TRACE(registerText(r, people.members));
+    EXPECT_EQ(r.members.size(), 5u);
+    EXPECT_FALSE(fs::exists(library.serviceDir(s.id) / "evidence" / (miranda + ".jpg")));
+    ASSERT_GE(r.visitors.size(), 1u);
+    const Visitor& v = r.visitors[0];
+    EXPECT_EQ(v.id, "V0");
+    EXPECT_EQ(v.imageFile, "visitors/visitor_000.jpg");
+    EXPECT_NEAR(v.firstSeen, 2.8, 1.0);
+    EXPECT_GE(v.sightings, 4);
+    EXPECT_TRUE(BGRAImage::load(library.serviceDir(s.id) / v.imageFile, 500));
+}
+
+TEST(WholeService, StillPhotosAreOneFrameEach) {
+    TALLYMERE_REQUIRE_SHARED();
+    const Enrolled& people = enrolled();
+    TempDir dir;
+    Library library(dir / "library");
+    ServiceProcessor processor(engine(), library);
+    const auto groups = sharedFaces() / "groups";
+    std::vector<Progress> reports;
+    const ServiceResults r =
+        processor.run(service({(groups / "two_people.jpg").string(), (dir / "missing.jpg").string(),
+                               (groups / "obama_and_biden.jpg").string()}),
+                      people.members, ProcessSettings::preset(ProcessSettings::Mode::standard),
+                      [&](const Progress& p) { reports.push_back(p); }, {});
+    SCOPED_TRACE(registerText(r, people.members));
+    EXPECT_EQ(r.framesAnalysed, 2); // the missing photo is skipped
+    EXPECT_EQ(r.durationSeconds, 3.0);
+    for (const char* name : {"Barack Obama", "Joe Biden"}) {
+        const MemberResult& m = resultOf(r, people.idOf.at(name));
+        EXPECT_TRUE(m.present) << name;
+        EXPECT_EQ(m.firstSeen, 0.0) << name;
+    }
+    EXPECT_FALSE(resultOf(r, people.idOf.at("Lin-Manuel Miranda")).present);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().message, "1/3 frames");
+    EXPECT_EQ(reports.back().message, "Matching");
+}
+
+TEST(WholeService, BadRecordingsAndCancellingFailWithoutTouchingTheServiceFolder) {
+    TALLYMERE_REQUIRE_SHARED();
+    const Enrolled& people = enrolled();
+    TempDir dir;
+    Library library(dir / "library");
+    ServiceProcessor processor(engine(), library);
+    const auto settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+    const Service earlier = service({}, "20260301-093000-0000");
+    const fs::path folder = library.serviceDir(earlier.id);
+    fs::create_directories(folder / "evidence");
+    std::ofstream(folder / "evidence" / "M0001.jpg") << "an earlier run's snapshot";
+    std::ofstream(folder / "service.json") << "{}";
+    const auto before = listing(folder);
+
+    auto failure = [&](const std::vector<std::string>& paths, const std::vector<Member>& members,
+                       const std::function<bool()>& cancel = {}) -> std::string {
+        Service s = earlier;
+        s.sourcePaths = paths;
+        try {
+            processor.run(s, members, settings, {}, cancel);
+        } catch (const std::exception& e) {
+            EXPECT_EQ(listing(folder), before) << e.what();
+            return e.what();
+        }
+        ADD_FAILURE() << "the run succeeded";
+        return {};
+    };
+
+    auto text = dir / "notes.mp4";
+    tallymere::testing::writeBytes(text, std::vector<char>(5000, 'x'));
+    EXPECT_FALSE(failure({text.string()}, people.members).empty());
+    auto empty = dir / "empty.mov";
+    tallymere::testing::writeBytes(empty, {});
+    EXPECT_EQ(failure({empty.string()}, people.members),
+              "Invalid data found when processing input");
+    EXPECT_EQ(failure({(dir / "gone.mp4").string()}, people.members), "No such file or directory");
+    auto cut = tallymere::testing::readBytes(stageClip());
+    cut.resize(cut.size() / 3);
+    auto truncated = dir / "truncated.mp4";
+    tallymere::testing::writeBytes(truncated, cut);
+    EXPECT_FALSE(failure({truncated.string()}, people.members).empty());
+    auto audio = dir / "sermon.m4a";
+    tallymere::testing::ffmpeg("-f lavfi -i sine=frequency=440:duration=1 -c:a aac " +
+                               quoted(audio));
+    EXPECT_EQ(failure({audio.string()}, people.members), "This file has no video in it.");
+
+    // Frames that stop decoding part-way through.
+    auto good = dir / "good.mp4";
+    tallymere::testing::ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=25 -t 8 -c:v libx264 "
+                               "-pix_fmt yuv420p -movflags +faststart " +
+                               quoted(good));
+    auto bytes = tallymere::testing::readBytes(good);
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), bytes.end(), 0);
+    auto broken = dir / "broken.mp4";
+    tallymere::testing::writeBytes(broken, bytes);
+    EXPECT_EQ(failure({broken.string()}, people.members),
+              "Couldn't read the recording: Invalid data found when processing input");
+
+    // The recording's error comes before the lack of members; a readable one then meets it.
+    const std::string noMembers =
+        "No members are recognisable yet. Add members with at least one good photo first.";
+    EXPECT_EQ(failure({empty.string()}, {}), "Invalid data found when processing input");
+    EXPECT_EQ(failure({good.string()}, {}), noMembers);
+
+    // Cancelled before the third frame.
+    int asked = 0;
+    EXPECT_EQ(failure({stageClip().string()}, people.members, [&] { return ++asked == 3; }),
+              "Cancelled");
+    EXPECT_EQ(asked, 3);
+}
