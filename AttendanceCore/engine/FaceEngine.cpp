@@ -135,8 +135,13 @@ std::vector<Face> FaceEngine::detectOnce(const BGRAImage& image, int size, float
     // The letterbox: the whole image scaled into the top-left corner, black elsewhere, written
     // straight into the model's float planes.
     const BGRAImage::LetterboxGeometry g = image.letterboxGeometry(side);
-    cv::Mat scaled(g.height, g.width, CV_8UC4);
-    image.resampleInto(scaled);
+    cv::Mat scaled;
+    if (g.width == image.width && g.height == image.height) {
+        scaled = image.mat(); // already the letterbox picture's size
+    } else {
+        scaled.create(g.height, g.width, CV_8UC4);
+        image.resampleInto(scaled);
+    }
     const std::size_t planeSize = static_cast<std::size_t>(side) * side;
     const std::unique_ptr<float[]> input(new float[3 * planeSize]);
     fillPlanes(scaled, side, input.get());

@@ -10,7 +10,8 @@ boxes and landmarks, every other row is zero. The recogniser embeds a face as th
 its crop (blue, green, red) projected onto 512 values with recognizer_weights().
 
 --dynamic writes a copy of a fixed-size detector whose input height and width are free, the form
-of the buffalo_l detector, for the converter to fix again.
+of the buffalo_l detector, with its outputs listed in reverse order, for the converter to fix
+again.
 """
 
 import os
@@ -164,7 +165,8 @@ def make_all(out):
 
 
 def make_dynamic(source, target):
-    """A copy of a fixed-size detector with free height and width, like the buffalo_l export."""
+    """A copy of a fixed-size detector with free height and width, like the buffalo_l export, and
+    its outputs in reverse order."""
     model = onnx.load(source)
     weights = {t.name for t in model.graph.initializer}
     for value in model.graph.input:
@@ -179,6 +181,10 @@ def make_dynamic(source, target):
         for d, dim in enumerate(value.type.tensor_type.shape.dim):
             dim.Clear()
             dim.dim_param = f"out{k}_{d}"
+    # Outputs listed in another order than the usual export's, which the converter must sort out.
+    reordered = list(model.graph.output)[::-1]
+    del model.graph.output[:]
+    model.graph.output.extend(reordered)
     del model.graph.value_info[:]
     onnx.save(model, target)
 

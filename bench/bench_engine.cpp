@@ -1,0 +1,226 @@
+// Times the engine's image operations, detection and embedding on the shared test models and
+// photos, and for detection and embedding the share spent inside the models' forward passes.
+//
+// usage: bench_engine [MODELS_DIR...]
+// Each MODELS_DIR is a converted models folder; without one the shared source models are converted
+// with scripts/convert-models (SCRFD-0.5GF and SCRFD-2.5GF) into a temporary folder first.
+
+#include "engine/Affine.h"
+#include "engine/FaceEngine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace tallymere;
+
+namespace {
+
+double millis(const std::function<void()>& work, int reps, bool warmUp = true) {
+    std::vector<double> times;
+    if (warmUp) work(); // first runs allocate
+    for (int r = 0; r < reps; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+void row(const std::string& what, double ms, const std::string& extra = "") {
+    std::printf("| %-44s | %10.2f | %-40s |\n", what.c_str(), ms, extra.c_str());
+}
+
+std::string percent(double part, double whole) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "forward %.1f%%, outside +%.1f%%", 100 * part / whole,
+                  100 * (whole - part) / part);
+    return buf;
+}
+
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+bool convert(const fs::path& out, const fs::path& detector) {
+    const fs::path shared = TALLYMERE_SHARED_DIR;
+    const std::string cmd = "/usr/bin/python3 " +
+                            quoted(fs::path(TALLYMERE_SOURCE_DIR) / "scripts" / "convert-models") +
+                            " --out " + quoted(out) + " --detector " + quoted(detector) +
+                            " --det-channels rgb --det-mean 127.5 --det-std 128 --recognizer " +
+                            quoted(shared / "models" / "fr_feature.onnx") +
+                            " --rec-channels bgr --rec-mean 127.5 --rec-std 127.5 >/dev/null";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// Medians of `whole` and of the forward pass alone on inputs of the given shape, timed in
+// alternation so that a busy machine slows both alike.
+std::pair<double, double> withForward(const std::function<void()>& whole, const fs::path& model,
+                                      std::vector<std::int64_t> shape, int reps) {
+    const auto m = loadModel(model, 1);
+    std::int64_t n = 1;
+    for (auto d : shape)
+        n *= d;
+    std::vector<float> input(static_cast<std::size_t>(n), 100.0f);
+    const auto forward = [&] { m->run({{"image", shape, input.data()}}); };
+    whole();
+    forward();
+    std::vector<double> a, b;
+    for (int r = 0; r < reps; ++r) {
+        a.push_back(millis(whole, 1, false));
+        b.push_back(millis(forward, 1, false));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return {a[a.size() / 2], b[b.size() / 2]};
+}
+
+void benchImages(const BGRAImage& frame, const Face& face) {
+    // A 4000 x 3000 JPEG made from a real photo.
+    const fs::path tmp = fs::temp_directory_path() / "tallymere-bench-4000x3000.jpg";
+    cv::Mat big;
+    cv::resize(frame.mat(), big, cv::Size(4000, 3000), 0, 0, cv::INTER_CUBIC);
+    cv::cvtColor(big, big, cv::COLOR_BGRA2BGR);
+    cv::imwrite(tmp.string(), big, {cv::IMWRITE_JPEG_QUALITY, 90});
+    row("load 4000x3000 JPEG, maxSide 3000", millis([&] { BGRAImage::load(tmp, 3000); }, 5));
+    row("load 4000x3000 JPEG, maxSide 1000 (reduced)",
+        millis([&] { BGRAImage::load(tmp, 1000); }, 5));
+    fs::remove(tmp);
+
+    row("letterboxed 1920x1080 to 1280", millis([&] { frame.letterboxed(1280); }, 20));
+    const Affine m = Affine::similarity(face.kps, arcfaceTemplate);
+    row("warpAffine 112x112 + laplacianVariance",
+        millis([&] { frame.warpAffine(112, 112, m).laplacianVariance(); }, 200));
+}
+
+void benchDetection(FaceEngine& engine, const BGRAImage& frame, const std::string& label) {
+    for (const int size : {640, 1280, 1920}) {
+        const auto [total, forward] = withForward(
+            [&] { engine.detect(frame, size, 0.5f, 1); },
+            engine.modelsDir() / ("SCRFD" + std::to_string(size) + ".onnx"), {1, 3, size, size}, 7);
+        row(label + " detect " + std::to_string(size), total, percent(forward, total));
+    }
+    const auto [tiled, forward640] =
+        withForward([&] { engine.detect(frame, 640, 0.5f, 2); },
+                    engine.modelsDir() / "SCRFD640.onnx", {1, 3, 640, 640}, 5);
+    row(label + " detect 640, tiles 2 (5 passes)", tiled, percent(5 * forward640, tiled));
+}
+
+void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> jitter(-3, 3);
+    auto faces = [&](int n) {
+        std::vector<Face> list;
+        for (int i = 0; i < n; ++i) {
+            Face f = face;
+            for (Point& p : f.kps)
+                p = {p.x + jitter(rng), p.y + jitter(rng)};
+            list.push_back(f);
+        }
+        return list;
+    };
+    double single = 0;
+    for (const int n : {1, 8, 32}) {
+        const auto list = faces(n);
+        const auto [total, forward] = withForward(
+            [&] {
+                auto copy = list;
+                engine.embed(frame, copy);
+            },
+            engine.modelsDir() / "ArcFace.onnx", {n, 3, 112, 112}, n == 32 ? 5 : 9);
+        char extra[96];
+        std::snprintf(extra, sizeof extra, "%.0f faces/s; %s", 1000.0 * n / total,
+                      percent(forward, total).c_str());
+        row("embed " + std::to_string(n) + (n == 1 ? " face" : " faces (one batch)"), total, extra);
+        if (n == 1) single = total;
+        if (n == 8) {
+            // Eight separate calls, timed as such rather than multiplied.
+            const auto one = faces(1);
+            const double separate = millis(
+                [&] {
+                    for (int k = 0; k < 8; ++k) {
+                        auto copy = one;
+                        engine.embed(frame, copy);
+                    }
+                },
+                5);
+            char cmp[64];
+            std::snprintf(cmp, sizeof cmp, "%.0f faces/s (8 x single %.2f ms)", 8000.0 / separate,
+                          single);
+            row("embed 8 faces as 8 single calls", separate, cmp);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const fs::path shared = TALLYMERE_SHARED_DIR;
+    std::vector<std::pair<std::string, fs::path>> folders;
+    std::unique_ptr<fs::path, void (*)(fs::path*)> scratch(nullptr, [](fs::path* p) {
+        std::error_code ec;
+        fs::remove_all(*p, ec);
+        delete p;
+    });
+    if (argc > 1) {
+        for (int i = 1; i < argc; ++i)
+            folders.push_back({fs::path(argv[i]).filename(), argv[i]});
+    } else {
+        scratch.reset(new fs::path(fs::temp_directory_path() /
+                                   ("tallymere-bench-models-" + std::to_string(::getpid()))));
+        std::printf("converting the shared models into %s ...\n", scratch->c_str());
+        for (const auto& [label, file] : {std::pair{"SCRFD-0.5GF", "scrfd_500m_kps.onnx"},
+                                          std::pair{"SCRFD-2.5GF", "scrfd_2.5g_kps.onnx"}}) {
+            const fs::path out = *scratch / label;
+            if (!convert(out, shared / "models" / file)) {
+                std::fprintf(stderr, "conversion of %s failed\n", file);
+                return 1;
+            }
+            folders.push_back({label, out});
+        }
+    }
+
+    const auto frame = BGRAImage::load(shared / "faces" / "sizes" / "obama-1080p.jpg", 3000);
+    if (!frame) {
+        std::fprintf(stderr, "shared photos not found under %s\n", shared.c_str());
+        return 1;
+    }
+    std::printf("%u hardware threads, OpenCV %s with %d threads\n\n",
+                std::thread::hardware_concurrency(), CV_VERSION, cv::getNumThreads());
+    std::printf("| %-44s | %10s | %-40s |\n", "operation", "median ms", "notes");
+    std::printf("|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(42, '-').c_str());
+
+    bool imagesDone = false;
+    for (const auto& [label, dir] : folders) {
+        FaceEngine engine(dir);
+        const auto faces = engine.detect(*frame, 640, 0.5f, 1);
+        if (faces.empty()) {
+            std::fprintf(stderr, "no face found in the benchmark frame with %s\n", dir.c_str());
+            return 1;
+        }
+        if (!imagesDone) {
+            benchImages(*frame, faces[0]);
+            benchEmbedding(engine, *frame, faces[0]);
+            imagesDone = true;
+        }
+        benchDetection(engine, *frame, label);
+    }
+    return 0;
+}
