@@ -1,0 +1,1473 @@
+#include "engine/OneDnnRuntime.h"
+
+#include "engine/onednn/OnnxGraph.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <oneapi/dnnl/dnnl.hpp>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+namespace tallymere {
+
+namespace {
+
+using namespace onednn;
+using dnnl::memory;
+using Dims = std::vector<std::int64_t>;
+using DataType = memory::data_type;
+using Tag = memory::format_tag;
+
+[[noreturn]] void fail(const std::string& text) {
+    throw OneDnnError(text);
+}
+
+dnnl::engine& cpuEngine() {
+    static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
+    return engine;
+}
+
+dnnl::stream& threadStream() {
+    thread_local dnnl::stream stream(cpuEngine());
+    return stream;
+}
+
+// Operators run as oneDNN primitives on activations.
+const std::set<std::string>& runtimeOps() {
+    static const std::set<std::string> ops{"Conv",        "BatchNormalization",
+                                           "Relu",        "PRelu",
+                                           "Sigmoid",     "Add",
+                                           "Mul",         "MaxPool",
+                                           "AveragePool", "GlobalAveragePool",
+                                           "Resize",      "Concat",
+                                           "Transpose",   "Reshape",
+                                           "Flatten",     "Gemm",
+                                           "MatMul",      "Identity",
+                                           "Squeeze",     "Unsqueeze"};
+    return ops;
+}
+
+Dims stridesOf(const Dims& shape) {
+    Dims s(shape.size(), 1);
+    for (std::size_t k = shape.size(); k-- > 1;)
+        s[k - 1] = s[k] * shape[k];
+    return s;
+}
+
+std::int64_t product(const Dims& d) {
+    std::int64_t n = 1;
+    for (auto v : d)
+        n *= v;
+    return n;
+}
+
+memory::desc plainDesc(const Dims& dims, DataType type) {
+    const Dims strides = stridesOf(dims);
+    return memory::desc(memory::dims(dims.begin(), dims.end()), type,
+                        memory::dims(strides.begin(), strides.end()));
+}
+
+memory::desc anyDesc(const Dims& dims, DataType type) {
+    return memory::desc(memory::dims(dims.begin(), dims.end()), type, Tag::any);
+}
+
+Dims dimsOf(const memory::desc& d) {
+    auto dims = d.dims();
+    return Dims(dims.begin(), dims.end());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Geometry of convolution and pooling windows
+
+struct WindowParams {
+    Dims kernel, strides, dilations, pads; // pads: begins then ends, as ONNX writes them
+    std::string autoPad = "NOTSET";
+    bool ceilMode = false;
+};
+
+struct Window {
+    Dims padL, padR, out;
+};
+
+Window windowFor(const WindowParams& p, const Dims& in, const Node& node) {
+    const std::size_t n = in.size();
+    Window w{Dims(n, 0), Dims(n, 0), Dims(n, 0)};
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::int64_t stride = p.strides.empty() ? 1 : p.strides[k];
+        const std::int64_t dil = p.dilations.empty() ? 1 : p.dilations[k];
+        const std::int64_t extent = (p.kernel[k] - 1) * dil + 1;
+        if (stride <= 0 || dil <= 0 || p.kernel[k] <= 0)
+            fail("operator " + node.describe() + " has a non-positive window parameter");
+        if (p.autoPad == "SAME_UPPER" || p.autoPad == "SAME_LOWER") {
+            w.out[k] = (in[k] + stride - 1) / stride;
+            const std::int64_t total =
+                std::max<std::int64_t>(0, (w.out[k] - 1) * stride + extent - in[k]);
+            w.padL[k] = p.autoPad == "SAME_UPPER" ? total / 2 : total - total / 2;
+            w.padR[k] = total - w.padL[k];
+        } else {
+            if (p.autoPad == "NOTSET" && !p.pads.empty()) {
+                if (p.pads.size() != 2 * n)
+                    fail("operator " + node.describe() + " has pads of the wrong length");
+                w.padL[k] = p.pads[k];
+                w.padR[k] = p.pads[k + n];
+            }
+            const std::int64_t span = in[k] + w.padL[k] + w.padR[k] - extent;
+            if (span < 0)
+                fail("operator " + node.describe() + " has a window larger than its input");
+            w.out[k] = (p.ceilMode ? (span + stride - 1) / stride : span / stride) + 1;
+            // A last window that would start inside the right padding only is dropped.
+            if (p.ceilMode && (w.out[k] - 1) * stride >= in[k] + w.padL[k]) --w.out[k];
+            // oneDNN wants the right padding that produces exactly this output size.
+            if (p.ceilMode) w.padR[k] = (w.out[k] - 1) * stride + extent - in[k] - w.padL[k];
+        }
+    }
+    return w;
+}
+
+WindowParams convParams(const Node& node, const Dims& weightShape) {
+    WindowParams p;
+    p.kernel = node.attrInts("kernel_shape", Dims(weightShape.begin() + 2, weightShape.end()));
+    p.strides = node.attrInts("strides");
+    p.dilations = node.attrInts("dilations");
+    p.pads = node.attrInts("pads");
+    p.autoPad = node.attrString("auto_pad", "NOTSET");
+    return p;
+}
+
+WindowParams poolParams(const Node& node, const Dims& in) {
+    WindowParams p;
+    if (node.op == "GlobalAveragePool") {
+        p.kernel = Dims(in.begin() + 2, in.end());
+        return p;
+    }
+    p.kernel = node.attrInts("kernel_shape");
+    p.strides = node.attrInts("strides");
+    p.dilations = node.attrInts("dilations");
+    p.pads = node.attrInts("pads");
+    p.autoPad = node.attrString("auto_pad", "NOTSET");
+    p.ceilMode = node.attrInt("ceil_mode", 0) != 0;
+    if (p.kernel.size() + 2 != in.size())
+        fail("operator " + node.describe() + " has a kernel that does not fit its input");
+    return p;
+}
+
+Dims spatial(const Dims& d) {
+    return Dims(d.begin() + 2, d.end());
+}
+
+// Output scale of a nearest-neighbour Resize along each axis; only whole-number enlargements are
+// run, for which the supported coordinate modes all pick the same source pixels.
+Dims resizeFactors(const Node& node, const Dims& in, const HostTensor* scales,
+                   const HostTensor* sizes) {
+    if (node.attrString("mode", "nearest") != "nearest")
+        fail("operator " + node.describe() + " uses mode '" + node.attrString("mode", "") +
+             "'; only nearest-neighbour resizing is supported");
+    const std::string coord = node.attrString("coordinate_transformation_mode", "half_pixel");
+    const std::string rounding = node.attrString("nearest_mode", "round_prefer_floor");
+    const bool asymmetric =
+        coord == "asymmetric" && (rounding == "floor" || rounding == "round_prefer_floor");
+    const bool halfPixel = (coord == "half_pixel" || coord == "pytorch_half_pixel") &&
+                           (rounding == "round_prefer_floor" || rounding == "round_prefer_ceil");
+    if (!asymmetric && !halfPixel)
+        fail("operator " + node.describe() + " uses coordinates '" + coord + "' with rounding '" +
+             rounding + "', which is not supported");
+    Dims factors(in.size(), 1);
+    for (std::size_t k = 0; k < in.size(); ++k) {
+        if (sizes && sizes->count() == std::int64_t(in.size())) {
+            const auto out = sizes->asInts()[k];
+            if (out % in[k] != 0)
+                fail("operator " + node.describe() +
+                     " resizes by a fraction; only whole-number "
+                     "enlargements are supported");
+            factors[k] = out / in[k];
+        } else if (scales && scales->count() == std::int64_t(in.size())) {
+            const double s = scales->at(k);
+            if (s < 1 || std::abs(s - std::round(s)) > 1e-6)
+                fail("operator " + node.describe() + " resizes by " + std::to_string(s) +
+                     "; only whole-number enlargements are supported");
+            factors[k] = std::int64_t(std::round(s));
+        } else {
+            fail("operator " + node.describe() + " has no usable scales or sizes");
+        }
+    }
+    if (factors[0] != 1 || factors[1] != 1)
+        fail("operator " + node.describe() + " resizes the batch or channel axis");
+    return factors;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shapes of activations
+
+using StaticLookup = std::function<const HostTensor*(const std::string&)>;
+
+Dims reshapeTarget(const Node& node, const Dims& in, const StaticLookup& statics,
+                   std::int64_t opset) {
+    // The host evaluator reshapes by shape alone, so an empty tensor of this shape suffices.
+    HostTensor data;
+    data.shape = in;
+    std::vector<const HostTensor*> args{&data};
+    for (std::size_t k = 1; k < node.inputs.size(); ++k) {
+        const HostTensor* t = node.inputs[k].empty() ? nullptr : statics(node.inputs[k]);
+        if (!node.inputs[k].empty() && !t)
+            fail("operator " + node.describe() + " takes its shape from a computed tensor");
+        args.push_back(t);
+    }
+    return evaluateOnHost(node, args, opset).front().shape;
+}
+
+Dims inferShape(const Node& node, const std::vector<Dims>& in, const StaticLookup& statics,
+                std::int64_t opset) {
+    const std::string& op = node.op;
+    auto requireRank = [&](std::size_t rank) {
+        if (in[0].size() != rank)
+            fail("operator " + node.describe() + " needs a rank-" + std::to_string(rank) +
+                 " input, got " + shapeText(in[0]));
+    };
+    if (op == "Relu" || op == "Sigmoid" || op == "PRelu" || op == "BatchNormalization" ||
+        op == "Identity")
+        return in[0];
+    if (op == "Conv") {
+        requireRank(4);
+        const HostTensor* w = statics(node.input(1));
+        if (!w) fail("operator " + node.describe() + " takes its weights from a computed tensor");
+        if (w->shape.size() != 4)
+            fail("operator " + node.describe() + " has weights that are not 4-D");
+        const auto group = node.attrInt("group", 1);
+        if (group <= 0 || in[0][1] != w->shape[1] * group || w->shape[0] % group != 0)
+            fail("operator " + node.describe() + " has weights " + shapeText(w->shape) +
+                 " that do not fit input " + shapeText(in[0]));
+        const Window win = windowFor(convParams(node, w->shape), spatial(in[0]), node);
+        return {in[0][0], w->shape[0], win.out[0], win.out[1]};
+    }
+    if (op == "MaxPool" || op == "AveragePool" || op == "GlobalAveragePool") {
+        requireRank(4);
+        const Window win = windowFor(poolParams(node, in[0]), spatial(in[0]), node);
+        return {in[0][0], in[0][1], win.out[0], win.out[1]};
+    }
+    if (op == "Add" || op == "Mul") {
+        Dims other = in.size() > 1 ? in[1] : Dims{};
+        return broadcastShapes(in[0], other, node);
+    }
+    if (op == "Resize") {
+        requireRank(4);
+        const HostTensor* scales = nullptr;
+        const HostTensor* sizes = nullptr;
+        if (opset < 11) {
+            scales = statics(node.input(1));
+        } else {
+            scales = node.input(2).empty() ? nullptr : statics(node.input(2));
+            sizes = node.input(3).empty() ? nullptr : statics(node.input(3));
+        }
+        const Dims f = resizeFactors(node, in[0], scales, sizes);
+        Dims out = in[0];
+        for (std::size_t k = 0; k < out.size(); ++k)
+            out[k] *= f[k];
+        return out;
+    }
+    if (op == "Concat") {
+        Dims out = in[0];
+        const std::int64_t rank = std::int64_t(out.size());
+        std::int64_t axis = node.attrInt("axis", 0);
+        if (axis < 0) axis += rank;
+        if (axis < 0 || axis >= rank) fail("operator " + node.describe() + " has a bad axis");
+        out[std::size_t(axis)] = 0;
+        for (const auto& d : in) {
+            if (d.size() != out.size())
+                fail("operator " + node.describe() + " joins tensors of different ranks");
+            for (std::size_t k = 0; k < d.size(); ++k)
+                if (k != std::size_t(axis) && d[k] != in[0][k])
+                    fail("operator " + node.describe() + " joins " + shapeText(in[0]) + " and " +
+                         shapeText(d));
+            out[std::size_t(axis)] += d[std::size_t(axis)];
+        }
+        return out;
+    }
+    if (op == "Transpose") {
+        Dims perm = node.attrInts("perm");
+        if (perm.empty())
+            for (std::size_t d = in[0].size(); d-- > 0;)
+                perm.push_back(std::int64_t(d));
+        if (perm.size() != in[0].size())
+            fail("operator " + node.describe() + " has a permutation of the wrong length");
+        Dims out;
+        std::vector<bool> seen(perm.size(), false);
+        for (auto p : perm) {
+            if (p < 0 || p >= std::int64_t(perm.size()) || seen[std::size_t(p)])
+                fail("operator " + node.describe() + " has an invalid permutation");
+            seen[std::size_t(p)] = true;
+            out.push_back(in[0][std::size_t(p)]);
+        }
+        return out;
+    }
+    if (op == "Reshape" || op == "Flatten" || op == "Squeeze" || op == "Unsqueeze")
+        return reshapeTarget(node, in[0], statics, opset);
+    if (op == "Gemm" || op == "MatMul") {
+        requireRank(2);
+        const HostTensor* b = statics(node.input(1));
+        if (!b) fail("operator " + node.describe() + " multiplies by a computed tensor");
+        if (b->shape.size() != 2)
+            fail("operator " + node.describe() + " has a weight matrix that is not 2-D");
+        if (op == "Gemm" && node.attrInt("transA", 0) != 0)
+            fail("operator " + node.describe() + " transposes its input");
+        const bool transB = op == "Gemm" && node.attrInt("transB", 0) != 0;
+        const std::int64_t k = transB ? b->shape[1] : b->shape[0];
+        const std::int64_t n = transB ? b->shape[0] : b->shape[1];
+        if (k != in[0][1])
+            fail("operator " + node.describe() + " multiplies " + shapeText(in[0]) + " by " +
+                 shapeText(b->shape));
+        return {in[0][0], n};
+    }
+    fail("operator " + node.describe() + " is not supported by the oneDNN runtime");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The program: the graph after folding, as fused steps
+
+enum class PostKind { Relu, Sigmoid, PRelu, Sum, Linear };
+
+struct PostOp {
+    PostKind kind;
+    std::string operand; // PRelu slopes or the Sum's other addend
+    float alpha = 1, beta = 0;
+};
+
+enum class OpKind { Conv, InnerProduct, Single };
+
+// One fused step: a main node plus the nodes folded into it.
+struct Op {
+    OpKind kind = OpKind::Single;
+    const Node* node = nullptr;
+    std::string input;  // the activation the main node reads first
+    std::string output; // the value the last absorbed node writes
+    std::vector<PostOp> postOps;
+    // Convolution and inner product: weights with batch normalisation folded in.
+    Dims weightShape; // [M, C/group, kh, kw] or [O, K]
+    std::vector<float> weights;
+    std::vector<float> bias;
+    WindowParams window;
+    std::int64_t group = 1;
+    // The weights reordered for each layout a primitive asked for (usually one).
+    std::vector<std::pair<memory::desc, memory>> reordered;
+};
+
+struct Step {
+    const Node* staticNode = nullptr; // a shape-dependent host computation
+    std::unique_ptr<Op> op;
+    std::size_t position = 0;
+};
+
+// Where a memory argument lives during a run.
+struct MemRef {
+    enum class Kind { Arena, Input, Output, Constant, Scratch } kind = Kind::Arena;
+    int index = 0; // root in the arena, or input/output slot
+    memory::desc desc;
+    memory constant;
+};
+
+struct Exec {
+    dnnl::primitive primitive;
+    std::vector<std::pair<int, MemRef>> args;
+};
+
+struct Root {
+    std::size_t bytes = 0;
+    int first = INT_MAX, last = -1;
+    std::size_t offset = 0;
+};
+
+// Memory of a calling thread, reused by every run on that thread.
+struct Arena {
+    void* data = nullptr;
+    std::size_t size = 0;
+    std::uint64_t generation = 0;
+    ~Arena() { std::free(data); }
+    void reserve(std::size_t bytes) {
+        if (bytes <= size) return;
+        std::free(data);
+        const std::size_t rounded = (bytes + 4095) / 4096 * 4096;
+        data = std::aligned_alloc(4096, rounded);
+        if (!data) {
+            size = 0;
+            throw std::bad_alloc();
+        }
+        size = rounded;
+        ++generation;
+    }
+};
+
+Arena& threadArena() {
+    thread_local Arena arena;
+    return arena;
+}
+
+// The memory objects of one plan for one thread, bound to that thread's arena.
+struct Context {
+    const void* arenaData = nullptr;
+    std::uint64_t generation = 0;
+    std::vector<std::unordered_map<int, memory>> args;
+    std::vector<std::pair<int, memory>> inputs, outputs;
+};
+
+// Primitives and memory layout for one set of input shapes.
+struct Plan {
+    std::vector<Exec> execs;
+    std::vector<Root> roots;
+    std::size_t activationBytes = 0, scratchBytes = 0;
+    std::vector<Dims> outputShapes;
+    std::vector<std::optional<HostTensor>> staticOutputs;
+
+    std::mutex contextsMutex;
+    std::unordered_map<std::thread::id, std::unique_ptr<Context>> contexts;
+
+    Context& context(void* arenaData, std::uint64_t generation);
+};
+
+Context& Plan::context(void* arenaData, std::uint64_t generation) {
+    Context* ctx;
+    {
+        std::lock_guard lock(contextsMutex);
+        auto& slot = contexts[std::this_thread::get_id()];
+        if (!slot) slot = std::make_unique<Context>();
+        ctx = slot.get();
+    }
+    if (ctx->arenaData == arenaData && ctx->generation == generation && !ctx->args.empty())
+        return *ctx;
+    auto* base = static_cast<std::uint8_t*>(arenaData);
+    ctx->args.clear();
+    ctx->inputs.clear();
+    ctx->outputs.clear();
+    for (const Exec& e : execs) {
+        std::unordered_map<int, memory> args;
+        for (const auto& [arg, ref] : e.args) {
+            memory m;
+            switch (ref.kind) {
+            case MemRef::Kind::Arena:
+                m = memory(ref.desc, cpuEngine(), base + roots[std::size_t(ref.index)].offset);
+                break;
+            case MemRef::Kind::Scratch:
+                m = memory(ref.desc, cpuEngine(), base + activationBytes);
+                break;
+            case MemRef::Kind::Constant:
+                m = ref.constant;
+                break;
+            case MemRef::Kind::Input:
+                m = memory(ref.desc, cpuEngine(), DNNL_MEMORY_NONE);
+                ctx->inputs.emplace_back(ref.index, m);
+                break;
+            case MemRef::Kind::Output:
+                m = memory(ref.desc, cpuEngine(), DNNL_MEMORY_NONE);
+                ctx->outputs.emplace_back(ref.index, m);
+                break;
+            }
+            args.emplace(arg, m);
+        }
+        ctx->args.push_back(std::move(args));
+    }
+    ctx->arenaData = arenaData;
+    ctx->generation = generation;
+    return *ctx;
+}
+
+dnnl::primitive_attr userScratchpad() {
+    dnnl::primitive_attr attr;
+    attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+    return attr;
+}
+
+// A read-only tensor made at plan time from host values, converted to `type` and `desc`'s layout.
+memory constantMemory(const std::vector<float>& values, const Dims& dims,
+                      const memory::desc& want) {
+    memory::desc source = plainDesc(dims, DataType::f32);
+    memory src(source, cpuEngine());
+    std::memcpy(src.get_data_handle(), values.data(), values.size() * sizeof(float));
+    if (source == want) return src;
+    memory dst(want, cpuEngine());
+    dnnl::reorder(src, dst).execute(threadStream(), src, dst);
+    threadStream().wait();
+    return dst;
+}
+
+class OneDnnModel;
+
+// Builds one plan: walks the program with concrete shapes, creates primitives, lays out memory.
+class PlanBuilder {
+public:
+    PlanBuilder(OneDnnModel& model, Plan& plan, const std::vector<Dims>& inputShapes);
+    void build();
+
+private:
+    struct Value {
+        Dims shape;
+        MemRef ref;
+    };
+
+    OneDnnModel& model_;
+    Plan& plan_;
+    const std::vector<Dims>& inputShapes_;
+    std::map<std::string, Value> values_;
+    std::map<std::string, HostTensor> statics_;
+    std::map<std::string, int> lastUse_;                // step index of each value's last reader
+    std::map<int, std::vector<std::string>> rootNames_; // values sharing an arena root
+    std::vector<std::pair<std::pair<std::string, memory::desc>, MemRef>> converted_;
+    int step_ = 0;
+
+    const HostTensor* staticValue(const std::string& name) const;
+    const Value& value(const std::string& name, const Node& node) const;
+    int newRoot(const memory::desc& desc);
+    void bind(const std::string& name, Dims shape, MemRef ref);
+    void addExec(dnnl::primitive primitive, std::vector<std::pair<int, MemRef>> args,
+                 const dnnl::primitive_desc_base& pd);
+    MemRef freshRef(const memory::desc& desc);
+    MemRef ensure(const std::string& name, const memory::desc& want);
+    void copyInto(const MemRef& from, const MemRef& to);
+    bool isPlain(const MemRef& ref) const;
+    DataType activationType() const;
+
+    void buildOp(Op& op);
+    void buildConvolution(Op& op);
+    void buildInnerProduct(Op& op);
+    void buildSingle(const Node& node);
+    dnnl::post_ops postOps(const Op& op, std::vector<std::pair<int, MemRef>>& args,
+                           const Dims& out);
+    const memory& reorderedWeights(Op& op, const memory::desc& want, const Dims& dims);
+};
+
+class OneDnnModel final : public Model {
+public:
+    OneDnnModel(const std::filesystem::path& path, int computeUnits);
+
+    std::map<std::string, Tensor> run(const std::vector<TensorInput>& inputs) override;
+    std::string runtimeName() const override { return "onednn"; }
+
+    Graph graph;
+    std::vector<Step> steps;
+    std::map<std::string, int> lastReader; // program step that last reads each value
+    DataType type = DataType::f32;
+    std::string fileName;
+
+private:
+    std::mutex plansMutex_;
+    std::map<std::vector<Dims>, std::shared_ptr<Plan>> plans_;
+
+    std::shared_ptr<Plan> plan(const std::vector<Dims>& shapes);
+    void buildProgram();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Loading
+
+OneDnnModel::OneDnnModel(const std::filesystem::path& path, int computeUnits)
+    : fileName(path.filename().string()) {
+    graph = readOnnxGraph(path);
+    type = computeUnits == 2 && oneDnnHasBf16() ? DataType::bf16 : DataType::f32;
+    try {
+        buildProgram();
+        std::vector<Dims> shapes;
+        for (const auto& in : graph.inputs) {
+            Dims d = in.dims;
+            for (auto& v : d)
+                if (v < 0) v = 1;
+            shapes.push_back(d);
+        }
+        plan(shapes);
+    } catch (const OneDnnError& e) {
+        throw OneDnnError(fileName + ": " + e.what());
+    } catch (const dnnl::error& e) {
+        throw OneDnnError(fileName + ": oneDNN cannot run this model (" + e.what() + ")");
+    }
+}
+
+void OneDnnModel::buildProgram() {
+    // Every operator must be one this runtime knows, either as a primitive or on the host.
+    for (const Node& node : graph.nodes)
+        if (!runtimeOps().count(node.op) && !evaluatesOnHost(node.op))
+            fail("operator '" + node.op + "'" +
+                 (node.name.empty() ? std::string() : " (node '" + node.name + "')") +
+                 " is not supported by the oneDNN runtime");
+
+    // Values known without running: constants, shapes and what is computed from them. Those that
+    // do not depend on an input's shape are computed now; the others once per plan.
+    std::set<std::string> dynamicValues, shapeDependent;
+    for (const auto& in : graph.inputs)
+        dynamicValues.insert(in.name);
+    std::vector<bool> isStatic(graph.nodes.size(), false);
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+        const Node& node = graph.nodes[i];
+        bool anyDynamic = false, anyShape = node.op == "Shape";
+        for (const auto& name : node.inputs) {
+            if (name.empty()) continue;
+            if (node.op != "Shape" && dynamicValues.count(name)) anyDynamic = true;
+            if (shapeDependent.count(name)) anyShape = true;
+            if (!dynamicValues.count(name) && !graph.constants.count(name) &&
+                !shapeDependent.count(name))
+                fail("operator " + node.describe() + " reads '" + name +
+                     "', which nothing computes");
+        }
+        if (!anyDynamic && evaluatesOnHost(node.op)) {
+            isStatic[i] = true;
+            if (anyShape) {
+                for (const auto& o : node.outputs)
+                    shapeDependent.insert(o);
+            } else {
+                std::vector<const HostTensor*> args;
+                for (const auto& name : node.inputs)
+                    args.push_back(name.empty() ? nullptr : &graph.constants.at(name));
+                auto results = evaluateOnHost(node, args, graph.opset);
+                for (std::size_t k = 0; k < node.outputs.size() && k < results.size(); ++k)
+                    graph.constants[node.outputs[k]] = std::move(results[k]);
+            }
+            continue;
+        }
+        if (!runtimeOps().count(node.op))
+            fail("operator " + node.describe() +
+                 " is supported only on constants by the oneDNN runtime");
+        if (node.outputs.size() != 1 && !(node.op == "BatchNormalization" && !node.outputs.empty()))
+            fail("operator " + node.describe() + " has more than one output");
+        for (const auto& o : node.outputs)
+            dynamicValues.insert(o);
+    }
+
+    // Shapes at batch 1, for the fusion decisions below (layouts are decided per plan).
+    std::map<std::string, Dims> shapes;
+    std::map<std::string, HostTensor> shapeStatics;
+    for (const auto& in : graph.inputs) {
+        Dims d = in.dims;
+        for (auto& v : d)
+            if (v < 0) v = 1;
+        shapes[in.name] = d;
+    }
+    StaticLookup lookup = [&](const std::string& name) -> const HostTensor* {
+        if (auto it = graph.constants.find(name); it != graph.constants.end()) return &it->second;
+        if (auto it = shapeStatics.find(name); it != shapeStatics.end()) return &it->second;
+        return nullptr;
+    };
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+        const Node& node = graph.nodes[i];
+        if (isStatic[i]) {
+            if (!shapeDependent.count(node.outputs.front())) continue;
+            std::vector<HostTensor> shapeArgs;
+            std::vector<const HostTensor*> args;
+            shapeArgs.reserve(node.inputs.size());
+            for (const auto& name : node.inputs) {
+                if (name.empty()) {
+                    args.push_back(nullptr);
+                } else if (node.op == "Shape") {
+                    HostTensor t;
+                    t.shape = shapes.count(name) ? shapes.at(name) : lookup(name)->shape;
+                    shapeArgs.push_back(t);
+                    args.push_back(&shapeArgs.back());
+                } else {
+                    args.push_back(lookup(name));
+                }
+            }
+            auto results = evaluateOnHost(node, args, graph.opset);
+            for (std::size_t k = 0; k < node.outputs.size() && k < results.size(); ++k)
+                shapeStatics[node.outputs[k]] = std::move(results[k]);
+            continue;
+        }
+        std::vector<Dims> in;
+        for (const auto& name : node.inputs)
+            if (!name.empty() && shapes.count(name)) in.push_back(shapes.at(name));
+        if (in.empty()) fail("operator " + node.describe() + " has no computed input");
+        if (node.op == "Add" || node.op == "Mul") {
+            // The constant operand's shape takes part in broadcasting too.
+            for (const auto& name : node.inputs)
+                if (const HostTensor* c = lookup(name)) in.push_back(c->shape);
+            Dims out = in[0];
+            for (std::size_t k = 1; k < in.size(); ++k)
+                out = broadcastShapes(out, in[k], node);
+            shapes[node.outputs[0]] = out;
+        } else {
+            shapes[node.outputs[0]] = inferShape(node, in, lookup, graph.opset);
+        }
+    }
+
+    // Readers of each value, to know which chains may be fused.
+    std::map<std::string, std::vector<std::size_t>> readers;
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i)
+        for (const auto& name : graph.nodes[i].inputs)
+            if (!name.empty()) readers[name].push_back(i);
+    const std::set<std::string> outputs(graph.outputs.begin(), graph.outputs.end());
+    auto constantOf = [&](const std::string& name) -> const HostTensor* {
+        auto it = graph.constants.find(name);
+        return it == graph.constants.end() ? nullptr : &it->second;
+    };
+
+    std::vector<bool> absorbed(graph.nodes.size(), false);
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+        const Node& node = graph.nodes[i];
+        if (isStatic[i]) {
+            if (shapeDependent.count(node.outputs.front()))
+                steps.push_back(Step{&node, nullptr, i});
+            continue;
+        }
+        if (absorbed[i]) continue;
+        auto op = std::make_unique<Op>();
+        op->node = &node;
+        op->input = node.input(0);
+        if (!shapes.count(op->input) && node.inputs.size() > 1) op->input = node.input(1);
+        std::string current = node.outputs[0];
+        std::size_t last = i;
+
+        if ((node.op == "Conv" || node.op == "Gemm" || node.op == "MatMul") &&
+            !constantOf(node.input(1)))
+            fail("operator " + node.describe() + " takes its weights from a computed tensor");
+        if (node.op == "Conv") {
+            const HostTensor& w = *constantOf(node.input(1));
+            op->kind = OpKind::Conv;
+            op->weightShape = w.shape;
+            op->weights = w.asFloats();
+            op->bias.assign(std::size_t(w.shape[0]), 0.0f);
+            if (!node.input(2).empty()) {
+                const HostTensor* b = constantOf(node.input(2));
+                if (!b || b->count() != w.shape[0])
+                    fail("operator " + node.describe() + " has a bias that does not fit");
+                op->bias = b->asFloats();
+            }
+            op->window = convParams(node, w.shape);
+            op->group = node.attrInt("group", 1);
+        } else if (node.op == "Gemm" || node.op == "MatMul") {
+            const HostTensor& b = *constantOf(node.input(1));
+            const bool transB = node.op == "Gemm" && node.attrInt("transB", 0) != 0;
+            const float alpha = node.op == "Gemm" ? node.attrFloat("alpha", 1.0f) : 1.0f;
+            const float beta = node.op == "Gemm" ? node.attrFloat("beta", 1.0f) : 1.0f;
+            const std::int64_t k = transB ? b.shape[1] : b.shape[0];
+            const std::int64_t n = transB ? b.shape[0] : b.shape[1];
+            op->kind = OpKind::InnerProduct;
+            op->weightShape = {n, k};
+            op->weights.resize(std::size_t(n * k));
+            const auto bv = b.asFloats();
+            for (std::int64_t o = 0; o < n; ++o)
+                for (std::int64_t j = 0; j < k; ++j)
+                    op->weights[std::size_t(o * k + j)] =
+                        alpha * (transB ? bv[std::size_t(o * k + j)] : bv[std::size_t(j * n + o)]);
+            op->bias.assign(std::size_t(n), 0.0f);
+            if (node.op == "Gemm" && !node.input(2).empty()) {
+                const HostTensor* c = constantOf(node.input(2));
+                if (!c) fail("operator " + node.describe() + " adds a computed tensor");
+                const auto cv = c->asFloats();
+                if (c->count() == 1)
+                    for (auto& v : op->bias)
+                        v = beta * cv[0];
+                else if (c->count() == n && (c->shape.size() == 1 || c->shape[0] == 1))
+                    for (std::int64_t o = 0; o < n; ++o)
+                        op->bias[std::size_t(o)] = beta * cv[std::size_t(o)];
+                else
+                    fail("operator " + node.describe() +
+                         " adds a matrix; only a bias row is supported");
+            }
+        } else if (node.op == "BatchNormalization" && shapes.count(op->input) &&
+                   shapes.at(op->input).size() == 4) {
+            // A normalisation that follows no convolution runs as a 1 x 1 per-channel one.
+            const std::int64_t c = shapes.at(op->input)[1];
+            op->kind = OpKind::Conv;
+            op->weightShape = {c, 1, 1, 1};
+            op->weights.assign(std::size_t(c), 1.0f);
+            op->bias.assign(std::size_t(c), 0.0f);
+            op->window.kernel = {1, 1};
+            op->group = c;
+        }
+
+        // Fold batch normalisation into the weights and fuse what follows as post-operations.
+        if (op->kind != OpKind::Single) {
+            bool first = true, haveSum = false;
+            const Node* bnSelf = node.op == "BatchNormalization" ? &node : nullptr;
+            for (;;) {
+                const Node* next = nullptr;
+                std::size_t nextIndex = 0;
+                if (bnSelf) {
+                    next = bnSelf;
+                    nextIndex = i;
+                } else {
+                    if (outputs.count(current) || readers[current].size() != 1) break;
+                    nextIndex = readers[current][0];
+                    if (isStatic[nextIndex] || absorbed[nextIndex]) break;
+                    next = &graph.nodes[nextIndex];
+                }
+                const std::string& nop = next->op;
+                const std::int64_t channels = op->weightShape[0];
+                auto other = [&]() -> std::string {
+                    for (const auto& name : next->inputs)
+                        if (name != current) return name;
+                    return std::string();
+                };
+                if (nop == "BatchNormalization" && (first || bnSelf) &&
+                    next->input(0) == (bnSelf ? op->input : current)) {
+                    const HostTensor* scale = constantOf(next->input(1));
+                    const HostTensor* shift = constantOf(next->input(2));
+                    const HostTensor* mean = constantOf(next->input(3));
+                    const HostTensor* var = constantOf(next->input(4));
+                    if (!scale || !shift || !mean || !var || scale->count() != channels ||
+                        shift->count() != channels || mean->count() != channels ||
+                        var->count() != channels)
+                        fail("operator " + next->describe() + " has statistics that do not fit");
+                    const float eps = next->attrFloat("epsilon", 1e-5f);
+                    const std::int64_t per = std::int64_t(op->weights.size()) / channels;
+                    const auto s = scale->asFloats(), b = shift->asFloats(), m = mean->asFloats(),
+                               v = var->asFloats();
+                    for (std::int64_t o = 0; o < channels; ++o) {
+                        const float f = s[std::size_t(o)] / std::sqrt(v[std::size_t(o)] + eps);
+                        for (std::int64_t j = 0; j < per; ++j)
+                            op->weights[std::size_t(o * per + j)] *= f;
+                        op->bias[std::size_t(o)] =
+                            (op->bias[std::size_t(o)] - m[std::size_t(o)]) * f + b[std::size_t(o)];
+                    }
+                } else if (nop == "Relu") {
+                    op->postOps.push_back({PostKind::Relu, "", 0, 0});
+                } else if (nop == "Sigmoid") {
+                    op->postOps.push_back({PostKind::Sigmoid, "", 0, 0});
+                } else if (nop == "PRelu" && op->kind == OpKind::Conv &&
+                           next->input(0) == current && constantOf(next->input(1)) &&
+                           (constantOf(next->input(1))->count() == 1 ||
+                            constantOf(next->input(1))->count() == channels)) {
+                    op->postOps.push_back({PostKind::PRelu, next->input(1), 0, 0});
+                } else if ((nop == "Mul" || nop == "Add") && constantOf(other()) &&
+                           constantOf(other())->count() == 1) {
+                    const float c = float(constantOf(other())->at(0));
+                    op->postOps.push_back(nop == "Mul" ? PostOp{PostKind::Linear, "", c, 0}
+                                                       : PostOp{PostKind::Linear, "", 1, c});
+                } else if (nop == "Add" && !haveSum && !other().empty() && shapes.count(other()) &&
+                           shapes.at(other()) == shapes.at(current) && op->kind == OpKind::Conv) {
+                    op->postOps.push_back({PostKind::Sum, other(), 0, 0});
+                    haveSum = true;
+                } else {
+                    break;
+                }
+                first = false;
+                if (bnSelf) {
+                    bnSelf = nullptr;
+                } else {
+                    absorbed[nextIndex] = true;
+                    current = next->outputs[0];
+                    last = nextIndex;
+                }
+            }
+        }
+        op->output = current;
+        steps.push_back(Step{nullptr, std::move(op), last});
+    }
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const Step& a, const Step& b) { return a.position < b.position; });
+
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const Step& step = steps[s];
+        auto read = [&](const std::string& name) {
+            if (!name.empty()) lastReader[name] = int(s);
+        };
+        if (step.staticNode) {
+            for (const auto& name : step.staticNode->inputs)
+                read(name);
+            continue;
+        }
+        for (const auto& name : step.op->node->inputs)
+            read(name);
+        for (const auto& p : step.op->postOps)
+            read(p.operand);
+    }
+    for (const auto& name : graph.outputs)
+        lastReader[name] = INT_MAX;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plans
+
+PlanBuilder::PlanBuilder(OneDnnModel& model, Plan& plan, const std::vector<Dims>& inputShapes)
+    : model_(model), plan_(plan), inputShapes_(inputShapes) {}
+
+const HostTensor* PlanBuilder::staticValue(const std::string& name) const {
+    if (auto it = model_.graph.constants.find(name); it != model_.graph.constants.end())
+        return &it->second;
+    if (auto it = statics_.find(name); it != statics_.end()) return &it->second;
+    return nullptr;
+}
+
+const PlanBuilder::Value& PlanBuilder::value(const std::string& name, const Node& node) const {
+    auto it = values_.find(name);
+    if (it == values_.end())
+        fail("operator " + node.describe() + " reads '" + name +
+             "' as data, which the oneDNN runtime supports only for computed tensors");
+    return it->second;
+}
+
+DataType PlanBuilder::activationType() const {
+    return model_.type;
+}
+
+int PlanBuilder::newRoot(const memory::desc& desc) {
+    plan_.roots.push_back(Root{desc.get_size(), INT_MAX, -1, 0});
+    return int(plan_.roots.size()) - 1;
+}
+
+MemRef PlanBuilder::freshRef(const memory::desc& desc) {
+    MemRef r;
+    r.kind = MemRef::Kind::Arena;
+    r.index = newRoot(desc);
+    r.desc = desc;
+    return r;
+}
+
+void PlanBuilder::bind(const std::string& name, Dims shape, MemRef ref) {
+    if (ref.kind == MemRef::Kind::Arena) rootNames_[ref.index].push_back(name);
+    values_[name] = Value{std::move(shape), std::move(ref)};
+}
+
+bool PlanBuilder::isPlain(const MemRef& ref) const {
+    return ref.desc == plainDesc(dimsOf(ref.desc), ref.desc.data_type());
+}
+
+void PlanBuilder::addExec(dnnl::primitive primitive, std::vector<std::pair<int, MemRef>> args,
+                          const dnnl::primitive_desc_base& pd) {
+    const int index = int(plan_.execs.size());
+    const memory::desc scratch = pd.scratchpad_desc();
+    if (scratch.get_size() > 0) {
+        MemRef r;
+        r.kind = MemRef::Kind::Scratch;
+        r.desc = scratch;
+        args.emplace_back(DNNL_ARG_SCRATCHPAD, r);
+        plan_.scratchBytes = std::max(plan_.scratchBytes, scratch.get_size());
+    }
+    for (const auto& [arg, ref] : args)
+        if (ref.kind == MemRef::Kind::Arena) {
+            Root& root = plan_.roots[std::size_t(ref.index)];
+            root.first = std::min(root.first, index);
+            root.last = std::max(root.last, index);
+        }
+    plan_.execs.push_back(Exec{std::move(primitive), std::move(args)});
+}
+
+void PlanBuilder::copyInto(const MemRef& from, const MemRef& to) {
+    auto attr = userScratchpad();
+    dnnl::reorder::primitive_desc pd(cpuEngine(), from.desc, cpuEngine(), to.desc, attr);
+    addExec(dnnl::reorder(pd), {{DNNL_ARG_FROM, from}, {DNNL_ARG_TO, to}}, pd);
+}
+
+MemRef PlanBuilder::ensure(const std::string& name, const memory::desc& want) {
+    const Value& v = values_.at(name);
+    if (v.ref.desc == want) return v.ref;
+    for (const auto& [key, ref] : converted_)
+        if (key.first == name && key.second == want) return ref;
+    MemRef to = freshRef(want);
+    copyInto(v.ref, to);
+    converted_.push_back({{name, want}, to});
+    return to;
+}
+
+const memory& PlanBuilder::reorderedWeights(Op& op, const memory::desc& want, const Dims& dims) {
+    for (const auto& [desc, mem] : op.reordered)
+        if (desc == want) return mem;
+    op.reordered.emplace_back(want, constantMemory(op.weights, dims, want));
+    return op.reordered.back().second;
+}
+
+dnnl::post_ops PlanBuilder::postOps(const Op& op, std::vector<std::pair<int, MemRef>>& args,
+                                    const Dims& out) {
+    dnnl::post_ops ops;
+    int index = 0;
+    for (const PostOp& p : op.postOps) {
+        switch (p.kind) {
+        case PostKind::Relu:
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_relu, 0.0f, 0.0f);
+            break;
+        case PostKind::Sigmoid:
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_logistic, 0.0f, 0.0f);
+            break;
+        case PostKind::Linear:
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
+            break;
+        case PostKind::Sum:
+            ops.append_sum(1.0f);
+            break;
+        case PostKind::PRelu: {
+            const HostTensor* slope = staticValue(p.operand);
+            const bool perChannel = slope->count() > 1;
+            ops.append_prelu(perChannel ? 1 << 1 : 0);
+            Dims dims(out.size(), 1);
+            if (perChannel) dims[1] = out[1];
+            MemRef r;
+            r.kind = MemRef::Kind::Constant;
+            r.desc = plainDesc(dims, DataType::f32);
+            r.constant = constantMemory(slope->asFloats(), dims, r.desc);
+            args.emplace_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(index) | DNNL_ARG_WEIGHTS, r);
+            break;
+        }
+        }
+        ++index;
+    }
+    return ops;
+}
+
+void PlanBuilder::buildConvolution(Op& op) {
+    const Node& node = *op.node;
+    const Value& x = value(op.input, node);
+    const Dims& in = x.shape;
+    if (in.size() != 4 || in[1] != op.weightShape[1] * op.group)
+        fail("operator " + node.describe() + " cannot take input " + shapeText(in));
+    const Window win = windowFor(op.window, spatial(in), node);
+    const Dims out{in[0], op.weightShape[0], win.out[0], win.out[1]};
+    const DataType type = activationType();
+
+    Dims wdims = op.weightShape;
+    if (op.group > 1)
+        wdims = {op.group, op.weightShape[0] / op.group, op.weightShape[1], op.weightShape[2],
+                 op.weightShape[3]};
+    Dims strides = op.window.strides.empty() ? Dims{1, 1} : op.window.strides;
+    Dims dilations{0, 0};
+    if (!op.window.dilations.empty())
+        dilations = {op.window.dilations[0] - 1, op.window.dilations[1] - 1};
+    auto md = [](const Dims& d) { return memory::dims(d.begin(), d.end()); };
+    dnnl::convolution_forward::desc desc(
+        dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct, anyDesc(in, type),
+        anyDesc(wdims, type), plainDesc({out[1]}, DataType::f32), anyDesc(out, type), md(strides),
+        md(dilations), md(win.padL), md(win.padR));
+    std::vector<std::pair<int, MemRef>> args;
+    auto attr = userScratchpad();
+    attr.set_post_ops(postOps(op, args, out));
+    dnnl::convolution_forward::primitive_desc pd(desc, attr, cpuEngine());
+
+    MemRef src = ensure(op.input, pd.src_desc());
+    MemRef weights;
+    weights.kind = MemRef::Kind::Constant;
+    weights.desc = pd.weights_desc();
+    weights.constant = reorderedWeights(op, pd.weights_desc(), wdims);
+    MemRef bias;
+    bias.kind = MemRef::Kind::Constant;
+    bias.desc = plainDesc({out[1]}, DataType::f32);
+    bias.constant = constantMemory(op.bias, {out[1]}, bias.desc);
+
+    MemRef dst;
+    auto sum = std::find_if(op.postOps.begin(), op.postOps.end(),
+                            [](const PostOp& p) { return p.kind == PostKind::Sum; });
+    if (sum != op.postOps.end()) {
+        // The convolution adds onto its destination: reuse the addend's memory when nothing
+        // reads the addend afterwards, otherwise start from a copy of it.
+        const Value& addend = value(sum->operand, node);
+        bool inPlace = addend.ref.kind == MemRef::Kind::Arena && addend.ref.desc == pd.dst_desc() &&
+                       !(src.kind == MemRef::Kind::Arena && src.index == addend.ref.index);
+        if (inPlace)
+            for (const auto& name : rootNames_[addend.ref.index]) {
+                auto it = model_.lastReader.find(name);
+                if (it != model_.lastReader.end() && it->second > step_) inPlace = false;
+            }
+        if (inPlace) {
+            dst = addend.ref;
+        } else {
+            dst = freshRef(pd.dst_desc());
+            copyInto(addend.ref, dst);
+        }
+    } else {
+        dst = freshRef(pd.dst_desc());
+    }
+    args.emplace_back(DNNL_ARG_SRC, src);
+    args.emplace_back(DNNL_ARG_WEIGHTS, weights);
+    args.emplace_back(DNNL_ARG_BIAS, bias);
+    args.emplace_back(DNNL_ARG_DST, dst);
+    addExec(dnnl::convolution_forward(pd), std::move(args), pd);
+    bind(op.output, out, dst);
+}
+
+void PlanBuilder::buildInnerProduct(Op& op) {
+    const Node& node = *op.node;
+    const Value& x = value(op.input, node);
+    if (x.shape.size() != 2 || x.shape[1] != op.weightShape[1])
+        fail("operator " + node.describe() + " cannot take input " + shapeText(x.shape));
+    const Dims out{x.shape[0], op.weightShape[0]};
+    const DataType type = activationType();
+    dnnl::inner_product_forward::desc desc(
+        dnnl::prop_kind::forward_inference, plainDesc(x.shape, type), anyDesc(op.weightShape, type),
+        plainDesc({out[1]}, DataType::f32), plainDesc(out, type));
+    std::vector<std::pair<int, MemRef>> args;
+    auto attr = userScratchpad();
+    attr.set_post_ops(postOps(op, args, out));
+    dnnl::inner_product_forward::primitive_desc pd(desc, attr, cpuEngine());
+    MemRef src = ensure(op.input, pd.src_desc());
+    MemRef weights;
+    weights.kind = MemRef::Kind::Constant;
+    weights.desc = pd.weights_desc();
+    weights.constant = reorderedWeights(op, pd.weights_desc(), op.weightShape);
+    MemRef bias;
+    bias.kind = MemRef::Kind::Constant;
+    bias.desc = plainDesc({out[1]}, DataType::f32);
+    bias.constant = constantMemory(op.bias, {out[1]}, bias.desc);
+    MemRef dst = freshRef(pd.dst_desc());
+    args.emplace_back(DNNL_ARG_SRC, src);
+    args.emplace_back(DNNL_ARG_WEIGHTS, weights);
+    args.emplace_back(DNNL_ARG_BIAS, bias);
+    args.emplace_back(DNNL_ARG_DST, dst);
+    addExec(dnnl::inner_product_forward(pd), std::move(args), pd);
+    bind(op.output, out, dst);
+}
+
+void PlanBuilder::buildSingle(const Node& node) {
+    const std::string& op = node.op;
+    const std::string& outName = node.outputs[0];
+    StaticLookup lookup = [this](const std::string& name) { return staticValue(name); };
+
+    if (op == "Add" || op == "Mul") {
+        const auto alg = op == "Add" ? dnnl::algorithm::binary_add : dnnl::algorithm::binary_mul;
+        std::string a = node.input(0), b = node.input(1);
+        if (!values_.count(a)) std::swap(a, b);
+        const Value& va = value(a, node);
+        Dims out;
+        MemRef src1;
+        Dims bShape;
+        if (values_.count(b)) {
+            bShape = values_.at(b).shape;
+            out = broadcastShapes(va.shape, bShape, node);
+            if (va.shape != out) {
+                std::swap(a, b);
+                bShape = values_.at(b).shape;
+            }
+        } else {
+            const HostTensor* c = staticValue(b);
+            if (!c)
+                fail("operator " + node.describe() + " reads '" + b + "', which nothing computes");
+            bShape = c->shape;
+            out = broadcastShapes(va.shape, bShape, node);
+        }
+        const Value& first = value(a, node);
+        if (first.shape != out)
+            fail("operator " + node.describe() +
+                 " broadcasts both operands, which is not supported");
+        Dims padded(out.size() - bShape.size(), 1);
+        padded.insert(padded.end(), bShape.begin(), bShape.end());
+        const memory::desc srcDesc = first.ref.desc;
+        if (values_.count(b)) {
+            const Value& vb = values_.at(b);
+            if (vb.shape == out) {
+                src1 = ensure(b, srcDesc);
+            } else {
+                src1 = ensure(b, plainDesc(vb.shape, srcDesc.data_type()));
+                src1.desc = plainDesc(padded, srcDesc.data_type());
+            }
+        } else {
+            src1.kind = MemRef::Kind::Constant;
+            src1.desc = plainDesc(padded, srcDesc.data_type());
+            src1.constant = constantMemory(staticValue(b)->asFloats(), padded, src1.desc);
+        }
+        dnnl::binary::desc desc(alg, srcDesc, src1.desc, srcDesc);
+        dnnl::binary::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        MemRef dst = freshRef(pd.dst_desc());
+        addExec(dnnl::binary(pd),
+                {{DNNL_ARG_SRC_0, first.ref}, {DNNL_ARG_SRC_1, src1}, {DNNL_ARG_DST, dst}}, pd);
+        bind(outName, out, dst);
+        return;
+    }
+
+    const Value& x = value(node.input(0), node);
+    std::vector<Dims> inShapes{x.shape};
+    if (op == "Concat")
+        for (std::size_t k = 1; k < node.inputs.size(); ++k)
+            inShapes.push_back(value(node.input(k), node).shape);
+    const Dims out = inferShape(node, inShapes, lookup, model_.graph.opset);
+    const memory::desc& xd = x.ref.desc;
+
+    if (op == "Relu" || op == "Sigmoid") {
+        dnnl::eltwise_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                         op == "Relu" ? dnnl::algorithm::eltwise_relu
+                                                      : dnnl::algorithm::eltwise_logistic,
+                                         xd, 0.0f, 0.0f);
+        dnnl::eltwise_forward::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        MemRef dst = freshRef(pd.dst_desc());
+        addExec(dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, x.ref}, {DNNL_ARG_DST, dst}}, pd);
+        bind(outName, out, dst);
+    } else if (op == "PRelu") {
+        const HostTensor* slope = staticValue(node.input(1));
+        if (!slope)
+            fail("operator " + node.describe() + " takes its slopes from a computed tensor");
+        Dims dims(out.size() - slope->shape.size(), 1);
+        dims.insert(dims.end(), slope->shape.begin(), slope->shape.end());
+        broadcastShapes(out, dims, node);
+        dnnl::prelu_forward::desc desc(dnnl::prop_kind::forward_inference, xd,
+                                       anyDesc(dims, xd.data_type()));
+        dnnl::prelu_forward::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        MemRef w;
+        w.kind = MemRef::Kind::Constant;
+        w.desc = pd.query_md(dnnl::query::weights_md, 0);
+        w.constant = constantMemory(slope->asFloats(), dims, w.desc);
+        MemRef dst = freshRef(pd.dst_desc());
+        addExec(dnnl::prelu_forward(pd),
+                {{DNNL_ARG_SRC, x.ref}, {DNNL_ARG_WEIGHTS, w}, {DNNL_ARG_DST, dst}}, pd);
+        bind(outName, out, dst);
+    } else if (op == "MaxPool" || op == "AveragePool" || op == "GlobalAveragePool") {
+        const WindowParams p = poolParams(node, x.shape);
+        const Window win = windowFor(p, spatial(x.shape), node);
+        auto alg = dnnl::algorithm::pooling_max;
+        if (op != "MaxPool")
+            alg = node.attrInt("count_include_pad", 0)
+                      ? dnnl::algorithm::pooling_avg_include_padding
+                      : dnnl::algorithm::pooling_avg_exclude_padding;
+        if (op == "MaxPool" && node.outputs.size() > 1 && !node.outputs[1].empty())
+            fail("operator " + node.describe() + " asks for indices, which are not supported");
+        Dims strides = p.strides.empty() ? Dims(p.kernel.size(), 1) : p.strides;
+        Dims dil(p.kernel.size(), 0);
+        if (!p.dilations.empty())
+            for (std::size_t k = 0; k < dil.size(); ++k)
+                dil[k] = p.dilations[k] - 1;
+        auto md = [](const Dims& d) { return memory::dims(d.begin(), d.end()); };
+        dnnl::pooling_v2_forward::desc desc(dnnl::prop_kind::forward_inference, alg, xd,
+                                            anyDesc(out, xd.data_type()), md(strides), md(p.kernel),
+                                            md(dil), md(win.padL), md(win.padR));
+        dnnl::pooling_v2_forward::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        MemRef dst = freshRef(pd.dst_desc());
+        addExec(dnnl::pooling_v2_forward(pd), {{DNNL_ARG_SRC, x.ref}, {DNNL_ARG_DST, dst}}, pd);
+        bind(outName, out, dst);
+    } else if (op == "Resize") {
+        dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                            dnnl::algorithm::resampling_nearest, xd,
+                                            anyDesc(out, xd.data_type()));
+        dnnl::resampling_forward::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        MemRef dst = freshRef(pd.dst_desc());
+        addExec(dnnl::resampling_forward(pd), {{DNNL_ARG_SRC, x.ref}, {DNNL_ARG_DST, dst}}, pd);
+        bind(outName, out, dst);
+    } else if (op == "Concat") {
+        std::int64_t axis = node.attrInt("axis", 0);
+        if (axis < 0) axis += std::int64_t(out.size());
+        std::vector<memory::desc> srcs;
+        std::vector<std::pair<int, MemRef>> args;
+        for (std::size_t k = 0; k < node.inputs.size(); ++k) {
+            const Value& v = value(node.input(k), node);
+            MemRef r = v.ref;
+            if (r.desc.data_type() != xd.data_type())
+                r = ensure(node.input(k), plainDesc(v.shape, xd.data_type()));
+            srcs.push_back(r.desc);
+            args.emplace_back(DNNL_ARG_MULTIPLE_SRC + int(k), r);
+        }
+        dnnl::concat::primitive_desc pd(int(axis), srcs, cpuEngine(), userScratchpad());
+        MemRef dst = freshRef(pd.dst_desc());
+        args.emplace_back(DNNL_ARG_DST, dst);
+        addExec(dnnl::concat(pd), std::move(args), pd);
+        bind(outName, out, dst);
+    } else if (op == "Transpose") {
+        // One reorder writes the source, whatever its layout, straight into the permuted order.
+        Dims perm = node.attrInts("perm");
+        if (perm.empty())
+            for (std::size_t d = x.shape.size(); d-- > 0;)
+                perm.push_back(std::int64_t(d));
+        const Dims outStrides = stridesOf(out);
+        Dims viewStrides(out.size());
+        for (std::size_t d = 0; d < out.size(); ++d)
+            viewStrides[std::size_t(perm[d])] = outStrides[d];
+        MemRef dst = freshRef(plainDesc(out, xd.data_type()));
+        MemRef view = dst;
+        view.desc = memory::desc(memory::dims(x.shape.begin(), x.shape.end()), xd.data_type(),
+                                 memory::dims(viewStrides.begin(), viewStrides.end()));
+        copyInto(x.ref, view);
+        bind(outName, out, dst);
+    } else if (op == "Reshape" || op == "Flatten" || op == "Squeeze" || op == "Unsqueeze" ||
+               op == "Identity") {
+        // Row-major data is reinterpreted in place; other layouts are made row-major first.
+        MemRef ref =
+            isPlain(x.ref) ? x.ref : ensure(node.input(0), plainDesc(x.shape, xd.data_type()));
+        ref.desc = plainDesc(out, xd.data_type());
+        bind(outName, out, ref);
+    } else if (op == "BatchNormalization") {
+        fail("operator " + node.describe() + " on a rank-" + std::to_string(x.shape.size()) +
+             " tensor follows no convolution or matrix product, which is not supported");
+    } else {
+        fail("operator " + node.describe() + " is not supported by the oneDNN runtime");
+    }
+}
+
+void PlanBuilder::buildOp(Op& op) {
+    switch (op.kind) {
+    case OpKind::Conv:
+        buildConvolution(op);
+        break;
+    case OpKind::InnerProduct:
+        buildInnerProduct(op);
+        break;
+    case OpKind::Single:
+        buildSingle(*op.node);
+        break;
+    }
+}
+
+void PlanBuilder::build() {
+    const Graph& graph = model_.graph;
+    for (std::size_t k = 0; k < graph.inputs.size(); ++k) {
+        MemRef r;
+        r.kind = MemRef::Kind::Input;
+        r.index = int(k);
+        r.desc = plainDesc(inputShapes_[k], DataType::f32);
+        bind(graph.inputs[k].name, inputShapes_[k], r);
+    }
+    for (std::size_t s = 0; s < model_.steps.size(); ++s) {
+        step_ = int(s);
+        Step& step = model_.steps[s];
+        if (step.staticNode) {
+            const Node& node = *step.staticNode;
+            std::vector<HostTensor> shapeArgs;
+            shapeArgs.reserve(node.inputs.size());
+            std::vector<const HostTensor*> args;
+            for (const auto& name : node.inputs) {
+                if (name.empty()) {
+                    args.push_back(nullptr);
+                } else if (node.op == "Shape") {
+                    HostTensor t;
+                    auto it = values_.find(name);
+                    if (it != values_.end()) {
+                        t.shape = it->second.shape;
+                    } else if (const HostTensor* c = staticValue(name)) {
+                        t.shape = c->shape;
+                    } else {
+                        fail("operator " + node.describe() + " reads '" + name +
+                             "', which nothing computes");
+                    }
+                    shapeArgs.push_back(t);
+                    args.push_back(&shapeArgs.back());
+                } else {
+                    args.push_back(staticValue(name));
+                }
+            }
+            auto results = evaluateOnHost(node, args, graph.opset);
+            for (std::size_t k = 0; k < node.outputs.size() && k < results.size(); ++k)
+                statics_[node.outputs[k]] = std::move(results[k]);
+            continue;
+        }
+        buildOp(*step.op);
+    }
+
+    // Outputs are written as row-major 32-bit floats straight into the caller's tensors.
+    for (std::size_t k = 0; k < graph.outputs.size(); ++k) {
+        const std::string& name = graph.outputs[k];
+        if (const HostTensor* c = staticValue(name); c && !values_.count(name)) {
+            plan_.outputShapes.push_back(c->shape);
+            plan_.staticOutputs.push_back(*c);
+            continue;
+        }
+        auto it = values_.find(name);
+        if (it == values_.end()) fail("output '" + name + "' is computed by no operator");
+        MemRef to;
+        to.kind = MemRef::Kind::Output;
+        to.index = int(k);
+        to.desc = plainDesc(it->second.shape, DataType::f32);
+        copyInto(it->second.ref, to);
+        plan_.outputShapes.push_back(it->second.shape);
+        plan_.staticOutputs.emplace_back();
+    }
+
+    // Place the activations: largest first, each at the lowest offset that overlaps no other
+    // activation alive at the same time.
+    std::vector<std::size_t> order(plan_.roots.size());
+    for (std::size_t k = 0; k < order.size(); ++k)
+        order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return plan_.roots[a].bytes > plan_.roots[b].bytes;
+    });
+    constexpr std::size_t alignment = 64;
+    std::vector<std::size_t> placed;
+    std::size_t total = 0;
+    for (std::size_t r : order) {
+        Root& root = plan_.roots[r];
+        if (root.last < 0) continue;
+        const std::size_t bytes = (root.bytes + alignment - 1) / alignment * alignment;
+        std::vector<std::pair<std::size_t, std::size_t>> busy;
+        for (std::size_t p : placed) {
+            const Root& other = plan_.roots[p];
+            if (other.first <= root.last && root.first <= other.last)
+                busy.emplace_back(other.offset, other.offset + (other.bytes + alignment - 1) /
+                                                                   alignment * alignment);
+        }
+        std::sort(busy.begin(), busy.end());
+        std::size_t offset = 0;
+        for (const auto& [begin, end] : busy) {
+            if (offset + bytes <= begin) break;
+            offset = std::max(offset, end);
+        }
+        root.offset = offset;
+        total = std::max(total, offset + bytes);
+        placed.push_back(r);
+    }
+    plan_.activationBytes = (total + alignment - 1) / alignment * alignment;
+}
+
+std::shared_ptr<Plan> OneDnnModel::plan(const std::vector<Dims>& shapes) {
+    std::lock_guard lock(plansMutex_);
+    if (auto it = plans_.find(shapes); it != plans_.end()) return it->second;
+    auto p = std::make_shared<Plan>();
+    PlanBuilder(*this, *p, shapes).build();
+    plans_.emplace(shapes, p);
+    return p;
+}
+
+std::map<std::string, Tensor> OneDnnModel::run(const std::vector<TensorInput>& inputs) {
+    std::vector<const TensorInput*> bound(graph.inputs.size(), nullptr);
+    for (const TensorInput& in : inputs) {
+        std::size_t k = 0;
+        while (k < graph.inputs.size() && graph.inputs[k].name != in.name)
+            ++k;
+        if (k == graph.inputs.size()) fail(fileName + " has no input named '" + in.name + "'");
+        if (bound[k]) fail(fileName + ": input '" + in.name + "' is given twice");
+        bound[k] = &in;
+    }
+    std::vector<Dims> shapes;
+    for (std::size_t k = 0; k < graph.inputs.size(); ++k) {
+        const GraphInput& declared = graph.inputs[k];
+        if (!bound[k]) fail(fileName + ": input '" + declared.name + "' is missing");
+        const TensorInput& in = *bound[k];
+        bool fits = in.shape.size() == declared.dims.size() && in.data != nullptr;
+        for (std::size_t d = 0; fits && d < in.shape.size(); ++d)
+            fits = in.shape[d] > 0 &&
+                   (d == 0 || declared.dims[d] < 0 || declared.dims[d] == in.shape[d]);
+        if (!fits)
+            fail(fileName + ": input '" + declared.name + "' has shape " + shapeText(in.shape) +
+                 ", the model expects " + shapeText(declared.dims));
+        shapes.push_back(in.shape);
+    }
+
+    try {
+        std::shared_ptr<Plan> p = plan(shapes);
+        Arena& arena = threadArena();
+        arena.reserve(p->activationBytes + p->scratchBytes);
+        Context& ctx = p->context(arena.data, arena.generation);
+
+        std::map<std::string, Tensor> results;
+        std::vector<Tensor*> outputs;
+        for (std::size_t k = 0; k < graph.outputs.size(); ++k) {
+            Tensor& t = results[graph.outputs[k]];
+            t.type = ElementType::Float32;
+            t.shape = p->outputShapes[k];
+            if (p->staticOutputs[k]) {
+                const auto values = p->staticOutputs[k]->asFloats();
+                t.bytes.resize(values.size() * sizeof(float));
+                std::memcpy(t.bytes.data(), values.data(), t.bytes.size());
+            } else {
+                t.bytes.resize(std::size_t(product(t.shape)) * sizeof(float));
+            }
+            outputs.push_back(&t);
+        }
+        for (auto& [slot, m] : ctx.inputs)
+            m.set_data_handle(const_cast<float*>(bound[std::size_t(slot)]->data));
+        for (auto& [slot, m] : ctx.outputs)
+            m.set_data_handle(outputs[std::size_t(slot)]->bytes.data());
+        dnnl::stream& stream = threadStream();
+        for (std::size_t e = 0; e < p->execs.size(); ++e)
+            p->execs[e].primitive.execute(stream, ctx.args[e]);
+        stream.wait();
+        return results;
+    } catch (const dnnl::error& e) {
+        throw OneDnnError(fileName + ": oneDNN failed (" + e.what() + ")");
+    }
+}
+
+} // namespace
+
+bool oneDnnHasBf16() {
+    const auto isa = static_cast<unsigned>(dnnl::get_effective_cpu_isa());
+    const auto bf16 = static_cast<unsigned>(dnnl::cpu_isa::avx512_core_bf16);
+    return (isa & bf16) == bf16;
+}
+
+std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, int computeUnits) {
+    return std::make_unique<OneDnnModel>(path, computeUnits);
+}
+
+} // namespace tallymere

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "engine/ModelRuntime.h"
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace tallymere {
+
+// A model this runtime cannot run (unreadable file, an operator or form outside its set) or a call
+// with inputs that do not fit the model. At load it means "use another runtime for this file".
+class OneDnnError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Loads an ONNX model onto oneDNN. Shapes are fixed at load except the leading (batch) dimension of
+// each input; a new batch size prepares its primitives once on first use. computeUnits 2 runs in
+// bfloat16 where the processor has bfloat16 instructions, anything else in 32-bit floats.
+// Weights are folded (batch normalisation) and reordered for the processor once. Runs may overlap
+// on several threads: each thread computes in its own reusable memory.
+// Throws OneDnnError when the file cannot be read or needs something this runtime lacks; the
+// message names the file and, for an operator, the operator.
+std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, int computeUnits);
+
+// Whether computeUnits 2 gets bfloat16 on this processor.
+bool oneDnnHasBf16();
+
+} // namespace tallymere
