@@ -1,6 +1,10 @@
 // Times the engine's image operations, detection and embedding on the shared test models and
 // photos, and for detection and embedding the share spent inside the models' forward passes.
 //
+// Each figure is a median of wall-clock time and of the process's processor time (all threads).
+// On a machine shared with other work the processor time is the steadier measure, so the shares
+// of the forward passes are computed from it.
+//
 // usage: bench_engine [MODELS_DIR...]
 // Each MODELS_DIR is a converted models folder; without one the shared source models are converted
 // with scripts/convert-models (SCRFD-0.5GF and SCRFD-2.5GF) into a temporary folder first.
@@ -12,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -29,28 +34,54 @@ using namespace tallymere;
 
 namespace {
 
-double millis(const std::function<void()>& work, int reps, bool warmUp = true) {
-    std::vector<double> times;
-    if (warmUp) work(); // first runs allocate
-    for (int r = 0; r < reps; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        times.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
+struct Timing {
+    double wall = 0; // ms
+    double cpu = 0;  // ms of processor time, all threads
+};
+
+double cpuNow() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+Timing once(const std::function<void()>& work) {
+    const double c0 = cpuNow();
+    const auto w0 = std::chrono::steady_clock::now();
+    work();
+    return {
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count(),
+        cpuNow() - c0};
+}
+
+Timing median(std::vector<Timing> t) {
+    std::vector<double> w, c;
+    for (const auto& x : t) {
+        w.push_back(x.wall);
+        c.push_back(x.cpu);
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    std::sort(w.begin(), w.end());
+    std::sort(c.begin(), c.end());
+    return {w[w.size() / 2], c[c.size() / 2]};
 }
 
-void row(const std::string& what, double ms, const std::string& extra = "") {
-    std::printf("| %-44s | %10.2f | %-40s |\n", what.c_str(), ms, extra.c_str());
+Timing measure(const std::function<void()>& work, int reps) {
+    work(); // first runs allocate
+    std::vector<Timing> t;
+    for (int r = 0; r < reps; ++r)
+        t.push_back(once(work));
+    return median(t);
 }
 
-std::string percent(double part, double whole) {
+void row(const std::string& what, Timing t, const std::string& extra = "") {
+    std::printf("| %-44s | %9.2f | %9.2f | %-48s |\n", what.c_str(), t.wall, t.cpu, extra.c_str());
+}
+
+// The forward passes' share of the processor time, and what the rest adds to them.
+std::string shares(double forward, double whole) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "forward %.1f%%, outside +%.1f%%", 100 * part / whole,
-                  100 * (whole - part) / part);
+    std::snprintf(buf, sizeof buf, "forward %.1f%%, outside adds %.1f%%", 100 * forward / whole,
+                  100 * (whole - forward) / forward);
     return buf;
 }
 
@@ -71,7 +102,7 @@ bool convert(const fs::path& out, const fs::path& detector) {
 
 // Medians of `whole` and of the forward pass alone on inputs of the given shape, timed in
 // alternation so that a busy machine slows both alike.
-std::pair<double, double> withForward(const std::function<void()>& whole, const fs::path& model,
+std::pair<Timing, Timing> withForward(const std::function<void()>& whole, const fs::path& model,
                                       std::vector<std::int64_t> shape, int reps) {
     const auto m = loadModel(model, 1);
     std::int64_t n = 1;
@@ -81,14 +112,12 @@ std::pair<double, double> withForward(const std::function<void()>& whole, const 
     const auto forward = [&] { m->run({{"image", shape, input.data()}}); };
     whole();
     forward();
-    std::vector<double> a, b;
+    std::vector<Timing> a, b;
     for (int r = 0; r < reps; ++r) {
-        a.push_back(millis(whole, 1, false));
-        b.push_back(millis(forward, 1, false));
+        a.push_back(once(whole));
+        b.push_back(once(forward));
     }
-    std::sort(a.begin(), a.end());
-    std::sort(b.begin(), b.end());
-    return {a[a.size() / 2], b[b.size() / 2]};
+    return {median(a), median(b)};
 }
 
 void benchImages(const BGRAImage& frame, const Face& face) {
@@ -98,15 +127,15 @@ void benchImages(const BGRAImage& frame, const Face& face) {
     cv::resize(frame.mat(), big, cv::Size(4000, 3000), 0, 0, cv::INTER_CUBIC);
     cv::cvtColor(big, big, cv::COLOR_BGRA2BGR);
     cv::imwrite(tmp.string(), big, {cv::IMWRITE_JPEG_QUALITY, 90});
-    row("load 4000x3000 JPEG, maxSide 3000", millis([&] { BGRAImage::load(tmp, 3000); }, 5));
+    row("load 4000x3000 JPEG, maxSide 3000", measure([&] { BGRAImage::load(tmp, 3000); }, 5));
     row("load 4000x3000 JPEG, maxSide 1000 (reduced)",
-        millis([&] { BGRAImage::load(tmp, 1000); }, 5));
+        measure([&] { BGRAImage::load(tmp, 1000); }, 5));
     fs::remove(tmp);
 
-    row("letterboxed 1920x1080 to 1280", millis([&] { frame.letterboxed(1280); }, 20));
+    row("letterboxed 1920x1080 to 1280", measure([&] { frame.letterboxed(1280); }, 20));
     const Affine m = Affine::similarity(face.kps, arcfaceTemplate);
     row("warpAffine 112x112 + laplacianVariance",
-        millis([&] { frame.warpAffine(112, 112, m).laplacianVariance(); }, 200));
+        measure([&] { frame.warpAffine(112, 112, m).laplacianVariance(); }, 200));
 }
 
 void benchDetection(FaceEngine& engine, const BGRAImage& frame, const std::string& label) {
@@ -114,12 +143,12 @@ void benchDetection(FaceEngine& engine, const BGRAImage& frame, const std::strin
         const auto [total, forward] = withForward(
             [&] { engine.detect(frame, size, 0.5f, 1); },
             engine.modelsDir() / ("SCRFD" + std::to_string(size) + ".onnx"), {1, 3, size, size}, 7);
-        row(label + " detect " + std::to_string(size), total, percent(forward, total));
+        row(label + " detect " + std::to_string(size), total, shares(forward.cpu, total.cpu));
     }
     const auto [tiled, forward640] =
         withForward([&] { engine.detect(frame, 640, 0.5f, 2); },
                     engine.modelsDir() / "SCRFD640.onnx", {1, 3, 640, 640}, 5);
-    row(label + " detect 640, tiles 2 (5 passes)", tiled, percent(5 * forward640, tiled));
+    row(label + " detect 640, tiles 2 (5 passes)", tiled, shares(5 * forward640.cpu, tiled.cpu));
 }
 
 void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face) {
@@ -135,7 +164,7 @@ void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face
         }
         return list;
     };
-    double single = 0;
+    Timing single;
     for (const int n : {1, 8, 32}) {
         const auto list = faces(n);
         const auto [total, forward] = withForward(
@@ -144,15 +173,15 @@ void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face
                 engine.embed(frame, copy);
             },
             engine.modelsDir() / "ArcFace.onnx", {n, 3, 112, 112}, n == 32 ? 5 : 9);
-        char extra[96];
-        std::snprintf(extra, sizeof extra, "%.0f faces/s; %s", 1000.0 * n / total,
-                      percent(forward, total).c_str());
+        char extra[128];
+        std::snprintf(extra, sizeof extra, "%.0f faces/s; %s", 1000.0 * n / total.wall,
+                      shares(forward.cpu, total.cpu).c_str());
         row("embed " + std::to_string(n) + (n == 1 ? " face" : " faces (one batch)"), total, extra);
         if (n == 1) single = total;
         if (n == 8) {
             // Eight separate calls, timed as such rather than multiplied.
             const auto one = faces(1);
-            const double separate = millis(
+            const Timing separate = measure(
                 [&] {
                     for (int k = 0; k < 8; ++k) {
                         auto copy = one;
@@ -160,9 +189,9 @@ void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face
                     }
                 },
                 5);
-            char cmp[64];
-            std::snprintf(cmp, sizeof cmp, "%.0f faces/s (8 x single %.2f ms)", 8000.0 / separate,
-                          single);
+            char cmp[96];
+            std::snprintf(cmp, sizeof cmp, "%.0f faces/s; 8 x one call: %.1f ms CPU",
+                          8000.0 / separate.wall, 8 * single.cpu);
             row("embed 8 faces as 8 single calls", separate, cmp);
         }
     }
@@ -203,9 +232,9 @@ int main(int argc, char** argv) {
     }
     std::printf("%u hardware threads, OpenCV %s with %d threads\n\n",
                 std::thread::hardware_concurrency(), CV_VERSION, cv::getNumThreads());
-    std::printf("| %-44s | %10s | %-40s |\n", "operation", "median ms", "notes");
-    std::printf("|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(12, '-').c_str(),
-                std::string(42, '-').c_str());
+    std::printf("| %-44s | %9s | %9s | %-48s |\n", "operation", "wall ms", "CPU ms", "notes");
+    std::printf("|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(11, '-').c_str(),
+                std::string(11, '-').c_str(), std::string(50, '-').c_str());
 
     bool imagesDone = false;
     for (const auto& [label, dir] : folders) {
