@@ -32,8 +32,9 @@ struct BGRAImage {
 
     bool operator==(const BGRAImage&) const = default;
 
-    // Decodes the first image of a still-image file upright, longer side at most maxSide, never
-    // enlarged. Nothing when the file cannot be opened or decoded.
+    // Decodes the first image of a still-image file upright (EXIF orientation applied), longer
+    // side at most maxSide (no bound when maxSide <= 0), never enlarged, alpha premultiplied.
+    // JPEG, PNG, WebP, TIFF, BMP and HEIF. Nothing when the file cannot be opened or decoded.
     static std::optional<BGRAImage> load(const std::filesystem::path& path, int maxSide);
 
     BGRAImage cropped(int x, int y, int w, int h) const;
