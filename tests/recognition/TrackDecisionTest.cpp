@@ -31,13 +31,10 @@ std::shared_ptr<Track> trackWith(int id, int idSightings,
     track->lastT = 20.0 + id;
     track->sightings = idSightings + 2;
     track->idSightings = idSightings;
-    if (idSightings > 0)
-        track->idEmbSum = [] {
-            auto e = axis(0);
-            for (float& x : e)
-                x *= 0.7f;
-            return e;
-        }();
+    if (idSightings > 0) {
+        track->idEmbSum = axis(0);
+        track->idEmbSum[0] = 0.7f; // any positive weight normalises back to axis 0
+    }
     for (auto& embedding : top)
         track->top.push_back({0.5f, std::move(embedding)});
     return track;
