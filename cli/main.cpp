@@ -1,161 +1,100 @@
-// tallymere-cli: the command-line face of the library. Each command is one entry of the table
-// below; global options come before the command.
+// tallymere-cli: the whole offline job from a terminal, on the same library folder as the
+// application: enrol members, check their photos, process a recording, read and export the
+// register. Global options come before the command or among its arguments.
 
+#include "Arguments.h"
+#include "Commands.h"
+#include "Errors.h"
 #include "library/Library.h"
 
-#include <cstdio>
-#include <ctime>
-#include <exception>
-#include <functional>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+using namespace tallymere;
+using namespace tallymere::cli;
 
 namespace {
 
-using namespace tallymere;
-
-constexpr int exitUsage = 2;
-
-// What every command gets: the library's root and the command's own arguments.
-struct Invocation {
-    std::filesystem::path root;
-    std::vector<std::string> arguments;
-};
-
-struct Command {
-    std::string_view name;
-    std::string_view summary;
-    std::function<int(const Invocation&)> run;
-};
-
-struct UsageError {
-    std::string message;
-};
-
-std::string localTime(Date date) {
-    const std::time_t t = std::chrono::system_clock::to_time_t(date);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-    return text;
+// One line per text line, each after the tool's name for the first.
+void printError(const std::string& text) {
+    std::cerr << "tallymere-cli: " << text << "\n";
 }
 
-void printMembers(const std::vector<Member>& members) {
-    std::cout << "Members (" << members.size() << ")\n";
-    for (const Member& member : members) {
-        std::cout << "  " << member.id << "  " << member.name << "  " << member.photos.size()
-                  << (member.photos.size() == 1 ? " photo" : " photos") << ", "
-                  << member.goodPhotos() << " usable\n";
-    }
-}
-
-void printServices(const std::vector<Service>& services) {
-    std::cout << "Services (" << services.size() << ")\n";
-    for (const Service& service : services) {
-        std::cout << "  " << service.id << "  " << localTime(service.date) << "  "
-                  << service.status.rawValue() << "  " << service.label;
-        if (service.results)
-            std::cout << "  (" << service.results->present() << " present, "
-                      << service.results->absent() << " absent)";
-        std::cout << "\n";
-    }
-}
-
-void requireNoArguments(const Invocation& invocation, std::string_view command) {
-    if (!invocation.arguments.empty())
-        throw UsageError{std::string(command) +
-                         " takes no arguments: " + invocation.arguments.front()};
-}
-
-int listCommand(const Invocation& invocation) {
-    requireNoArguments(invocation, "list");
-    Library library(invocation.root);
-    std::cout << "Library " << library.root().string() << "\n";
-    printMembers(library.loadMembers());
-    printServices(library.loadServices());
-    return 0;
-}
-
-int membersCommand(const Invocation& invocation) {
-    requireNoArguments(invocation, "members");
-    printMembers(Library(invocation.root).loadMembers());
-    return 0;
-}
-
-int servicesCommand(const Invocation& invocation) {
-    requireNoArguments(invocation, "services");
-    printServices(Library(invocation.root).loadServices());
-    return 0;
-}
-
-const std::vector<Command>& commands() {
-    static const std::vector<Command> table{
-        {"list", "open the library and list its members and services", listCommand},
-        {"members", "list the members", membersCommand},
-        {"services", "list the services, newest first", servicesCommand},
-    };
-    return table;
-}
-
-void printUsage(std::ostream& out) {
-    out << "Usage: tallymere-cli [--library DIR] COMMAND [ARGUMENTS]\n\n"
-           "Options:\n"
-           "  --library DIR  the library folder (default: $TALLYMERE_LIBRARY, else\n"
-           "                 $XDG_DATA_HOME/Tallymere, else ~/.local/share/Tallymere)\n"
-           "  --help         show this text\n\n"
-           "Commands:\n";
-    for (const Command& command : commands())
-        out << "  " << command.name << std::string(10 - command.name.size(), ' ') << command.summary
-            << "\n";
-}
-
-int run(int argc, char** argv) {
-    std::optional<std::filesystem::path> root;
-    int index = 1;
-    for (; index < argc; ++index) {
-        const std::string_view argument = argv[index];
+int run(const std::vector<std::string>& arguments, const CommandSpec*& command) {
+    std::optional<std::filesystem::path> library;
+    std::size_t index = 0;
+    for (; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
         if (argument == "--help" || argument == "-h") {
-            printUsage(std::cout);
-            return 0;
+            printOverview(std::cout);
+            return exitOk;
         }
-        if (argument == "--library") {
-            if (index + 1 >= argc) throw UsageError{"--library needs a folder"};
-            root = argv[++index];
+        if (argument == "--library" || argument.starts_with("--library=")) {
+            std::string value;
+            if (argument != "--library")
+                value = argument.substr(10);
+            else if (index + 1 < arguments.size())
+                value = arguments[++index];
+            if (value.empty()) throw UsageError("--library needs a folder");
+            library = value;
             continue;
         }
-        if (argument.starts_with("--library=")) {
-            root = std::string(argument.substr(10));
-            continue;
-        }
-        if (argument.starts_with("-")) throw UsageError{"unknown option " + std::string(argument)};
+        if (argument.starts_with("-")) throw UsageError("unknown option " + argument);
         break;
     }
-    if (index >= argc) throw UsageError{"no command given"};
-    const std::string_view name = argv[index];
-    for (const Command& command : commands()) {
-        if (command.name != name) continue;
-        Invocation invocation{root ? *root : Library::defaultRoot(),
-                              std::vector<std::string>(argv + index + 1, argv + argc)};
-        return command.run(invocation);
+    if (index >= arguments.size()) throw UsageError("no command given");
+    std::string name = arguments[index];
+    std::vector<std::string> rest(arguments.begin() + static_cast<std::ptrdiff_t>(index) + 1,
+                                  arguments.end());
+    if (name == "help") {
+        if (rest.empty()) {
+            printOverview(std::cout);
+            return exitOk;
+        }
+        name = rest.front();
+        rest = {"--help"};
     }
-    throw UsageError{"unknown command " + std::string(name)};
+    command = findCommand(name);
+    if (!command) throw UsageError("unknown command " + name);
+
+    const CommandLine line = parseArguments(rest, command->options);
+    if (line.help) {
+        printCommandHelp(std::cout, *command);
+        return exitOk;
+    }
+    const int count = static_cast<int>(line.positionals.size());
+    if (count < command->minArguments)
+        throw UsageError(std::string(command->name) + " needs " + std::string(command->arguments));
+    if (command->maxArguments >= 0 && count > command->maxArguments)
+        throw UsageError("too many arguments for " + std::string(command->name) + ": " +
+                         line.positionals[static_cast<std::size_t>(command->maxArguments)]);
+    if (line.library) library = line.library;
+    return command->run(library ? *library : Library::defaultRoot(), line);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    const CommandSpec* command = nullptr;
     try {
-        return run(argc, argv);
+        return run(std::vector<std::string>(argv + 1, argv + argc), command);
     } catch (const UsageError& error) {
-        std::cerr << "tallymere-cli: " << error.message << "\n\n";
-        printUsage(std::cerr);
+        printError(error.what());
+        if (command)
+            std::cerr << usageLine(*command) << "\nMore: tallymere-cli " << command->name
+                      << " --help\n";
+        else
+            std::cerr << "Usage: tallymere-cli [--library DIR] COMMAND [ARGUMENTS]\n"
+                         "Commands: tallymere-cli --help\n";
         return exitUsage;
+    } catch (const CommandError& error) {
+        printError(error.what());
+        return exitFailed;
     } catch (const std::exception& error) {
-        std::cerr << "tallymere-cli: " << error.what() << "\n";
-        return 1;
+        printError(error.what());
+        return exitFailed;
     }
 }

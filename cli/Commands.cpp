@@ -1,0 +1,577 @@
+#include "Commands.h"
+
+#include "Errors.h"
+#include "Format.h"
+#include "ServiceRun.h"
+#include "Table.h"
+#include "Workspace.h"
+#include "library/AtomicFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace tallymere::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Shared steps
+
+// Opens the library as the application does at start: members and services loaded, and services
+// left queued or processing marked interrupted, unless another process holds the library's lock
+// (then they are that process's running service).
+void repairIfFree(Workspace& workspace) {
+    if (auto lock = LibraryLock::tryAcquire(workspace.library().root())) {
+        workspace.reloadServices();
+        workspace.repairInterrupted();
+    }
+}
+
+std::string lowerExtension(const fs::path& path) {
+    std::string extension = path.extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return extension;
+}
+
+// The photo files of a command line, each checked before anything is changed.
+std::vector<fs::path> photoFiles(const std::vector<std::string>& arguments, std::size_t first) {
+    std::vector<fs::path> files;
+    for (std::size_t i = first; i < arguments.size(); ++i) {
+        const fs::path file = arguments[i];
+        std::error_code ec;
+        if (!fs::exists(file, ec))
+            throw CommandError("Photo not found: " + file.string() +
+                               ". Check the path and try again.");
+        if (!fs::is_regular_file(file, ec))
+            throw CommandError(file.string() + " is not a file. Give photo files.");
+        if (!Library::imageExtensions().count(lowerExtension(file))) {
+            std::string accepted;
+            for (const auto& extension : Library::imageExtensions())
+                accepted += (accepted.empty() ? "" : ", ") + extension;
+            throw CommandError(file.string() + " is not a photo. Photos: " + accepted + ".");
+        }
+        files.push_back(file);
+    }
+    return files;
+}
+
+std::string requireName(const std::string& text, std::string_view what) {
+    std::string name = trimmed(text);
+    if (name.empty()) throw UsageError(std::string(what) + " is empty");
+    return name;
+}
+
+void printWarnings(const std::vector<std::string>& warnings) {
+    if (warnings.empty()) return;
+    std::cout << "\nPhotos that may be filed under the wrong member:\n";
+    for (const std::string& warning : warnings)
+        std::cout << "  " << warning << "\n";
+}
+
+std::string photoCount(const Member& member) {
+    return std::to_string(member.goodPhotos()) + "/" + std::to_string(member.photos.size());
+}
+
+// A member's line and the table of their photos; `sources` names the file each new photo came
+// from.
+void printMemberPhotos(const Member& member,
+                       const std::map<std::string, std::string>& sources = {}) {
+    std::cout << member.id << "  " << member.name << "  " << photoCount(member) << " good photos · "
+              << memberStatus(member) << "\n";
+    if (member.photos.empty()) {
+        std::cout << "  No photos. Add some with \"tallymere-cli add-photos " << member.id
+                  << " PHOTO...\".\n";
+        return;
+    }
+    const bool showSources = !sources.empty();
+    std::vector<Table::Column> columns{{"PHOTO"}};
+    if (showSources) columns.push_back({"FROM"});
+    columns.insert(columns.end(), {{"ADDED"}, {"FACE", true}, {"RESULT"}});
+    Table table(columns);
+    for (const Photo& photo : member.photos) {
+        std::vector<std::string> row{photo.id};
+        if (showSources) {
+            auto found = sources.find(photo.id);
+            row.push_back(found == sources.end() ? "" : found->second);
+        }
+        row.push_back(localDateTime(photo.added));
+        row.push_back(photo.faceWidth > 0 ? std::to_string(std::lround(photo.faceWidth)) + " px"
+                                          : "");
+        row.push_back(photoOutcome(photo));
+        table.add(std::move(row));
+    }
+    table.print(std::cout, "  ");
+}
+
+void printMembersTable(const std::vector<Member>& members) {
+    if (members.empty()) {
+        std::cout << "No members yet. Add one with \"tallymere-cli add-member NAME PHOTO...\".\n";
+        return;
+    }
+    Table table({{"ID"}, {"NAME"}, {"PHOTOS", true}, {"STATUS"}});
+    for (const Member& member : members)
+        table.add({member.id, member.name, photoCount(member), std::string(memberStatus(member))});
+    table.print(std::cout);
+}
+
+std::string resultText(const Service& service) {
+    if (service.status == ServiceStatus::done && service.results) {
+        const ServiceResults& r = *service.results;
+        return std::to_string(r.present()) + " present, " + std::to_string(r.absent()) +
+               " absent, " +
+               counted(static_cast<long long>(r.visitors.size()), "visitor", "visitors");
+    }
+    return service.message;
+}
+
+void printServicesTable(const std::vector<Service>& services) {
+    if (services.empty()) {
+        std::cout << "No services yet. Take attendance with \"tallymere-cli process FILE\".\n";
+        return;
+    }
+    Table table({{"ID"}, {"DATE"}, {"LABEL"}, {"STATUS"}, {"RESULT"}});
+    for (const Service& service : services)
+        table.add({service.id, localDateTime(service.date), service.label, statusText(service),
+                   resultText(service)});
+    table.print(std::cout);
+}
+
+// ---- Members
+
+int listCommand(const fs::path& root, const CommandLine&) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    std::cout << "Library " << workspace.library().root().string() << "\n\nMembers\n";
+    printMembersTable(workspace.members());
+    std::cout << "\nServices\n";
+    printServicesTable(workspace.services());
+    return exitOk;
+}
+
+int membersCommand(const fs::path& root, const CommandLine& line) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    if (!line.positionals.empty()) {
+        for (const std::string& id : line.positionals)
+            workspace.member(id); // every id is checked before anything is shown
+        for (std::size_t i = 0; i < line.positionals.size(); ++i) {
+            if (i > 0) std::cout << "\n";
+            printMemberPhotos(workspace.member(line.positionals[i]));
+        }
+        return exitOk;
+    }
+    printMembersTable(workspace.members());
+    printWarnings(workspace.mislabelWarnings());
+    return exitOk;
+}
+
+// Checks a member's photos and shows the outcome.
+void checkAndShow(Workspace& workspace, const std::string& id,
+                  const std::map<std::string, std::string>& sources = {}) {
+    printMemberPhotos(workspace.recheck(id), sources);
+}
+
+int addMemberCommand(const fs::path& root, const CommandLine& line) {
+    const std::string name = requireName(line.positionals[0], "the member's name");
+    const std::vector<fs::path> files = photoFiles(line.positionals, 1);
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    if (!files.empty()) workspace.engine(); // without models, change nothing
+    const Member member = workspace.addMember(name);
+    if (files.empty()) {
+        std::cout << "Added " << member.id << " " << member.name << ". Add photos with "
+                  << "\"tallymere-cli add-photos " << member.id << " PHOTO...\".\n";
+        return exitOk;
+    }
+    const std::vector<Photo> photos = workspace.addPhotos(member.id, files);
+    std::map<std::string, std::string> sources;
+    for (std::size_t i = 0; i < photos.size() && i < files.size(); ++i)
+        sources[photos[i].id] = files[i].filename().string();
+    std::cout << "Added " << member.id << " " << member.name << "\n";
+    checkAndShow(workspace, member.id, sources);
+    printWarnings(workspace.mislabelWarnings());
+    return exitOk;
+}
+
+int addPhotosCommand(const fs::path& root, const CommandLine& line) {
+    const std::vector<fs::path> files = photoFiles(line.positionals, 1);
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const std::string& id = line.positionals[0];
+    workspace.member(id);
+    workspace.engine();
+    const std::vector<Photo> photos = workspace.addPhotos(id, files);
+    std::map<std::string, std::string> sources;
+    for (std::size_t i = 0; i < photos.size() && i < files.size(); ++i)
+        sources[photos[i].id] = files[i].filename().string();
+    checkAndShow(workspace, id, sources);
+    printWarnings(workspace.mislabelWarnings());
+    return exitOk;
+}
+
+int removePhotoCommand(const fs::path& root, const CommandLine& line) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const std::string& id = line.positionals[0];
+    workspace.removePhoto(id, line.positionals[1]);
+    std::cout << "Removed photo " << line.positionals[1] << " of " << id << " "
+              << workspace.member(id).name << "\n";
+    // The other photos are checked again (the face picture or a group photo may depend on the
+    // removed one); without models the removal stands and the check waits.
+    try {
+        workspace.engine();
+    } catch (const CommandError& error) {
+        std::cerr << "The other photos were not checked again: " << error.what() << "\n";
+        printMemberPhotos(workspace.member(id));
+        return exitOk;
+    }
+    checkAndShow(workspace, id);
+    return exitOk;
+}
+
+int renameCommand(const fs::path& root, const CommandLine& line) {
+    const std::string name = requireName(line.positionals[1], "the new name");
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const std::string& id = line.positionals[0];
+    const std::string old = workspace.member(id).name;
+    workspace.rename(id, name);
+    std::cout << "Renamed " << id << " from " << old << " to " << name << "\n";
+    return exitOk;
+}
+
+int removeMemberCommand(const fs::path& root, const CommandLine& line) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const Member removed = workspace.removeMember(line.positionals[0]);
+    std::cout << "Removed " << removed.id << " " << removed.name << " and "
+              << counted(static_cast<long long>(removed.photos.size()), "photo", "photos")
+              << ". Earlier registers keep their lines under the ID.\n";
+    return exitOk;
+}
+
+int checkCommand(const fs::path& root, const CommandLine& line) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    std::vector<std::string> ids = line.positionals;
+    for (const std::string& id : ids)
+        workspace.member(id);
+    if (ids.empty())
+        for (const Member& member : workspace.members())
+            ids.push_back(member.id);
+    if (ids.empty()) {
+        std::cout << "No members to check. Add one with \"tallymere-cli add-member NAME "
+                     "PHOTO...\".\n";
+        return exitOk;
+    }
+    workspace.engine();
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i > 0) std::cout << "\n";
+        checkAndShow(workspace, ids[i]);
+    }
+    printWarnings(workspace.mislabelWarnings());
+    return exitOk;
+}
+
+// ---- Services
+
+int processCommand(const fs::path& root, const CommandLine& line) {
+    RunRequest request;
+    for (const std::string& file : line.positionals)
+        request.files.push_back(file);
+    if (auto mode = line.option("--mode")) {
+        auto parsed = ProcessSettings::Mode::fromRawValue(*mode);
+        if (!parsed) throw UsageError("unknown mode " + *mode + " (quick, standard or thorough)");
+        request.mode = *parsed;
+    }
+    if (auto label = line.option("--label")) request.label = requireName(*label, "the label");
+    return processService(root, request);
+}
+
+int servicesCommand(const fs::path& root, const CommandLine&) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    printServicesTable(workspace.services());
+    return exitOk;
+}
+
+void printRegister(const Service& service, const std::vector<Member>& members,
+                   const Library& library) {
+    const ServiceResults& results = *service.results;
+    std::cout << "Present " << results.present() << " · To double-check " << results.needsReview()
+              << " · Absent " << results.absent() << " · Visitors (estimate) "
+              << results.visitors.size() << "\n\n";
+    Table table({{"NAME"},
+                 {"STATUS"},
+                 {"CONFIDENCE", true},
+                 {"FIRST SEEN"},
+                 {"LAST SEEN"},
+                 {"SIGHTINGS", true},
+                 {"REVIEW"}});
+    for (const MemberResult& result : results.members) {
+        std::string review = result.reviewReason;
+        if (result.needsReview && review.empty()) review = "yes";
+        table.add({memberName(members, result.memberID), result.present ? "present" : "absent",
+                   result.present ? percent(result.confidence) : "", formatClock(result.firstSeen),
+                   formatClock(result.lastSeen), std::to_string(result.sightings), review});
+    }
+    if (table.empty())
+        std::cout << "No members were recognisable when it was processed.\n";
+    else
+        table.print(std::cout);
+
+    std::cout << "\nVisitors (estimate): " << results.visitors.size() << "\n";
+    if (!results.visitors.empty()) {
+        Table visitors({{"VISITOR"}, {"FIRST SEEN"}, {"SIGHTINGS", true}, {"SNAPSHOT"}});
+        for (const Visitor& visitor : results.visitors)
+            visitors.add({visitor.id, formatClock(visitor.firstSeen),
+                          std::to_string(visitor.sightings), visitor.imageFile});
+        visitors.print(std::cout, "  ");
+    }
+
+    std::cout << "\n"
+              << results.framesAnalysed << " frames analysed in "
+              << duration(results.processingSeconds) << " · " << duration(results.durationSeconds)
+              << " of recording · " << counted(results.membersEnrolled, "member", "members")
+              << " enrolled\n"
+              << "Model: " << results.model << "\n"
+              << "Snapshots: " << library.serviceDir(service.id).string() << "\n";
+}
+
+int showCommand(const fs::path& root, const CommandLine& line) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const Service& service = workspace.service(line.positionals[0]);
+    std::cout << service.label << "  (" << service.id << ")\n" << localDateTime(service.date);
+    if (service.liveSource)
+        std::cout << " · live from " << *service.liveSource;
+    else
+        std::cout << " · " << service.mode.title();
+    std::cout << "\n";
+    for (const std::string& path : service.sourcePaths)
+        std::cout << "  " << path << "\n";
+    std::cout << statusWithMessage(service) << "\n\n";
+    if (service.status == ServiceStatus::done && service.results)
+        printRegister(service, workspace.members(), workspace.library());
+    else if (service.status == ServiceStatus::failed || service.status == ServiceStatus::cancelled)
+        std::cout << "No register. Take attendance again with \"tallymere-cli process\".\n";
+    return exitOk;
+}
+
+int exportCommand(const fs::path& root, const CommandLine& line) {
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const Service& service = workspace.service(line.positionals[0]);
+    if (service.status != ServiceStatus::done || !service.results)
+        throw CommandError("Service " + service.id + " has no register to export (" +
+                           statusWithMessage(service) + ").");
+    const std::string text = workspace.library().csv(service, workspace.members());
+    const std::string target = line.option("-o").value_or("-");
+    if (target == "-") {
+        std::cout << text << std::flush;
+        return exitOk;
+    }
+    fs::path file = target;
+    std::error_code ec;
+    if (target.ends_with('/') || fs::is_directory(file, ec)) file /= defaultExportName(service);
+    try {
+        writeFileAtomically(file, text);
+    } catch (const std::exception& error) {
+        throw CommandError("Couldn't write " + file.string() + ": " + error.what());
+    }
+    std::cerr << "Saved the register of " << service.id << " to " << file.string() << "\n";
+    return exitOk;
+}
+
+int removeServiceCommand(const fs::path& root, const CommandLine& line) {
+    const std::string& id = line.positionals[0];
+    if (id == "latest") throw UsageError("remove-service needs the service's ID, not latest");
+    Workspace workspace(root);
+    repairIfFree(workspace);
+    const Service service = workspace.service(id);
+    // Still queued or processing after the start-up repair: another process is running it.
+    if (service.status == ServiceStatus::queued || service.status == ServiceStatus::processing)
+        throw CommandError("Service " + id +
+                           " is being processed by another tallymere-cli. Stop that run "
+                           "(Ctrl-C in its terminal) first.");
+    workspace.library().deleteService(id);
+    std::cout << "Removed service " << id << " \"" << service.label
+              << "\" with its snapshots. The recording itself is kept.\n";
+    return exitOk;
+}
+
+} // namespace
+
+const std::vector<CommandSpec>& commandSpecs() {
+    static const std::vector<CommandSpec> table{
+        {"members",
+         "[ID...]",
+         "list the members, their photos and their status",
+         "Without IDs, a table of every member: ID, name, good/total photos and status, then\n"
+         "any photos that look like another member. With IDs, each photo of those members and\n"
+         "how the check left it.",
+         {},
+         0,
+         -1,
+         membersCommand},
+        {"add-member",
+         "NAME [PHOTO...]",
+         "add a member and check their photos",
+         "Adds a member (spaces and tabs around the name are dropped), copies the photos into\n"
+         "the library and checks each one: face size, sharpness, head turn, and which face is\n"
+         "theirs in a group photo. Quote a name with spaces: add-member \"Anne Smith\" a.jpg.\n"
+         "3 to 10 photos work best: different days, with and without glasses.",
+         {},
+         1,
+         -1,
+         addMemberCommand},
+        {"add-photos",
+         "ID PHOTO...",
+         "add photos of a member and check them",
+         "",
+         {},
+         2,
+         -1,
+         addPhotosCommand},
+        {"remove-photo",
+         "ID PHOTO_ID",
+         "remove one photo and check the others again",
+         "PHOTO_ID is the name shown by \"tallymere-cli members ID\".",
+         {},
+         2,
+         2,
+         removePhotoCommand},
+        {"rename",
+         "ID NAME",
+         "rename a member",
+         "Quote a name with spaces.",
+         {},
+         2,
+         2,
+         renameCommand},
+        {"remove-member",
+         "ID",
+         "remove a member and their photos",
+         "Earlier registers keep the member's lines, shown under the ID.",
+         {},
+         1,
+         1,
+         removeMemberCommand},
+        {"check",
+         "[ID...]",
+         "check members' photos again (all members when none is named)",
+         "",
+         {},
+         0,
+         -1,
+         checkCommand},
+        {"process",
+         "[--mode MODE] [--label TEXT] FILE...",
+         "take attendance from a recording or a set of photos",
+         "Creates a service from one recording or any number of photos, processes it and prints\n"
+         "the register's summary. Progress goes to standard error. Ctrl-C cancels: the service\n"
+         "is kept as cancelled. Only one run at a time works on a library; a second waits.",
+         {{{"--mode"},
+           "MODE",
+           "quick (1 frame every 2 seconds), standard (1 frame per second; the default)\n"
+           "               or thorough (2 frames per second at higher resolution; about 3x "
+           "slower)"},
+          {{"--label"}, "TEXT", "the service's title (default: the first file's name)"}},
+         1,
+         -1,
+         processCommand},
+        {"services", "", "list the services, newest first", "", {}, 0, 0, servicesCommand},
+        {"show",
+         "ID|latest",
+         "show a service's register",
+         "Every member's line (status, confidence, first and last seen, sightings, why to\n"
+         "double-check), the visitors and the run's figures. latest is the newest service.",
+         {},
+         1,
+         1,
+         showCommand},
+        {"export",
+         "ID|latest [-o FILE]",
+         "write a service's register as CSV",
+         "Writes to standard output, or to FILE. When FILE is a folder, the file in it is named\n"
+         "attendance-YYYY-MM-DD.csv after the service's date.",
+         {{{"-o", "--output"}, "FILE", "where to write (\"-\": standard output)"}},
+         1,
+         1,
+         exportCommand},
+        {"remove-service",
+         "ID",
+         "remove a service and its snapshots",
+         "The recording itself is kept.",
+         {},
+         1,
+         1,
+         removeServiceCommand},
+        {"list", "", "list the members and the services", "", {}, 0, 0, listCommand},
+    };
+    return table;
+}
+
+const CommandSpec* findCommand(std::string_view name) {
+    for (const CommandSpec& command : commandSpecs())
+        if (command.name == name) return &command;
+    return nullptr;
+}
+
+std::string usageLine(const CommandSpec& command) {
+    std::string line = "Usage: tallymere-cli [--library DIR] " + std::string(command.name);
+    if (!command.arguments.empty()) line += " " + std::string(command.arguments);
+    return line;
+}
+
+void printOverview(std::ostream& out) {
+    out << "Usage: tallymere-cli [--library DIR] COMMAND [ARGUMENTS]\n\n"
+           "Takes attendance at services by face recognition, in the same library as the\n"
+           "Tallymere application.\n\n"
+           "Commands:\n";
+    Table table({{""}, {""}});
+    for (const CommandSpec& command : commandSpecs()) {
+        std::string call(command.name);
+        if (!command.arguments.empty()) call += " " + std::string(command.arguments);
+        table.add({call, std::string(command.summary)});
+    }
+    std::ostringstream rows;
+    table.print(rows, "  ");
+    // Drop the empty heading line.
+    const std::string text = rows.str();
+    out << text.substr(text.find('\n') + 1)
+        << "\nOptions:\n"
+           "  --library DIR  the library folder (default: $TALLYMERE_LIBRARY, else\n"
+           "                 $XDG_DATA_HOME/Tallymere, else ~/.local/share/Tallymere)\n"
+           "  --help         this text; \"tallymere-cli COMMAND --help\" explains a command\n\n"
+           "Face models are looked for in $ATTENDANCE_MODELS, else beside the program;\n"
+           "scripts/get-models fetches them. Only add-member and add-photos with photos, check\n"
+           "and process need them.\n\n"
+           "Exit status: 0 done, 1 failed, 2 wrong command line, 130 cancelled (Ctrl-C).\n";
+}
+
+void printCommandHelp(std::ostream& out, const CommandSpec& command) {
+    out << usageLine(command) << "\n\n" << command.summary << ".\n";
+    if (!command.details.empty()) out << "\n" << command.details << "\n";
+    if (!command.options.empty()) {
+        out << "\nOptions:\n";
+        for (const OptionSpec& option : command.options) {
+            std::string names;
+            for (std::string_view name : option.names)
+                names += (names.empty() ? "" : ", ") + std::string(name);
+            std::string head = names + " " + std::string(option.value);
+            out << "  " << head << std::string(head.size() < 13 ? 13 - head.size() : 1, ' ')
+                << option.help << "\n";
+        }
+    }
+    out << "\nGlobal option: --library DIR, the library folder.\n";
+}
+
+} // namespace tallymere::cli

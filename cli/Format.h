@@ -1,0 +1,45 @@
+#pragma once
+
+#include "library/Date.h"
+#include "library/Records.h"
+
+#include <string>
+#include <string_view>
+
+namespace tallymere::cli {
+
+// Local date and time as "YYYY-MM-DD HH:MM".
+std::string localDateTime(Date date);
+// Local date as "YYYY-MM-DD".
+std::string localDay(Date date);
+
+// A duration as the service page shows it: "1h02m", "2m5s" or "59s"; empty when not a finite,
+// non-negative number.
+std::string duration(double seconds);
+
+// A confidence as a whole percentage, truncated: 0.879 gives "87%".
+std::string percent(float confidence);
+
+// "1 photo", "2 photos".
+std::string counted(long long count, std::string_view singular, std::string_view plural);
+
+// "Ready", "Add more photos (3+ recommended)" or "No usable photos yet", as a member's tile says.
+std::string_view memberStatus(const Member& member);
+
+// How the enrolment check left a photo: "Accepted", "Accepted: <note>", "Rejected: <reason>" or
+// "Not checked".
+std::string photoOutcome(const Photo& photo);
+
+// The status with its first letter capitalised, and for a running service its progress.
+std::string statusText(const Service& service);
+
+// statusText followed by ": " and the message, when there is one that says more.
+std::string statusWithMessage(const Service& service);
+
+// The name of the member with that id, or the id itself when no member has it.
+std::string memberName(const std::vector<Member>& members, const std::string& id);
+
+// "attendance-YYYY-MM-DD.csv" from the service's date.
+std::string defaultExportName(const Service& service);
+
+} // namespace tallymere::cli

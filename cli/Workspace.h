@@ -1,0 +1,78 @@
+#pragma once
+
+#include "LibraryLock.h"
+#include "engine/FaceEngine.h"
+#include "library/Library.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tallymere::cli {
+
+// What the application's model holds for one command: the library, the members and services as
+// loaded, and the face engine once a command needs it. Member operations change the lists and
+// write them at once, as the application does.
+class Workspace {
+public:
+    static constexpr const char* interruptedMessage =
+        "Interrupted when the app closed. Choose Process again.";
+
+    // Opens the library at `root` (creating its folders) and loads members and services.
+    explicit Workspace(std::filesystem::path root);
+
+    Library& library() { return library_; }
+    std::vector<Member>& members() { return members_; }
+    std::vector<Service>& services() { return services_; }
+
+    // Reloads the services (after waiting for the lock, another process may have changed them).
+    void reloadServices();
+
+    // The start-up repair, for a caller holding the library's lock: every service left `queued`
+    // or `processing` becomes `failed` with the interrupted message and is saved (failures to
+    // save are ignored, as at the application's start). Returns how many were repaired.
+    int repairInterrupted();
+
+    // The member or service with that id, or a CommandError saying how to find the right one.
+    // A service may be named "latest": the newest.
+    Member& member(const std::string& id);
+    Service& service(const std::string& idOrLatest);
+
+    int recognisableCount() const;
+    std::vector<std::string> mislabelWarnings() const;
+
+    // The engine, loaded on first use. A missing models folder is a CommandError with the
+    // engine's text and, on a second line, how to get the models.
+    FaceEngine& engine();
+
+    // ---- Member operations (each saves the members; a save that fails is a CommandError)
+
+    Member addMember(const std::string& name);
+    void rename(const std::string& id, const std::string& name);
+    // Removes the member and their folder; returns the removed member.
+    Member removeMember(const std::string& id);
+    // Imports the photos into the member's folder and appends them unchecked; returns them.
+    std::vector<Photo> addPhotos(const std::string& id,
+                                 const std::vector<std::filesystem::path>& files);
+    void removePhoto(const std::string& id, const std::string& photoID);
+    // Runs the enrolment check on the member and merges its photos back: the checked photos,
+    // then any photo the check did not see. Returns the member as saved.
+    Member recheck(const std::string& id);
+
+    void saveMembers();
+
+private:
+    Library library_;
+    std::vector<Member> members_;
+    std::vector<Service> services_;
+    std::unique_ptr<FaceEngine> engine_;
+};
+
+// The second line of the models-missing message.
+inline constexpr const char* modelsHint =
+    "Get the face models with scripts/get-models (from the source folder), or set "
+    "ATTENDANCE_MODELS to a folder that holds them.";
+
+} // namespace tallymere::cli

@@ -1,0 +1,436 @@
+// tallymere-cli on libraries made by the test itself, without face models: the command line,
+// member and service commands that need no engine, the start-up repair and the library lock, and
+// the models-missing message.
+
+#include "CliRunner.h"
+#include "library/Library.h"
+#include "support/TestSupport.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace tallymere;
+using tallymere::testing::CliProcess;
+using tallymere::testing::CliResult;
+using tallymere::testing::runCli;
+using tallymere::testing::TempDir;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* interrupted = "Interrupted when the app closed. Choose Process again.";
+
+// A library folder and an empty models folder, so that nothing finds real models.
+struct Fixture {
+    TempDir dir;
+    fs::path root = dir / "library";
+    fs::path noModels = dir / "no-models";
+    Fixture() { fs::create_directories(noModels); }
+
+    CliResult cli(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), {"--library", root.string()});
+        return runCli(arguments, {{"ATTENDANCE_MODELS", noModels.string()}});
+    }
+    std::vector<Member> members() const { return Library(root).loadMembers(); }
+    std::vector<Service> services() const { return Library(root).loadServices(); }
+};
+
+std::string show(const CliResult& r) {
+    return "status " + std::to_string(r.status) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+}
+
+std::vector<float> unitEmbedding(int axis) {
+    std::vector<float> e(512, 0.0f);
+    e[static_cast<std::size_t>(axis)] = 1.0f;
+    return e;
+}
+
+Member memberWithPhotos(std::string id, std::string name, int good, int bad) {
+    Member m;
+    m.id = std::move(id);
+    m.name = std::move(name);
+    for (int i = 0; i < good + bad; ++i) {
+        Photo p("p" + std::to_string(i) + ".jpg", {});
+        p.checked = true;
+        p.ok = i < good;
+        if (p.ok)
+            p.embedding = unitEmbedding(i);
+        else
+            p.reason = "No face found";
+        m.photos.push_back(p);
+    }
+    return m;
+}
+
+// A processed service: Anne present (reviewed), Bob absent, a visitor.
+Service doneService(const std::string& id, Date date) {
+    Service s(id, "Sunday, \"early\"", date, date, {"/recordings/sunday.mp4"},
+              ProcessSettings::Mode::quick);
+    s.status = ServiceStatus::done;
+    s.progress = 1;
+    s.message = "Finished";
+    ServiceResults r;
+    MemberResult anne;
+    anne.memberID = "M0001";
+    anne.present = true;
+    anne.confidence = 0.8437f;
+    anne.firstSeen = 12.4;
+    anne.lastSeen = 3725;
+    anne.sightings = 14;
+    anne.needsReview = true;
+    anne.reviewReason = "low-confidence match";
+    MemberResult bob;
+    bob.memberID = "M0002";
+    r.members = {anne, bob};
+    r.visitors = {{"V0", "visitors/visitor_000.jpg", 95.0, 4}};
+    r.framesAnalysed = 3601;
+    r.durationSeconds = 3600;
+    r.processingSeconds = 125;
+    r.membersEnrolled = 2;
+    r.model = "test model";
+    r.settings = ProcessSettings::preset(ProcessSettings::Mode::quick);
+    s.results = r;
+    return s;
+}
+
+Date utc(int year, int month, int day, int hour) {
+    using namespace std::chrono;
+    return sys_days(std::chrono::year(year) / month / day) + hours(hour);
+}
+
+// Holds the library's lock as another tallymere-cli would while it processes.
+class HeldLock {
+public:
+    explicit HeldLock(const fs::path& root)
+        : fd(::open((root / ".tallymere.lock").c_str(), O_RDWR | O_CREAT, 0644)) {
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("lock");
+    }
+    ~HeldLock() { ::close(fd); }
+
+private:
+    int fd;
+};
+
+} // namespace
+
+TEST(CliCommandLine, UsageErrorsExitWithTwoAndHelpShowsEveryCommand) {
+    Fixture f;
+    const CliResult help = runCli({"--help"});
+    EXPECT_EQ(help.status, 0) << show(help);
+    for (const char* command :
+         {"members", "add-member NAME [PHOTO...]", "add-photos ID PHOTO...",
+          "remove-photo ID PHOTO_ID", "rename ID NAME", "remove-member ID", "check [ID...]",
+          "process [--mode MODE] [--label TEXT] FILE...", "services", "show ID|latest",
+          "export ID|latest [-o FILE]", "remove-service ID"})
+        EXPECT_THAT(help.out, HasSubstr("  " + std::string(command))) << command;
+
+    for (const char* command :
+         {"members", "add-member", "add-photos", "remove-photo", "rename", "remove-member", "check",
+          "process", "services", "show", "export", "remove-service"}) {
+        const CliResult r = runCli({command, "--help"});
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_THAT(r.out,
+                    StartsWith("Usage: tallymere-cli [--library DIR] " + std::string(command)));
+    }
+    EXPECT_EQ(runCli({"help", "export"}).out, runCli({"export", "--help"}).out);
+    EXPECT_THAT(runCli({"process", "--help"}).out, HasSubstr("--mode MODE"));
+    EXPECT_THAT(runCli({"export", "-h"}).out, HasSubstr("-o, --output FILE"));
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {{}, "no command given"},
+        {{"attendance"}, "unknown command attendance"},
+        {{"--verbose", "members"}, "unknown option --verbose"},
+        {{"members", "--all"}, "unknown option --all"},
+        {{"rename", "M0001"}, "rename needs ID NAME"},
+        {{"rename", "M0001", "   \t"}, "the new name is empty"},
+        {{"add-member", " "}, "the member's name is empty"},
+        {{"services", "extra"}, "too many arguments for services: extra"},
+        {{"show"}, "show needs ID|latest"},
+        {{"process", "--mode", "fast", "a.mp4"}, "unknown mode fast (quick, standard or thorough)"},
+        {{"process", "--label"}, "--label needs a value (TEXT)"},
+        {{"process"}, "process needs"},
+        {{"remove-service", "latest"}, "remove-service needs the service's ID, not latest"},
+        {{"--library"}, "--library needs a folder"},
+    };
+    for (const Case& c : cases) {
+        const CliResult r = f.cli(c.arguments);
+        EXPECT_EQ(r.status, 2) << show(r);
+        EXPECT_THAT(r.err, StartsWith("tallymere-cli: " + c.message)) << show(r);
+        EXPECT_THAT(r.err, HasSubstr("Usage: tallymere-cli")) << show(r);
+        EXPECT_TRUE(r.out.empty()) << show(r);
+    }
+    // Nothing was created by the wrong command lines.
+    EXPECT_TRUE(f.members().empty());
+    EXPECT_TRUE(f.services().empty());
+}
+
+TEST(CliMembers, AddRenameRemoveWorkWithoutModelsAndNeedingModelsChangesNothing) {
+    Fixture f;
+    CliResult r = f.cli({"add-member", "  Anne Smith\t"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("Added M0001 Anne Smith"));
+    r = f.cli({"add-member", "Bob"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    ASSERT_EQ(f.members().size(), 2u);
+    EXPECT_EQ(f.members()[0].name, "Anne Smith");
+    EXPECT_TRUE(fs::is_directory(f.root / "members" / "M0001"));
+
+    r = f.cli({"rename", "M0002", " Robert  Jones "});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(Library(f.root).loadMembers()[1].name, "Robert  Jones");
+
+    // Photos need the check, so without models nothing at all is added.
+    const fs::path photo = f.dir / "anne.jpg";
+    std::ofstream(photo) << "not looked at";
+    const auto before = f.members();
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"add-member", "Carol", photo.string()},
+                                               {"add-photos", "M0001", photo.string()},
+                                               {"check"}}) {
+        r = f.cli(arguments);
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_EQ(r.err, "tallymere-cli: Face models not found in " + f.noModels.string() +
+                             "\nGet the face models with scripts/get-models (from the source "
+                             "folder), or set ATTENDANCE_MODELS to a folder that holds them.\n")
+            << arguments[0];
+        EXPECT_EQ(f.members(), before) << arguments[0];
+    }
+    EXPECT_TRUE(fs::is_empty(f.root / "members" / "M0001"));
+
+    // Mistakes name what went wrong and change nothing.
+    r = f.cli({"add-photos", "M0001", (f.dir / "missing.jpg").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tallymere-cli: Photo not found: " + (f.dir / "missing.jpg").string() +
+                         ". Check the path and try again.\n");
+    const fs::path notes = f.dir / "notes.txt";
+    std::ofstream(notes) << "text";
+    r = f.cli({"add-member", "Dan", notes.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(notes.string() + " is not a photo. Photos: bmp, heic"));
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"rename", "M0009", "X"},
+                                               {"remove-member", "M0009"},
+                                               {"members", "M0009"},
+                                               {"add-photos", "M0009", photo.string()},
+                                               {"remove-photo", "M0009", "a.jpg"}}) {
+        r = f.cli(arguments);
+        EXPECT_EQ(r.status, 1) << arguments[0];
+        EXPECT_EQ(r.err, "tallymere-cli: No member with ID M0009. \"tallymere-cli members\" "
+                         "lists the members and their IDs.\n")
+            << arguments[0];
+    }
+    r = f.cli({"remove-photo", "M0001", "a.jpg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Member M0001 has no photo a.jpg."));
+    EXPECT_EQ(f.members(), before);
+
+    r = f.cli({"remove-member", "M0001"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("Removed M0001 Anne Smith and 0 photos."));
+    ASSERT_EQ(f.members().size(), 1u);
+    EXPECT_EQ(f.members()[0].id, "M0002");
+    EXPECT_FALSE(fs::exists(f.root / "members" / "M0001"));
+}
+
+TEST(CliMembers, TableShowsGoodPhotosStatusAndPhotoOutcomes) {
+    Fixture f;
+    Library library(f.root);
+    Member unchecked = memberWithPhotos("M0003", "Cleo", 0, 0);
+    unchecked.photos.emplace_back("new.jpg", Date{});
+    Member accepted = memberWithPhotos("M0004", "Dora", 1, 0);
+    accepted.photos[0].reason =
+        "Group photo: picked the face that matches their other photos (62%)";
+    accepted.photos[0].faceWidth = 141.7f;
+    library.saveMembers({memberWithPhotos("M0001", "Anne", 3, 1),
+                         memberWithPhotos("M0002", "Bob", 2, 0), unchecked, accepted});
+    CliResult r = f.cli({"members"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(r.out, "ID     NAME  PHOTOS  STATUS\n"
+                     "M0001  Anne     3/4  Ready\n"
+                     "M0002  Bob      2/2  Add more photos (3+ recommended)\n"
+                     "M0003  Cleo     0/1  No usable photos yet\n"
+                     "M0004  Dora     1/1  Add more photos (3+ recommended)\n"
+                     "\n"
+                     "Photos that may be filed under the wrong member:\n"
+                     "  Anne: a photo looks more like Bob. Check it's the right person.\n"
+                     "  Bob: a photo looks more like Anne. Check it's the right person.\n");
+
+    r = f.cli({"members", "M0003", "M0004", "M0001"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("M0003  Cleo  0/1 good photos · No usable photos yet\n"));
+    EXPECT_THAT(r.out, HasSubstr("new.jpg  "));
+    EXPECT_THAT(r.out, HasSubstr("  Not checked\n"));
+    EXPECT_THAT(r.out, HasSubstr("142 px  Accepted: Group photo: picked the face that matches "
+                                 "their other photos (62%)\n"));
+    EXPECT_THAT(r.out, HasSubstr("  Rejected: No face found\n"));
+    EXPECT_LT(r.out.find("M0003"), r.out.find("M0004"));
+}
+
+TEST(CliServices, ListShowAndExportAStoredRegisterWithoutModels) {
+    Fixture f;
+    Library library(f.root);
+    library.saveMembers({memberWithPhotos("M0001", "Anne \"Nan\" Smith", 1, 0)});
+    const Service older = doneService("20240310-093000-aaaa", utc(2024, 3, 10, 9));
+    Service failed("20240317-093000-bbbb", "Evening", utc(2024, 3, 17, 18), utc(2024, 3, 17, 18),
+                   {"/recordings/evening.mp4"}, ProcessSettings::Mode::standard);
+    failed.status = ServiceStatus::failed;
+    failed.message = "This file has no video in it.";
+    library.save(older);
+    library.save(failed);
+
+    CliResult r = f.cli({"services"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    std::istringstream lines(r.out);
+    std::string heading, first, second;
+    std::getline(lines, heading);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_THAT(heading, StartsWith("ID                    DATE              LABEL"));
+    EXPECT_THAT(first, StartsWith("20240317-093000-bbbb")); // newest first
+    EXPECT_THAT(first, HasSubstr("Failed  This file has no video in it."));
+    EXPECT_THAT(second, HasSubstr("Done    1 present, 1 absent, 1 visitor"));
+
+    // "latest" is the newest service; it has no register.
+    r = f.cli({"export", "latest"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tallymere-cli: Service 20240317-093000-bbbb has no register to export "
+                     "(Failed: This file has no video in it.).\n");
+    r = f.cli({"show", "latest"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("Failed: This file has no video in it.\n"));
+
+    r = f.cli({"show", older.id});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("Sunday, \"early\"  (20240310-093000-aaaa)\n"));
+    EXPECT_THAT(r.out,
+                HasSubstr("Present 1 · To double-check 1 · Absent 1 · Visitors (estimate) 1"));
+    EXPECT_THAT(r.out,
+                HasSubstr("NAME              STATUS   CONFIDENCE  FIRST SEEN  LAST SEEN  "
+                          "SIGHTINGS  REVIEW\n"
+                          "Anne \"Nan\" Smith  present         84%  0:00:12     1:02:05           "
+                          "14  low-confidence match\n"
+                          "M0002             absent                                              "
+                          "0\n"));
+    EXPECT_THAT(r.out, HasSubstr("  V0       0:01:35             4  visitors/visitor_000.jpg\n"));
+    EXPECT_THAT(r.out, HasSubstr("3601 frames analysed in 2m5s · 1h00m of recording · 2 members "
+                                 "enrolled\nModel: test model\n"));
+
+    // The register as the application exports it, to standard output or a file.
+    const std::string expected = library.csv(older, library.loadMembers());
+    r = f.cli({"export", older.id});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_THAT(expected, HasSubstr("M0001,\"Anne \"\"Nan\"\" Smith\",present,0.844,0:00:12,"
+                                    "1:02:05,14,yes,\"low-confidence match\"\n"));
+    const fs::path outFolder = f.dir / "out";
+    fs::create_directories(outFolder);
+    r = runCli({"--library", f.root.string(), "export", older.id, "-o", outFolder.string()},
+               {{"TZ", "UTC"}});
+    ASSERT_EQ(r.status, 0) << show(r);
+    const fs::path written = outFolder / "attendance-2024-03-10.csv";
+    std::ifstream in(written);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), expected);
+    r = f.cli({"export", older.id, "--output=" + (f.dir / "register.csv").string()});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(fs::file_size(f.dir / "register.csv"), expected.size());
+    r = f.cli({"export", older.id, "-o", (f.dir / "no-folder" / "x.csv").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, StartsWith("tallymere-cli: Couldn't write "));
+
+    r = f.cli({"show", "20990101-000000-0000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tallymere-cli: No service with ID 20990101-000000-0000. \"tallymere-cli "
+                     "services\" lists the services and their IDs.\n");
+
+    r = f.cli({"remove-service", older.id});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_FALSE(fs::exists(library.serviceDir(older.id)));
+    ASSERT_EQ(f.services().size(), 1u);
+}
+
+TEST(CliServices, StartUpRepairsInterruptedRunsUnlessAnotherProcessHoldsTheLibrary) {
+    Fixture f;
+    Library library(f.root);
+    Service running("20240310-093000-cccc", "Sunday", utc(2024, 3, 10, 9), utc(2024, 3, 10, 9),
+                    {"/recordings/sunday.mp4"}, ProcessSettings::Mode::standard);
+    running.status = ServiceStatus::processing;
+    running.progress = 0.4;
+    running.message = "40/100 frames";
+    library.save(running);
+    {
+        HeldLock other(f.root);
+        CliResult r = f.cli({"services"});
+        EXPECT_EQ(r.status, 0) << show(r);
+        EXPECT_THAT(r.out, HasSubstr("Processing 40%  40/100 frames"));
+        EXPECT_EQ(f.services()[0].status, ServiceStatus::processing);
+        r = f.cli({"remove-service", running.id});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr("is being processed by another tallymere-cli"));
+        EXPECT_TRUE(fs::exists(library.serviceDir(running.id)));
+
+        // A second run waits for the first and can be given up with Ctrl-C: nothing is made.
+        fs::path recording = f.dir / "next.mp4";
+        std::ofstream(recording) << "x";
+        CliProcess waiting({"--library", f.root.string(), "process", recording.string()},
+                           {{"ATTENDANCE_MODELS", f.noModels.string()}});
+        ASSERT_TRUE(waiting.waitForError("waiting for it to finish"));
+        waiting.signal(SIGINT);
+        const CliResult gaveUp = waiting.finish();
+        EXPECT_EQ(gaveUp.status, 130) << show(gaveUp);
+        EXPECT_THAT(gaveUp.err, HasSubstr("Cancelled; no service was created."));
+        EXPECT_EQ(f.services().size(), 1u);
+    }
+    const CliResult r = f.cli({"members"});
+    EXPECT_EQ(r.status, 0);
+    const Service repaired = f.services().at(0);
+    EXPECT_EQ(repaired.status, ServiceStatus::failed);
+    EXPECT_EQ(repaired.message, interrupted);
+    EXPECT_EQ(repaired.progress, 0.4);
+}
+
+TEST(CliProcessCommand, RefusesWhatTheNewServiceSheetWouldNotStart) {
+    Fixture f;
+    const fs::path recording = f.dir / "sunday.mp4";
+    std::ofstream(recording) << "x";
+    const fs::path photo = f.dir / "a.jpg";
+    std::ofstream(photo) << "x";
+
+    CliResult r = f.cli({"process", (f.dir / "gone.mp4").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tallymere-cli: File not found: " + (f.dir / "gone.mp4").string() +
+                         ". Check the path and try again.\n");
+    r = f.cli({"process", recording.string(), photo.string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("give one recording, or any number of photos"));
+    r = f.cli({"process", f.dir.path().string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("is not a file"));
+
+    // No member can be recognised yet.
+    Library(f.root).saveMembers({memberWithPhotos("M0001", "Anne", 0, 2)});
+    r = f.cli({"process", recording.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tallymere-cli: No members are recognisable yet. Add members with at least "
+                     "one good photo first. Use \"tallymere-cli add-member NAME PHOTO...\".\n");
+
+    // Without models the run cannot start; no service is left behind.
+    Library(f.root).saveMembers({memberWithPhotos("M0001", "Anne", 1, 0)});
+    r = f.cli({"process", recording.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, StartsWith("tallymere-cli: Face models not found in " + f.noModels.string() +
+                                  "\nGet the face models with "
+                                  "scripts/get-models"));
+    EXPECT_TRUE(f.services().empty());
+}
