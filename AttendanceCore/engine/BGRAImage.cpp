@@ -361,6 +361,7 @@ std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int 
             // A JPEG far larger than wanted is decoded at 1/2, 1/4 or 1/8 straight from the
             // compressed data, so a huge photo is never held whole.
             const JPEGInfo info = jpegInfo(*bytes);
+            if (info.truncated) return std::nullopt;
             int flags = cv::IMREAD_COLOR;
             const int longer = std::max(info.width, info.height);
             if (maxSide > 0 && longer > 0) {
