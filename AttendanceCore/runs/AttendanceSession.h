@@ -73,11 +73,11 @@ public:
     ServiceResults finish(const std::filesystem::path& serviceDir, double duration,
                           double processingSeconds, bool stillImages) const;
 
+private:
     // The quick identity shown for a track (no track: no member, score 0), cached per track until
     // the track gains identifying sightings.
     std::pair<std::optional<std::string>, float> label(const Track* track);
 
-private:
     struct Label {
         std::optional<std::string> memberID;
         float score = 0;

@@ -180,6 +180,7 @@ public:
 
         AVStream* stream = format_->streams[streamIndex_];
         timeBase_ = stream->time_base;
+        if (timeBase_.num <= 0 || timeBase_.den <= 0) timeBase_ = AVRational{1, AV_TIME_BASE};
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         angle_ = displayRotation(stream);
 
