@@ -100,15 +100,26 @@ bool convert(const fs::path& out, const fs::path& detector) {
     return std::system(cmd.c_str()) == 0;
 }
 
-// Medians of `whole` and of the forward pass alone on inputs of the given shape, timed in
-// alternation so that a busy machine slows both alike.
+// The model input the engine builds from pictures: blue, green and red planes of each
+// `side` x `side` picture, one after the other.
+std::vector<float> planes(const std::vector<BGRAImage>& pictures) {
+    std::vector<float> out;
+    for (const BGRAImage& p : pictures) {
+        const std::size_t n = static_cast<std::size_t>(p.width) * p.height, at = out.size();
+        out.resize(at + 3 * n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (int c = 0; c < 3; ++c)
+                out[at + c * n + i] = p.data[4 * i + c];
+    }
+    return out;
+}
+
+// Medians of `whole` and of the forward pass alone on the same input the engine feeds it, timed
+// in alternation so that a busy machine slows both alike.
 std::pair<Timing, Timing> withForward(const std::function<void()>& whole, const fs::path& model,
-                                      std::vector<std::int64_t> shape, int reps) {
+                                      std::vector<std::int64_t> shape,
+                                      const std::vector<float>& input, int reps) {
     const auto m = loadModel(model, 1);
-    std::int64_t n = 1;
-    for (auto d : shape)
-        n *= d;
-    std::vector<float> input(static_cast<std::size_t>(n), 100.0f);
     const auto forward = [&] { m->run({{"image", shape, input.data()}}); };
     whole();
     forward();
@@ -140,14 +151,17 @@ void benchImages(const BGRAImage& frame, const Face& face) {
 
 void benchDetection(FaceEngine& engine, const BGRAImage& frame, const std::string& label) {
     for (const int size : {640, 1280, 1920}) {
-        const auto [total, forward] = withForward(
-            [&] { engine.detect(frame, size, 0.5f, 1); },
-            engine.modelsDir() / ("SCRFD" + std::to_string(size) + ".onnx"), {1, 3, size, size}, 7);
+        const auto input = planes({frame.letterboxed(size)->first});
+        const auto [total, forward] =
+            withForward([&] { engine.detect(frame, size, 0.5f, 1); },
+                        engine.modelsDir() / ("SCRFD" + std::to_string(size) + ".onnx"),
+                        {1, 3, size, size}, input, 7);
         row(label + " detect " + std::to_string(size), total, shares(forward.cpu, total.cpu));
     }
+    const auto input = planes({frame.letterboxed(640)->first});
     const auto [tiled, forward640] =
         withForward([&] { engine.detect(frame, 640, 0.5f, 2); },
-                    engine.modelsDir() / "SCRFD640.onnx", {1, 3, 640, 640}, 5);
+                    engine.modelsDir() / "SCRFD640.onnx", {1, 3, 640, 640}, input, 5);
     row(label + " detect 640, tiles 2 (5 passes)", tiled, shares(5 * forward640.cpu, tiled.cpu));
 }
 
@@ -167,12 +181,16 @@ void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face
     Timing single;
     for (const int n : {1, 8, 32}) {
         const auto list = faces(n);
+        std::vector<BGRAImage> crops;
+        for (const Face& f : list)
+            crops.push_back(frame.warpAffine(112, 112, Affine::similarity(f.kps, arcfaceTemplate)));
+        const auto input = planes(crops);
         const auto [total, forward] = withForward(
             [&] {
                 auto copy = list;
                 engine.embed(frame, copy);
             },
-            engine.modelsDir() / "ArcFace.onnx", {n, 3, 112, 112}, n == 32 ? 5 : 9);
+            engine.modelsDir() / "ArcFace.onnx", {n, 3, 112, 112}, input, n == 32 ? 5 : 9);
         char extra[128];
         std::snprintf(extra, sizeof extra, "%.0f faces/s; %s", 1000.0 * n / total.wall,
                       shares(forward.cpu, total.cpu).c_str());
