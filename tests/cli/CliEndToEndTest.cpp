@@ -11,6 +11,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -157,6 +158,20 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
     EXPECT_THAT(r.out, HasSubstr("two_people.jpg"));
     EXPECT_THAT(r.out, HasSubstr(outcome(bidenNow.photos[1])));
 
+    // Removing it checks the other photo again; the file goes.
+    r = job.cli({"remove-photo", biden, bidenNow.photos[1].id});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, StartsWith("Removed photo " + bidenNow.photos[1].id + " of " + biden +
+                                  " Joe Biden\n" + biden + "  Joe Biden  1/1 good photos"));
+    EXPECT_FALSE(fs::exists(job.root / "members" / biden / bidenNow.photos[1].id));
+    const Member bidenAfter = job.members().at(2);
+    ASSERT_EQ(bidenAfter.photos.size(), 1u);
+    EXPECT_EQ(bidenAfter.photos[0].id, bidenNow.photos[0].id);
+    EXPECT_TRUE(bidenAfter.photos[0].ok);
+    r = job.cli({"check", biden});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, StartsWith(biden + "  Joe Biden  1/1 good photos"));
+
     r = job.cli({"members"});
     ASSERT_EQ(r.status, 0) << show(r);
     const auto table = linesOf(r.out);
@@ -290,4 +305,16 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
     r = job.cli({"export", stopped.id});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("has no register to export (Cancelled)"));
+
+    // A file that holds no recording fails the run; the service keeps the decoder's words.
+    const fs::path junk = job.dir / "notes.mp4";
+    std::ofstream(junk) << std::string(5000, 'x');
+    r = job.cli({"process", junk.string()});
+    EXPECT_EQ(r.status, 1) << show(r);
+    services = job.services();
+    ASSERT_EQ(services.size(), 5u);
+    EXPECT_EQ(services[0].status, ServiceStatus::failed);
+    EXPECT_FALSE(services[0].message.empty());
+    EXPECT_FALSE(services[0].results);
+    EXPECT_THAT(r.err, HasSubstr("tallymere-cli: " + services[0].message + "\n"));
 }
