@@ -1,6 +1,10 @@
 #include "engine/ModelRuntime.h"
 
+#include "engine/OneDnnRuntime.h"
 #include "engine/OpenCvModel.h"
+
+#include <cstdlib>
+#include <string_view>
 
 namespace tallymere {
 
@@ -12,8 +16,16 @@ std::int64_t Tensor::elementCount() const {
 }
 
 std::unique_ptr<Model> loadModel(const std::filesystem::path& path, int computeUnits) {
-    // Every runtime here executes on the processor, whatever the compute units ask for.
-    (void)computeUnits;
+    // "TALLYMERE_RUNTIME" picks the runtime: "onednn" (the default) or "opencv". A file the
+    // oneDNN runtime refuses (an operator or form outside its set) runs on OpenCV instead. Both
+    // execute on the processor; compute units 2 let oneDNN use bfloat16 where the processor has it.
+    const char* runtime = std::getenv("TALLYMERE_RUNTIME");
+    if (!runtime || std::string_view(runtime) != "opencv") {
+        try {
+            return loadOneDnnModel(path, computeUnits);
+        } catch (const OneDnnError&) {
+        }
+    }
     return std::make_unique<OpenCvModel>(path);
 }
 

@@ -529,14 +529,15 @@ private:
     MemRef ensure(const std::string& name, const memory::desc& want);
     void copyInto(const MemRef& from, const MemRef& to);
     bool isPlain(const MemRef& ref) const;
-    DataType activationType() const;
+    DataType precisionFor(std::int64_t inputChannels) const;
 
     void buildOp(Op& op);
     void buildConvolution(Op& op);
     void buildInnerProduct(Op& op);
     void buildSingle(const Node& node);
-    dnnl::post_ops postOps(const Op& op, std::vector<std::pair<int, MemRef>>& args,
-                           const Dims& out);
+    dnnl::post_ops postOps(const Op& op, std::size_t count,
+                           std::vector<std::pair<int, MemRef>>& args, const Dims& out);
+    void applyAfter(const PostOp& p, const MemRef& dst, const Dims& out);
     const memory& reorderedWeights(Op& op, const memory::desc& want, const Dims& dims);
 };
 
@@ -897,8 +898,10 @@ const PlanBuilder::Value& PlanBuilder::value(const std::string& name, const Node
     return it->second;
 }
 
-DataType PlanBuilder::activationType() const {
-    return model_.type;
+// Layers that read a handful of channels (raw pixels, a mean colour) stay in 32-bit floats even
+// in bfloat16 models: they cost next to nothing, and 8 significant bits would blur 0-255 inputs.
+DataType PlanBuilder::precisionFor(std::int64_t inputChannels) const {
+    return inputChannels <= 4 ? DataType::f32 : model_.type;
 }
 
 int PlanBuilder::newRoot(const memory::desc& desc) {
@@ -967,11 +970,12 @@ const memory& PlanBuilder::reorderedWeights(Op& op, const memory::desc& want, co
     return op.reordered.back().second;
 }
 
-dnnl::post_ops PlanBuilder::postOps(const Op& op, std::vector<std::pair<int, MemRef>>& args,
-                                    const Dims& out) {
+dnnl::post_ops PlanBuilder::postOps(const Op& op, std::size_t count,
+                                    std::vector<std::pair<int, MemRef>>& args, const Dims& out) {
     dnnl::post_ops ops;
     int index = 0;
-    for (const PostOp& p : op.postOps) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const PostOp& p = op.postOps[k];
         switch (p.kind) {
         case PostKind::Relu:
             ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_relu, 0.0f, 0.0f);
@@ -1012,7 +1016,7 @@ void PlanBuilder::buildConvolution(Op& op) {
         fail("operator " + node.describe() + " cannot take input " + shapeText(in));
     const Window win = windowFor(op.window, spatial(in), node);
     const Dims out{in[0], op.weightShape[0], win.out[0], win.out[1]};
-    const DataType type = activationType();
+    const DataType type = precisionFor(in[1]);
 
     Dims wdims = op.weightShape;
     if (op.group > 1)
@@ -1027,10 +1031,27 @@ void PlanBuilder::buildConvolution(Op& op) {
         dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct, anyDesc(in, type),
         anyDesc(wdims, type), plainDesc({out[1]}, DataType::f32), anyDesc(out, type), md(strides),
         md(dilations), md(win.padL), md(win.padR));
+    // Fuse every following operation where oneDNN has a fast kernel for that combination
+    // (2.6 has none for a convolution followed by PReLU); otherwise fuse up to the first PReLU,
+    // or nothing, and run the rest as their own primitives on the result.
+    std::vector<std::size_t> attempts{op.postOps.size()};
+    for (std::size_t k = 0; k < op.postOps.size(); ++k)
+        if (op.postOps[k].kind == PostKind::PRelu) {
+            attempts.push_back(k);
+            break;
+        }
+    if (attempts.back() != 0) attempts.push_back(0);
     std::vector<std::pair<int, MemRef>> args;
-    auto attr = userScratchpad();
-    attr.set_post_ops(postOps(op, args, out));
-    dnnl::convolution_forward::primitive_desc pd(desc, attr, cpuEngine());
+    dnnl::convolution_forward::primitive_desc pd;
+    std::size_t fused = 0;
+    for (std::size_t count : attempts) {
+        args.clear();
+        auto attr = userScratchpad();
+        attr.set_post_ops(postOps(op, count, args, out));
+        pd = dnnl::convolution_forward::primitive_desc(desc, attr, cpuEngine());
+        fused = count;
+        if (std::string(pd.impl_info_str()).rfind("ref", 0) != 0) break;
+    }
 
     MemRef src = ensure(op.input, pd.src_desc());
     MemRef weights;
@@ -1043,9 +1064,9 @@ void PlanBuilder::buildConvolution(Op& op) {
     bias.constant = constantMemory(op.bias, {out[1]}, bias.desc);
 
     MemRef dst;
-    auto sum = std::find_if(op.postOps.begin(), op.postOps.end(),
+    auto sum = std::find_if(op.postOps.begin(), op.postOps.begin() + std::ptrdiff_t(fused),
                             [](const PostOp& p) { return p.kind == PostKind::Sum; });
-    if (sum != op.postOps.end()) {
+    if (sum != op.postOps.begin() + std::ptrdiff_t(fused)) {
         // The convolution adds onto its destination: reuse the addend's memory when nothing
         // reads the addend afterwards, otherwise start from a copy of it.
         const Value& addend = value(sum->operand, node);
@@ -1070,7 +1091,52 @@ void PlanBuilder::buildConvolution(Op& op) {
     args.emplace_back(DNNL_ARG_BIAS, bias);
     args.emplace_back(DNNL_ARG_DST, dst);
     addExec(dnnl::convolution_forward(pd), std::move(args), pd);
+    for (std::size_t k = fused; k < op.postOps.size(); ++k)
+        applyAfter(op.postOps[k], dst, out);
     bind(op.output, out, dst);
+}
+
+// One post-operation that could not be fused, run in place on the convolution's result.
+void PlanBuilder::applyAfter(const PostOp& p, const MemRef& dst, const Dims& out) {
+    switch (p.kind) {
+    case PostKind::Relu:
+    case PostKind::Sigmoid:
+    case PostKind::Linear: {
+        const auto alg = p.kind == PostKind::Relu      ? dnnl::algorithm::eltwise_relu
+                         : p.kind == PostKind::Sigmoid ? dnnl::algorithm::eltwise_logistic
+                                                       : dnnl::algorithm::eltwise_linear;
+        const float alpha = p.kind == PostKind::Linear ? p.alpha : 0.0f;
+        const float beta = p.kind == PostKind::Linear ? p.beta : 0.0f;
+        dnnl::eltwise_forward::desc desc(dnnl::prop_kind::forward_inference, alg, dst.desc, alpha,
+                                         beta);
+        dnnl::eltwise_forward::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        addExec(dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, dst}, {DNNL_ARG_DST, dst}}, pd);
+        break;
+    }
+    case PostKind::PRelu: {
+        const HostTensor* slope = staticValue(p.operand);
+        Dims dims(out.size(), 1);
+        if (slope->count() > 1) dims[1] = out[1];
+        dnnl::prelu_forward::desc desc(dnnl::prop_kind::forward_inference, dst.desc,
+                                       anyDesc(dims, dst.desc.data_type()));
+        dnnl::prelu_forward::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        MemRef w;
+        w.kind = MemRef::Kind::Constant;
+        w.desc = pd.query_md(dnnl::query::weights_md, 0);
+        w.constant = constantMemory(slope->asFloats(), dims, w.desc);
+        addExec(dnnl::prelu_forward(pd),
+                {{DNNL_ARG_SRC, dst}, {DNNL_ARG_WEIGHTS, w}, {DNNL_ARG_DST, dst}}, pd);
+        break;
+    }
+    case PostKind::Sum: {
+        const MemRef addend = ensure(p.operand, dst.desc);
+        dnnl::binary::desc desc(dnnl::algorithm::binary_add, dst.desc, addend.desc, dst.desc);
+        dnnl::binary::primitive_desc pd(desc, userScratchpad(), cpuEngine());
+        addExec(dnnl::binary(pd),
+                {{DNNL_ARG_SRC_0, dst}, {DNNL_ARG_SRC_1, addend}, {DNNL_ARG_DST, dst}}, pd);
+        break;
+    }
+    }
 }
 
 void PlanBuilder::buildInnerProduct(Op& op) {
@@ -1079,13 +1145,13 @@ void PlanBuilder::buildInnerProduct(Op& op) {
     if (x.shape.size() != 2 || x.shape[1] != op.weightShape[1])
         fail("operator " + node.describe() + " cannot take input " + shapeText(x.shape));
     const Dims out{x.shape[0], op.weightShape[0]};
-    const DataType type = activationType();
+    const DataType type = precisionFor(x.shape[1]);
     dnnl::inner_product_forward::desc desc(
         dnnl::prop_kind::forward_inference, plainDesc(x.shape, type), anyDesc(op.weightShape, type),
         plainDesc({out[1]}, DataType::f32), plainDesc(out, type));
     std::vector<std::pair<int, MemRef>> args;
     auto attr = userScratchpad();
-    attr.set_post_ops(postOps(op, args, out));
+    attr.set_post_ops(postOps(op, op.postOps.size(), args, out));
     dnnl::inner_product_forward::primitive_desc pd(desc, attr, cpuEngine());
     MemRef src = ensure(op.input, pd.src_desc());
     MemRef weights;

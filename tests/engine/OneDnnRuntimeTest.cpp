@@ -7,10 +7,12 @@
 #include "support/TestSupport.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <onnx/onnx_pb.h>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -430,6 +432,63 @@ TEST(OneDnnRuntime, ConcurrentRunsGiveTheSerialResults) {
         for (int t = 0; t < 4; ++t)
             EXPECT_EQ(mismatches[std::size_t(t)], 0) << "thread " << t;
     }
+}
+
+// Sets an environment variable for one scope and restores what was there.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnvironment() {
+        if (previous_)
+            setenv(name_, previous_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+TEST(OneDnnRuntime, LoadModelChoosesTheRuntimeAndFallsBack) {
+    const TempDir dir;
+    const auto supported = tailModel(dir, 1);
+    GraphBuilder g;
+    g.input("x", {1, 3, 8, 8});
+    auto* n = g.node("Softmax", {"x"}, "y");
+    GraphBuilder::attr(n, "axis", std::int64_t(1));
+    g.output("y");
+    const auto unsupported = g.save(dir / "softmax.onnx");
+    {
+        const ScopedEnvironment env("TALLYMERE_RUNTIME", nullptr);
+        EXPECT_EQ(loadModel(supported, 2)->runtimeName(), "onednn");
+        // Refused by oneDNN: the same file runs on OpenCV, with the same results.
+        auto fallback = loadModel(unsupported, 1);
+        EXPECT_EQ(fallback->runtimeName(), "opencv");
+        const auto input = randomInput({1, 3, 8, 8}, 3, -1, 1);
+        const auto y = values(runOne(*fallback, {1, 3, 8, 8}, input).at("y"));
+        float sum = 0;
+        for (int c = 0; c < 3; ++c)
+            sum += y[std::size_t(c * 64)];
+        EXPECT_NEAR(sum, 1.0f, 1e-5);
+    }
+    {
+        const ScopedEnvironment env("TALLYMERE_RUNTIME", "onednn");
+        EXPECT_EQ(loadModel(supported, 1)->runtimeName(), "onednn");
+    }
+    {
+        const ScopedEnvironment env("TALLYMERE_RUNTIME", "opencv");
+        EXPECT_EQ(loadModel(supported, 2)->runtimeName(), "opencv");
+    }
+    // An unreadable file fails in either runtime, with the runtime's own error.
+    std::ofstream(dir / "corrupt.onnx") << "not a model";
+    EXPECT_ANY_THROW(loadModel(dir / "corrupt.onnx", 1));
 }
 
 } // namespace
