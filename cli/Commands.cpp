@@ -374,6 +374,7 @@ int exportCommand(const fs::path& root, const CommandLine& line) {
                            statusWithMessage(service) + ").");
     const std::string text = workspace.library().csv(service, workspace.members());
     const std::string target = line.option("-o").value_or("-");
+    if (target.empty()) throw UsageError("-o needs a file name, a folder or -");
     if (target == "-") {
         std::cout << text << std::flush;
         return exitOk;

@@ -24,8 +24,7 @@ volatile std::sig_atomic_t cancelRequested = 0;
 
 extern "C" void requestCancel(int) {
     cancelRequested = 1;
-    static const char note[] =
-        "\nCancelling after the current frame (press Ctrl-C again to stop at once)\n";
+    static const char note[] = "\nCancelling; press Ctrl-C again to stop at once\n";
     // write() is safe in a signal handler; its result cannot be acted on here.
     [[maybe_unused]] const auto written = ::write(STDERR_FILENO, note, sizeof note - 1);
 }
