@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <sstream>
 
 using namespace tallymere;
@@ -73,10 +74,12 @@ std::vector<std::string> words(const std::string& line) {
     return out;
 }
 
-const std::string* lineWith(const std::vector<std::string>& lines, const std::string& text) {
+// The first line holding `text`.
+std::optional<std::string> lineWith(const std::vector<std::string>& lines,
+                                    const std::string& text) {
     for (const auto& line : lines)
-        if (line.find(text) != std::string::npos) return &line;
-    return nullptr;
+        if (line.find(text) != std::string::npos) return line;
+    return std::nullopt;
 }
 
 struct Job {
@@ -137,7 +140,7 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
         ASSERT_EQ(added.photos.size(), photos.size());
         const auto lines = linesOf(r.out);
         for (std::size_t i = 0; i < photos.size(); ++i) {
-            const std::string* line = lineWith(lines, added.photos[i].id);
+            const auto line = lineWith(lines, added.photos[i].id);
             ASSERT_TRUE(line) << show(r);
             EXPECT_THAT(*line, HasSubstr(photos[i].filename().string()));
             EXPECT_THAT(*line, HasSubstr(outcome(added.photos[i])));
@@ -176,7 +179,7 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
     ASSERT_EQ(r.status, 0) << show(r);
     const auto table = linesOf(r.out);
     for (const Member& m : job.members()) {
-        const std::string* line = lineWith(table, m.id);
+        const auto line = lineWith(table, m.id);
         ASSERT_TRUE(line) << show(r);
         EXPECT_THAT(*line, HasSubstr(m.name));
         EXPECT_THAT(*line, HasSubstr(std::to_string(m.goodPhotos()) + "/" +
@@ -215,7 +218,7 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
     r = job.cli({"show", "latest"});
     ASSERT_EQ(r.status, 0) << show(r);
     const auto shown = linesOf(r.out);
-    const std::string* mirandaLine = lineWith(shown, "Lin-Manuel Miranda");
+    const auto mirandaLine = lineWith(shown, "Lin-Manuel Miranda");
     ASSERT_TRUE(mirandaLine) << show(r);
     EXPECT_EQ(words(*mirandaLine),
               (std::vector<std::string>{
@@ -224,7 +227,7 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
                   formatClock(mirandaResult.firstSeen), formatClock(mirandaResult.lastSeen),
                   std::to_string(mirandaResult.sightings)}));
     for (const char* name : {"Joe Biden", "Kit Harington", "Rose Leslie", "Alex Lacamoire"}) {
-        const std::string* line = lineWith(shown, name);
+        const auto line = lineWith(shown, name);
         ASSERT_TRUE(line) << name;
         EXPECT_THAT(*line, HasSubstr("absent"));
         EXPECT_THAT(*line, ::testing::EndsWith(" 0")) << name;
@@ -242,7 +245,7 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
               "review_reason");
     EXPECT_THAT(csv[1], StartsWith(miranda + ",\"Lin-Manuel Miranda\",present,0."));
     for (const char* name : {"Joe Biden", "Kit Harington", "Rose Leslie", "Alex Lacamoire"}) {
-        const std::string* line = lineWith(csv, name);
+        const auto line = lineWith(csv, name);
         ASSERT_TRUE(line) << name;
         EXPECT_EQ(*line, job.idOf(name) + ",\"" + name + "\",absent,,,,0,,\"\"");
     }
@@ -262,7 +265,7 @@ TEST(CliEndToEnd, EnrolProcessShowExportAgainAndCancel) {
     r = job.cli({"export", "latest"});
     ASSERT_EQ(r.status, 0) << show(r);
     for (const char* name : {"Barack Obama", "Joe Biden"}) {
-        const std::string* line = lineWith(linesOf(r.out), name);
+        const auto line = lineWith(linesOf(r.out), name);
         ASSERT_TRUE(line) << r.out;
         EXPECT_THAT(*line, HasSubstr(",present,0.")) << name;
         EXPECT_THAT(*line, HasSubstr(",0:00:00,")) << name;
