@@ -7,10 +7,12 @@
 #include "Errors.h"
 #include "library/Library.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace tallymere;
@@ -75,9 +77,20 @@ int run(const std::vector<std::string>& arguments, const CommandSpec*& command) 
     return command->run(library ? *library : Library::defaultRoot(), line);
 }
 
+// The fast model runtime's OpenMP threads spin while they wait for work; when the cores are also
+// decoding video, the spinning takes most of the processor time from the useful threads. OpenMP
+// reads its waiting policy once at start-up, so the tool sets it and starts itself again.
+void preferPassiveThreadWaiting(char** argv) {
+    if (std::getenv("OMP_WAIT_POLICY")) return;
+    if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
+    execv("/proc/self/exe", argv);
+    // Not restarted: carry on with the default policy, which is slower but correct.
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    preferPassiveThreadWaiting(argv);
     const CommandSpec* command = nullptr;
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc), command);
