@@ -8,6 +8,7 @@
 
 #include "CliRunner.h"
 #include "library/Library.h"
+#include "support/ModelCache.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -31,27 +32,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const fs::path& p) {
-    return "'" + p.string() + "'";
-}
-
-// The shared source models converted once (sizes 640 for enrolment and 1280 for runs).
+// The shared source models converted once per build (detector sizes 640 and 1280).
 const fs::path& convertedModels() {
-    static TempDir dir;
-    static const bool converted = [] {
-        const fs::path models = sharedModels();
-        const std::string command =
-            "/usr/bin/python3 " +
-            quoted(fs::path(TALLYMERE_SOURCE_DIR) / "scripts/convert-models") + " --out " +
-            quoted(dir.path()) + " --sizes 640,1280 --detector " +
-            quoted(models / "scrfd_2.5g_kps.onnx") +
-            " --det-channels rgb --det-mean 127.5 --det-std 128 --recognizer " +
-            quoted(models / "fr_feature.onnx") +
-            " --rec-channels bgr --rec-mean 127.5 --rec-std 127.5 > /dev/null";
-        return std::system(command.c_str()) == 0;
-    }();
-    if (!converted) throw std::runtime_error("converting the shared test models failed");
-    return dir.path();
+    static const fs::path dir =
+        tallymere::testing::convertedSharedModels("scrfd_2.5g_kps.onnx", "640,1280");
+    return dir;
 }
 
 std::string show(const CliResult& r) {

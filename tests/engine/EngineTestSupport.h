@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BGRAImage.h"
+#include "support/ModelCache.h"
 #include "support/TestSupport.h"
 
 #include <cstdint>
@@ -19,65 +20,6 @@ namespace tallymere::testing {
 
 inline std::filesystem::path sourceDir() {
     return TALLYMERE_SOURCE_DIR;
-}
-
-inline std::string quoted(const std::filesystem::path& p) {
-    std::string s = "'";
-    for (const char c : p.string())
-        s += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return s + "'";
-}
-
-// Runs a shell command with its output kept in `log`; returns the exit status.
-inline int runCommand(const std::string& command, std::string* log = nullptr) {
-    const TempDir dir;
-    const auto out = dir / "out.txt";
-    const int status = std::system((command + " >" + quoted(out) + " 2>&1").c_str());
-    if (log) {
-        std::ifstream in(out);
-        *log = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return status == -1 ? -1 : WEXITSTATUS(status);
-}
-
-inline std::uint64_t contentHash(const std::vector<std::filesystem::path>& files) {
-    std::uint64_t h = 1469598103934665603ull;
-    for (const auto& f : files) {
-        std::ifstream in(f, std::ios::binary);
-        for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
-            h ^= static_cast<unsigned char>(*it);
-            h *= 1099511628211ull;
-        }
-        h ^= 0xff;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
-// A folder made once per build and reused by every test process (each test runs in its own
-// process): keyed by the contents of the files it is made from, built in a scratch folder and
-// moved into place whole, so concurrent test processes never see half of it.
-inline std::filesystem::path
-cachedFolder(const std::string& name, const std::vector<std::filesystem::path>& inputs,
-             const std::function<bool(const std::filesystem::path&)>& make) {
-    namespace fs = std::filesystem;
-    const fs::path root = fs::path(TALLYMERE_BINARY_DIR) / "test-cache" / "engine";
-    std::ostringstream key;
-    key << name << "-" << std::hex << contentHash(inputs);
-    const fs::path target = root / key.str();
-    if (fs::exists(target)) return target;
-    fs::create_directories(root);
-    std::random_device rd;
-    const fs::path scratch = root / (key.str() + ".making-" + std::to_string(rd()));
-    fs::create_directories(scratch);
-    if (!make(scratch)) {
-        fs::remove_all(scratch);
-        return {};
-    }
-    std::error_code ec;
-    fs::rename(scratch, target, ec);
-    if (ec) fs::remove_all(scratch); // another process finished first
-    return target;
 }
 
 inline std::filesystem::path modelGenerator() {

@@ -7,6 +7,7 @@
 #include "library/Library.h"
 #include "library/Records.h"
 #include "recognition/Gallery.h"
+#include "support/ModelCache.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -29,27 +30,11 @@ using tallymere::testing::sharedModels;
 using tallymere::testing::TempDir;
 using ::testing::MatchesRegex;
 
-std::string quoted(const fs::path& p) {
-    return "'" + p.string() + "'";
-}
-
-// The shared source models converted into the form the engine reads, once per test program.
+// The shared source models converted into the form the engine reads, once per build.
 const fs::path& convertedModels() {
-    static TempDir dir;
-    static const bool converted = [] {
-        const fs::path models = sharedModels();
-        const std::string command =
-            "/usr/bin/python3 " +
-            quoted(fs::path(TALLYMERE_SOURCE_DIR) / "scripts/convert-models") + " --out " +
-            quoted(dir.path()) + " --sizes 640" + " --detector " +
-            quoted(models / "scrfd_500m_kps.onnx") +
-            " --det-channels rgb --det-mean 127.5 --det-std 128" + " --recognizer " +
-            quoted(models / "fr_feature.onnx") +
-            " --rec-channels bgr --rec-mean 127.5 --rec-std 127.5 > /dev/null";
-        return std::system(command.c_str()) == 0;
-    }();
-    if (!converted) throw std::runtime_error("converting the shared test models failed");
-    return dir.path();
+    static const fs::path dir =
+        tallymere::testing::convertedSharedModels("scrfd_500m_kps.onnx", "640");
+    return dir;
 }
 
 FaceEngine& sharedEngine() {

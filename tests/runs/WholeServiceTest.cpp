@@ -13,6 +13,7 @@
 #include "library/Library.h"
 #include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
+#include "support/ModelCache.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -30,32 +31,17 @@
 using namespace tallymere;
 using tallymere::testing::sharedFaces;
 using tallymere::testing::sharedModels;
+using tallymere::testing::quoted;
 using tallymere::testing::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const fs::path& p) {
-    return "'" + p.string() + "'";
-}
-
-// The shared source models converted once per test program.
+// The shared source models converted once per build.
 const fs::path& convertedModels() {
-    static TempDir dir;
-    static const bool converted = [] {
-        const fs::path models = sharedModels();
-        const std::string command =
-            "/usr/bin/python3 " +
-            quoted(fs::path(TALLYMERE_SOURCE_DIR) / "scripts/convert-models") + " --out " +
-            quoted(dir.path()) + " --sizes 640,1280 --detector " +
-            quoted(models / "scrfd_2.5g_kps.onnx") +
-            " --det-channels rgb --det-mean 127.5 --det-std 128 --recognizer " +
-            quoted(models / "fr_feature.onnx") +
-            " --rec-channels bgr --rec-mean 127.5 --rec-std 127.5 > /dev/null";
-        return std::system(command.c_str()) == 0;
-    }();
-    if (!converted) throw std::runtime_error("converting the shared test models failed");
-    return dir.path();
+    static const fs::path dir =
+        tallymere::testing::convertedSharedModels("scrfd_2.5g_kps.onnx", "640,1280");
+    return dir;
 }
 
 FaceEngine& engine() {
