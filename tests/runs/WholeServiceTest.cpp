@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -26,12 +27,13 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 using namespace tallymere;
+using tallymere::testing::quoted;
 using tallymere::testing::sharedFaces;
 using tallymere::testing::sharedModels;
-using tallymere::testing::quoted;
 using tallymere::testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -360,4 +362,74 @@ TEST(WholeService, BadRecordingsAndCancellingFailWithoutTouchingTheServiceFolder
     EXPECT_EQ(failure({stageClip().string()}, people.members, [&] { return ++asked == 3; }),
               "Cancelled");
     EXPECT_EQ(asked, 3);
+}
+
+// The fast model runtime (reduced precision for the recogniser) and the OpenCV runtime must give
+// the same register: the same people present, at the same times, with the same evidence.
+TEST(WholeService, BothModelRuntimesGiveTheSameRegister) {
+    TALLYMERE_REQUIRE_SHARED();
+    const auto settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+    const std::vector<std::string> recordings[] = {
+        {stageClip().string()},
+        {(sharedFaces() / "groups" / "two_people.jpg").string(),
+         (sharedFaces() / "groups" / "obama_and_biden.jpg").string()}};
+
+    // Each runtime enrols everyone and processes both recordings with models loaded under it
+    // (detectors load on first use, so the choice stays in force for the whole pass).
+    auto pass = [&](const char* runtime) {
+        const char* before = std::getenv("TALLYMERE_RUNTIME");
+        const std::string saved = before ? before : "";
+        setenv("TALLYMERE_RUNTIME", runtime, 1);
+        TempDir dir;
+        Library library(dir / "library");
+        FaceEngine own(convertedModels());
+        std::vector<Member> members;
+        for (const auto& folder : fs::directory_iterator(sharedFaces() / "people")) {
+            std::vector<fs::path> photos;
+            for (const auto& f : fs::directory_iterator(folder.path()))
+                photos.push_back(f.path());
+            std::sort(photos.begin(), photos.end());
+            Member m;
+            m.id = folder.path().filename().string();
+            m.name = m.id;
+            m.photos = library.importPhotos(photos, m.id);
+            members.push_back(Enroller(own, library).check(std::move(m)));
+        }
+        std::sort(members.begin(), members.end(),
+                  [](const Member& a, const Member& b) { return a.id < b.id; });
+        ServiceProcessor processor(own, library);
+        std::vector<ServiceResults> results;
+        for (const auto& paths : recordings)
+            results.push_back(processor.run(service(paths), members, settings, {}, {}));
+        if (before)
+            setenv("TALLYMERE_RUNTIME", saved.c_str(), 1);
+        else
+            unsetenv("TALLYMERE_RUNTIME");
+        return std::make_pair(members, results);
+    };
+    const auto [fastMembers, fast] = pass("onednn");
+    const auto [plainMembers, plain] = pass("opencv");
+
+    ASSERT_EQ(fastMembers.size(), plainMembers.size());
+    for (std::size_t i = 0; i < fastMembers.size(); ++i)
+        EXPECT_EQ(fastMembers[i].goodPhotos(), plainMembers[i].goodPhotos()) << fastMembers[i].id;
+    for (std::size_t k = 0; k < fast.size(); ++k) {
+        SCOPED_TRACE(registerText(fast[k], fastMembers) + "--- OpenCV\n" +
+                     registerText(plain[k], plainMembers));
+        ASSERT_EQ(fast[k].members.size(), plain[k].members.size());
+        for (std::size_t i = 0; i < fast[k].members.size(); ++i) {
+            const MemberResult& a = fast[k].members[i];
+            const MemberResult& b = plain[k].members[i];
+            EXPECT_EQ(a.memberID, b.memberID);
+            EXPECT_EQ(a.present, b.present) << a.memberID;
+            EXPECT_NEAR(a.confidence, b.confidence, 0.01) << a.memberID;
+            EXPECT_EQ(a.firstSeen, b.firstSeen) << a.memberID;
+            EXPECT_EQ(a.lastSeen, b.lastSeen) << a.memberID;
+            EXPECT_EQ(a.sightings, b.sightings) << a.memberID;
+            EXPECT_EQ(a.needsReview, b.needsReview) << a.memberID;
+            EXPECT_EQ(a.evidenceFile, b.evidenceFile) << a.memberID;
+        }
+        EXPECT_EQ(fast[k].visitors.size(), plain[k].visitors.size());
+        EXPECT_EQ(fast[k].framesAnalysed, plain[k].framesAnalysed);
+    }
 }
