@@ -47,23 +47,23 @@ CommandLine parseArguments(const std::vector<std::string>& arguments,
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
-        const OptionSpec* spec = name == "--library" ? &library : findOption(options, name);
-        if (!spec) throw UsageError("unknown option " + name);
-        if (spec->value.empty()) {
+        const OptionSpec* known = name == "--library" ? &library : findOption(options, name);
+        if (!known) throw UsageError("unknown option " + name);
+        if (known->value.empty()) {
             if (value) throw UsageError(name + " takes no value");
-            line.options[std::string(spec->names.front())] = "";
+            line.options[std::string(known->names.front())] = "";
             continue;
         }
         if (!value) {
             if (i + 1 >= arguments.size())
-                throw UsageError(name + " needs a value (" + std::string(spec->value) + ")");
+                throw UsageError(name + " needs a value (" + std::string(known->value) + ")");
             value = arguments[++i];
         }
-        if (spec == &library) {
+        if (known == &library) {
             if (value->empty()) throw UsageError("--library needs a folder");
             line.library = *value;
         } else {
-            line.options[std::string(spec->names.front())] = *value;
+            line.options[std::string(known->names.front())] = *value;
         }
     }
     return line;
