@@ -32,14 +32,6 @@ void repairIfFree(Workspace& workspace) {
     }
 }
 
-std::string lowerExtension(const fs::path& path) {
-    std::string extension = path.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    for (char& c : extension)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return extension;
-}
-
 // The photo files of a command line, each checked before anything is changed.
 std::vector<fs::path> photoFiles(const std::vector<std::string>& arguments, std::size_t first) {
     std::vector<fs::path> files;

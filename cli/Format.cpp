@@ -88,4 +88,12 @@ std::string defaultExportName(const Service& service) {
     return "attendance-" + localDay(service.date) + ".csv";
 }
 
+std::string lowerExtension(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    if (!extension.empty()) extension.erase(0, 1);
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return extension;
+}
+
 } // namespace tallymere::cli

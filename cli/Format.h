@@ -3,6 +3,7 @@
 #include "library/Date.h"
 #include "library/Records.h"
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -41,5 +42,9 @@ std::string memberName(const std::vector<Member>& members, const std::string& id
 
 // "attendance-YYYY-MM-DD.csv" from the service's date.
 std::string defaultExportName(const Service& service);
+
+// A file's extension without the dot, in lower case ("JPG" -> "jpg"), as the library's extension
+// sets hold them.
+std::string lowerExtension(const std::filesystem::path& path);
 
 } // namespace tallymere::cli

@@ -40,14 +40,6 @@ void catchCancelSignals() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-std::string lowerExtension(const fs::path& path) {
-    std::string extension = path.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    for (char& c : extension)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return extension;
-}
-
 std::string joined(const std::set<std::string, std::less<>>& words) {
     std::string text;
     for (const auto& word : words)

@@ -39,14 +39,6 @@ bool shareAFrame(const Track& a, const Track& b) {
     return false;
 }
 
-float dotCommon(const std::vector<float>& a, const std::vector<float>& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    float sum = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += a[i] * b[i];
-    return sum;
-}
-
 // The least identifying sightings an unrecognised track needs to count as a visitor.
 int minimumEvidence(const ProcessSettings& s, bool stillImages) {
     int n = s.minSightings;

@@ -215,4 +215,12 @@ std::vector<std::pair<int, int>> hungarianMax(const std::vector<std::vector<floa
     return pairs;
 }
 
+float dotCommon(const std::vector<float>& a, const std::vector<float>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    float sum = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        sum += a[i] * b[i];
+    return sum;
+}
+
 } // namespace tallymere

@@ -41,6 +41,10 @@ struct Gallery {
     bool operator==(const Gallery&) const = default;
 };
 
+// Similarity of two embeddings: the single-precision dot product over their common length, summed
+// in index order.
+float dotCommon(const std::vector<float>& a, const std::vector<float>& b);
+
 // The vector divided by its length (single precision, squares summed in index order). An empty
 // vector, a zero vector, or one whose squared length is not a number comes back unchanged.
 std::vector<float> normalized(std::vector<float> v);

@@ -12,14 +12,6 @@ namespace {
 constexpr float forbidden = -1e9f;
 constexpr float keepAbove = -1e8f;
 
-float dotCommon(const std::vector<float>& a, const std::vector<float>& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    float sum = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += a[i] * b[i];
-    return sum;
-}
-
 void addWeighted(std::vector<float>& sum, float w, const std::vector<float>& embedding) {
     const std::size_t n = std::min(sum.size(), embedding.size());
     for (std::size_t i = 0; i < n; ++i)
