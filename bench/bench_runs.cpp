@@ -4,11 +4,12 @@
 // inference, decoding, image preparation and recognition logic, and the peak resident memory.
 //
 // usage: bench_runs [--models DIR] [--minutes M] [--modes quick,standard,thorough] [--no-shared]
-//                   [--no-long] [--keep DIR]
+//                   [--no-long] [--keep DIR] [--video FILE]...
 //   --models   converted models folder (default: the shared test models, converted once into a
 //              temporary folder with scripts/convert-models)
 //   --minutes  length of the long 1080p recording (default 10)
 //   --keep     folder in which to make (or reuse) the long recording instead of a temporary one
+//   --video    a recording of your own to run as well (may be given more than once)
 //
 // The run is the service processor's loop exactly (decoding ahead on its own thread, analysis,
 // session), with a clock around each step. Inference inside detection and embedding is measured
@@ -244,6 +245,7 @@ fs::path makeLongVideo(const fs::path& folder, int minutes, const fs::path& clip
 
 int main(int argc, char** argv) {
     fs::path models, keep;
+    std::vector<fs::path> ownVideos;
     int minutes = 10;
     bool shared = true, longVideo = true;
     std::vector<ProcessSettings::Mode> modes(ProcessSettings::Mode::allCases.begin(),
@@ -263,6 +265,8 @@ int main(int argc, char** argv) {
             minutes = std::stoi(value());
         } else if (a == "--keep") {
             keep = value();
+        } else if (a == "--video") {
+            ownVideos.push_back(value());
         } else if (a == "--no-shared") {
             shared = false;
         } else if (a == "--no-long") {
@@ -280,7 +284,7 @@ int main(int argc, char** argv) {
             }
         } else {
             std::cerr << "usage: bench_runs [--models DIR] [--minutes M] [--modes LIST] "
-                         "[--no-shared] [--no-long] [--keep DIR]\n";
+                         "[--no-shared] [--no-long] [--keep DIR] [--video FILE]...\n";
             return 2;
         }
     }
@@ -348,6 +352,7 @@ int main(int argc, char** argv) {
         }
         videos.push_back(made);
     }
+    videos.insert(videos.end(), ownVideos.begin(), ownVideos.end());
     for (const auto& video : videos)
         for (auto mode : modes)
             print(runOnce(engine, library, members, video, mode));
