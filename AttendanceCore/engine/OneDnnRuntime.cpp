@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <oneapi/dnnl/dnnl.hpp>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -560,7 +561,21 @@ private:
 
     std::shared_ptr<Plan> plan(const std::vector<Dims>& shapes);
     void buildProgram();
+    std::map<std::string, Tensor> runPlan(const std::vector<const TensorInput*>& bound,
+                                          const std::vector<Dims>& shapes);
+    std::optional<std::map<std::string, Tensor>> runInSteps(const TensorInput& input,
+                                                            const Dims& shape);
 };
+
+// Largest batch one plan is prepared for. Batches are run in steps of powers of two up to this,
+// so a model keeps at most five plans however the number of faces varies: preparing a plan costs
+// about as much as running dozens of faces, and its primitives and memory stay for the model's
+// life.
+constexpr std::int64_t largestBatchStep = 16;
+
+bool isBatchStep(std::int64_t n) {
+    return n >= 1 && n <= largestBatchStep && (n & (n - 1)) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Loading
@@ -1488,7 +1503,49 @@ std::map<std::string, Tensor> OneDnnModel::run(const std::vector<TensorInput>& i
                  ", the model expects " + shapeText(declared.dims));
         shapes.push_back(in.shape);
     }
+    if (shapes.size() == 1 && !isBatchStep(shapes[0][0]))
+        if (auto joined = runInSteps(*bound[0], shapes[0])) return std::move(*joined);
+    return runPlan(bound, shapes);
+}
 
+// A batch of a size that has no plan, run as consecutive steps that have one (47 faces: 16, 16,
+// 8, 4, 2, 1) and joined along the batch axis. Empty when an output does not have one row per
+// batch item, so that the batch must run whole.
+std::optional<std::map<std::string, Tensor>> OneDnnModel::runInSteps(const TensorInput& input,
+                                                                     const Dims& shape) {
+    const std::int64_t total = shape[0];
+    const std::size_t perItem = std::size_t(product(shape) / total);
+    std::map<std::string, Tensor> joined;
+    for (std::int64_t done = 0; done < total;) {
+        std::int64_t step = largestBatchStep;
+        while (step > total - done)
+            step /= 2;
+        Dims part = shape;
+        part[0] = step;
+        const std::shared_ptr<Plan> p = plan({part});
+        for (std::size_t k = 0; k < p->outputShapes.size(); ++k)
+            if (p->staticOutputs[k] || p->outputShapes[k].empty() || p->outputShapes[k][0] != step)
+                return std::nullopt;
+        const TensorInput slice{input.name, part, input.data + std::size_t(done) * perItem};
+        auto results = runPlan({&slice}, {part});
+        if (done == 0) {
+            joined = std::move(results);
+            for (auto& [name, t] : joined)
+                t.bytes.reserve(t.bytes.size() / std::size_t(step) * std::size_t(total));
+        } else {
+            for (auto& [name, t] : results) {
+                Tensor& whole = joined.at(name);
+                whole.bytes.insert(whole.bytes.end(), t.bytes.begin(), t.bytes.end());
+                whole.shape[0] += step;
+            }
+        }
+        done += step;
+    }
+    return joined;
+}
+
+std::map<std::string, Tensor> OneDnnModel::runPlan(const std::vector<const TensorInput*>& bound,
+                                                   const std::vector<Dims>& shapes) {
     try {
         std::shared_ptr<Plan> p = plan(shapes);
         Arena& arena = threadArena();

@@ -335,18 +335,50 @@ TEST(OneDnnRuntime, BatchOfManyEqualsSingleRuns) {
     auto model = loadOneDnnModel(file, 1);
     const Dims one{1, 3, 8, 8};
     const std::size_t per = 3 * 8 * 8;
-    const auto batch = randomInput({5, 3, 8, 8}, 5);
-    // A batch size never seen, then batch 1 again: each prepares its own primitives.
-    const auto all = runOne(*model, {5, 3, 8, 8}, batch);
-    ASSERT_EQ(all.at("emb").shape, (Dims{5, 32}));
-    const auto emb = values(all.at("emb"));
-    for (std::size_t i = 0; i < 5; ++i) {
+    // 5 faces run as steps of 4 and 1, 21 as 16, 4 and 1; each output's rows must come back in
+    // order, whichever step computed them.
+    for (const std::int64_t n : {5, 21}) {
+        SCOPED_TRACE(n);
+        const auto batch = randomInput({n, 3, 8, 8}, unsigned(n));
+        const auto all = runOne(*model, {n, 3, 8, 8}, batch);
+        ASSERT_EQ(all.at("emb").shape, (Dims{n, 32}));
+        ASSERT_EQ(all.at("proj_out").shape, (Dims{n, 8}));
+        for (const auto& [name, width] : {std::pair<std::string, std::size_t>{"emb", 32},
+                                          std::pair<std::string, std::size_t>{"proj_out", 8}}) {
+            const auto rows = values(all.at(name));
+            for (std::size_t i = 0; i < std::size_t(n); ++i) {
+                const std::vector<float> single(batch.begin() + std::ptrdiff_t(i * per),
+                                                batch.begin() + std::ptrdiff_t((i + 1) * per));
+                const auto alone = values(runOne(*model, one, single).at(name));
+                const std::vector<float> row(rows.begin() + std::ptrdiff_t(i * width),
+                                             rows.begin() + std::ptrdiff_t((i + 1) * width));
+                EXPECT_LT(relativeError(row, alone), 1e-5) << name << " face " << i;
+            }
+        }
+    }
+}
+
+TEST(OneDnnRuntime, BatchWhoseOutputMixesItemsRunsWhole) {
+    // The output folds the batch into one row, so the batch cannot be split into steps.
+    const TempDir dir;
+    GraphBuilder g;
+    g.input("x", {-1, 3, 8, 8});
+    g.conv("x", "c", 3, 4, 3, 1, 1);
+    g.node("Reshape", {"c", g.ints("flat", {1, -1})}, "y");
+    g.output("y");
+    auto model = loadOneDnnModel(g.save(dir / "folded.onnx"), 1);
+    const std::size_t per = 3 * 8 * 8, out = 4 * 8 * 8;
+    const auto batch = randomInput({3, 3, 8, 8}, 3);
+    const auto all = runOne(*model, {3, 3, 8, 8}, batch);
+    ASSERT_EQ(all.at("y").shape, (Dims{1, 3 * std::int64_t(out)}));
+    const auto folded = values(all.at("y"));
+    for (std::size_t i = 0; i < 3; ++i) {
         const std::vector<float> single(batch.begin() + std::ptrdiff_t(i * per),
                                         batch.begin() + std::ptrdiff_t((i + 1) * per));
-        const auto alone = values(runOne(*model, one, single).at("emb"));
-        const std::vector<float> row(emb.begin() + std::ptrdiff_t(i * 32),
-                                     emb.begin() + std::ptrdiff_t((i + 1) * 32));
-        EXPECT_LT(relativeError(row, alone), 1e-5) << "face " << i;
+        const auto alone = values(runOne(*model, {1, 3, 8, 8}, single).at("y"));
+        const std::vector<float> part(folded.begin() + std::ptrdiff_t(i * out),
+                                      folded.begin() + std::ptrdiff_t((i + 1) * out));
+        EXPECT_LT(relativeError(part, alone), 1e-5) << "face " << i;
     }
 }
 
