@@ -18,6 +18,7 @@
 
 #include "engine/BGRAImage.h"
 #include "engine/FaceEngine.h"
+#include "engine/ThreadWaiting.h"
 #include "library/Enroller.h"
 #include "library/Library.h"
 #include "recognition/ProcessSettings.h"
@@ -222,6 +223,7 @@ void report(const std::string& label, const std::vector<Outcome>& outcomes) {
 } // namespace
 
 int main(int argc, char** argv) {
+    preferPassiveThreadWaiting(argv);
     int seconds = 20;
     bool skipR50 = false;
     fs::path keep;

@@ -11,6 +11,7 @@
 
 #include "engine/Affine.h"
 #include "engine/FaceEngine.h"
+#include "engine/ThreadWaiting.h"
 
 #include <algorithm>
 #include <chrono>
@@ -218,6 +219,7 @@ void benchEmbedding(FaceEngine& engine, const BGRAImage& frame, const Face& face
 } // namespace
 
 int main(int argc, char** argv) {
+    preferPassiveThreadWaiting(argv);
     const fs::path shared = TALLYMERE_SHARED_DIR;
     std::vector<std::pair<std::string, fs::path>> folders;
     std::unique_ptr<fs::path, void (*)(fs::path*)> scratch(nullptr, [](fs::path* p) {

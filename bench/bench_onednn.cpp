@@ -9,6 +9,7 @@
 #include "engine/ModelRuntime.h"
 #include "engine/OneDnnRuntime.h"
 #include "engine/OpenCvModel.h"
+#include "engine/ThreadWaiting.h"
 
 #include <algorithm>
 #include <chrono>
@@ -149,6 +150,7 @@ void benchConcurrency(const fs::path& file) {
 } // namespace
 
 int main(int argc, char** argv) {
+    preferPassiveThreadWaiting(argv);
     bool skipR50 = false;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];

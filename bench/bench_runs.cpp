@@ -21,6 +21,7 @@
 
 #include "engine/FaceEngine.h"
 #include "engine/ModelRuntime.h"
+#include "engine/ThreadWaiting.h"
 #include "library/Library.h"
 #include "recognition/ProcessSettings.h"
 #include "runs/AttendanceSession.h"
@@ -244,6 +245,7 @@ fs::path makeLongVideo(const fs::path& folder, int minutes, const fs::path& clip
 } // namespace
 
 int main(int argc, char** argv) {
+    preferPassiveThreadWaiting(argv);
     fs::path models, keep;
     std::vector<fs::path> ownVideos;
     int minutes = 10;

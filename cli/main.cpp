@@ -5,6 +5,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Errors.h"
+#include "engine/ThreadWaiting.h"
 #include "library/Library.h"
 
 #include <cstdlib>
@@ -75,16 +76,6 @@ int run(const std::vector<std::string>& arguments, const CommandSpec*& command) 
                          line.positionals[static_cast<std::size_t>(command->maxArguments)]);
     if (line.library) library = line.library;
     return command->run(library ? *library : Library::defaultRoot(), line);
-}
-
-// The fast model runtime's OpenMP threads spin while they wait for work; when the cores are also
-// decoding video, the spinning takes most of the processor time from the useful threads. OpenMP
-// reads its waiting policy once at start-up, so the tool sets it and starts itself again.
-void preferPassiveThreadWaiting(char** argv) {
-    if (std::getenv("OMP_WAIT_POLICY")) return;
-    if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
-    execv("/proc/self/exe", argv);
-    // Not restarted: carry on with the default policy, which is slower but correct.
 }
 
 } // namespace
