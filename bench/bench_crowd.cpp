@@ -213,9 +213,9 @@ void report(const std::string& label, const std::vector<Outcome>& outcomes) {
     for (const auto& o : outcomes) {
         if (o.visitors != outcomes.front().visitors) same = false;
         for (const auto& [name, seen] : o.members)
-            if (outcomes.front().members.at(name).first != seen.first) same = false;
+            if (outcomes.front().members.at(name) != seen) same = false;
     }
-    std::printf("  same members present and same visitor count in every runtime: %s\n",
+    std::printf("  same register (members present, sightings, visitors) in every runtime: %s\n",
                 same ? "yes" : "NO");
     std::fflush(stdout);
 }
