@@ -890,6 +890,19 @@ void OneDnnModel::buildProgram() {
     }
     for (const auto& name : graph.outputs)
         lastReader[name] = INT_MAX;
+
+    // Weights now live in their operators, folded; the file's copies would only double the
+    // model's memory (about 170 MiB for a full-size recogniser).
+    auto isWeights = [](const Node& node, std::size_t k) {
+        return k == 1 && (node.op == "Conv" || node.op == "Gemm" || node.op == "MatMul");
+    };
+    std::set<std::string> readElsewhere(graph.outputs.begin(), graph.outputs.end());
+    for (const Node& node : graph.nodes)
+        for (std::size_t k = 0; k < node.inputs.size(); ++k)
+            if (!isWeights(node, k)) readElsewhere.insert(node.inputs[k]);
+    for (const Node& node : graph.nodes)
+        if (isWeights(node, 1) && !readElsewhere.count(node.input(1)))
+            graph.constants.erase(node.input(1));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -382,6 +382,26 @@ TEST(OneDnnRuntime, BatchWhoseOutputMixesItemsRunsWhole) {
     }
 }
 
+TEST(OneDnnRuntime, WeightsReadElsewhereStayAvailable) {
+    // The load drops the file's copy of weights that only their operator reads; weights that are
+    // also an output of the model must still come out as they are in the file, for any batch.
+    const TempDir dir;
+    GraphBuilder g;
+    g.input("x", {-1, 4});
+    const std::vector<float> w{1, 2, 3, 4, 5, 6, 7, 8};
+    g.floats("w", {4, 2}, w);
+    g.node("MatMul", {"x", "w"}, "y");
+    g.output("y");
+    g.output("w");
+    auto model = loadOneDnnModel(g.save(dir / "shared-weights.onnx"), 1);
+    for (const std::int64_t n : {1, 3}) {
+        const auto out = runOne(*model, {n, 4}, std::vector<float>(std::size_t(n) * 4, 1.0f));
+        EXPECT_EQ(values(out.at("w")), w);
+        EXPECT_EQ(values(out.at("y")).size(), std::size_t(n) * 2);
+        EXPECT_FLOAT_EQ(values(out.at("y")).back(), 2 + 4 + 6 + 8);
+    }
+}
+
 TEST(OneDnnRuntime, RefusesWhatItCannotRun) {
     const TempDir dir;
     auto expectRefusal = [&](const std::filesystem::path& file, const std::string& words) {
