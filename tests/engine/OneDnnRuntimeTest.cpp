@@ -181,6 +181,12 @@ std::vector<float> values(const Tensor& t) {
     return v;
 }
 
+// Item `i` of a batch whose items are `width` values each.
+std::vector<float> item(const std::vector<float>& batch, std::size_t i, std::size_t width) {
+    return {batch.begin() + std::ptrdiff_t(i * width),
+            batch.begin() + std::ptrdiff_t((i + 1) * width)};
+}
+
 // Largest difference relative to the reference's largest magnitude.
 double relativeError(const std::vector<float>& got, const std::vector<float>& want) {
     EXPECT_EQ(got.size(), want.size());
@@ -347,12 +353,9 @@ TEST(OneDnnRuntime, BatchOfManyEqualsSingleRuns) {
                                           std::pair<std::string, std::size_t>{"proj_out", 8}}) {
             const auto rows = values(all.at(name));
             for (std::size_t i = 0; i < std::size_t(n); ++i) {
-                const std::vector<float> single(batch.begin() + std::ptrdiff_t(i * per),
-                                                batch.begin() + std::ptrdiff_t((i + 1) * per));
-                const auto alone = values(runOne(*model, one, single).at(name));
-                const std::vector<float> row(rows.begin() + std::ptrdiff_t(i * width),
-                                             rows.begin() + std::ptrdiff_t((i + 1) * width));
-                EXPECT_LT(relativeError(row, alone), 1e-5) << name << " face " << i;
+                const auto alone = values(runOne(*model, one, item(batch, i, per)).at(name));
+                EXPECT_LT(relativeError(item(rows, i, width), alone), 1e-5)
+                    << name << " face " << i;
             }
         }
     }
@@ -373,12 +376,8 @@ TEST(OneDnnRuntime, BatchWhoseOutputMixesItemsRunsWhole) {
     ASSERT_EQ(all.at("y").shape, (Dims{1, 3 * std::int64_t(out)}));
     const auto folded = values(all.at("y"));
     for (std::size_t i = 0; i < 3; ++i) {
-        const std::vector<float> single(batch.begin() + std::ptrdiff_t(i * per),
-                                        batch.begin() + std::ptrdiff_t((i + 1) * per));
-        const auto alone = values(runOne(*model, {1, 3, 8, 8}, single).at("y"));
-        const std::vector<float> part(folded.begin() + std::ptrdiff_t(i * out),
-                                      folded.begin() + std::ptrdiff_t((i + 1) * out));
-        EXPECT_LT(relativeError(part, alone), 1e-5) << "face " << i;
+        const auto alone = values(runOne(*model, {1, 3, 8, 8}, item(batch, i, per)).at("y"));
+        EXPECT_LT(relativeError(item(folded, i, out), alone), 1e-5) << "face " << i;
     }
 }
 
