@@ -26,7 +26,8 @@ namespace {
 // left queued or processing marked interrupted, unless another process holds the library's lock
 // (then they are that process's running service).
 void repairIfFree(Workspace& workspace) {
-    if (auto lock = LibraryLock::tryAcquire(workspace.library().root())) {
+    if (auto lock = LibraryLock::tryAcquire(workspace.library().root(), LibraryLock::Range::library,
+                                            LibraryLock::Kind::exclusive)) {
         workspace.reloadServices();
         workspace.repairInterrupted();
     }
@@ -175,6 +176,7 @@ int addMemberCommand(const fs::path& root, const CommandLine& line) {
     const std::vector<fs::path> files = photoFiles(line.positionals, 1);
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     if (!files.empty()) workspace.engine(); // without models, change nothing
     const Member member = workspace.addMember(name);
     if (files.empty()) {
@@ -196,6 +198,7 @@ int addPhotosCommand(const fs::path& root, const CommandLine& line) {
     const std::vector<fs::path> files = photoFiles(line.positionals, 1);
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
     workspace.member(id);
     workspace.engine();
@@ -211,6 +214,7 @@ int addPhotosCommand(const fs::path& root, const CommandLine& line) {
 int removePhotoCommand(const fs::path& root, const CommandLine& line) {
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
     workspace.removePhoto(id, line.positionals[1]);
     std::cout << "Removed photo " << line.positionals[1] << " of " << id << " "
@@ -232,6 +236,7 @@ int renameCommand(const fs::path& root, const CommandLine& line) {
     const std::string name = requireName(line.positionals[1], "the new name");
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
     const std::string old = workspace.member(id).name;
     workspace.rename(id, name);
@@ -242,6 +247,7 @@ int renameCommand(const fs::path& root, const CommandLine& line) {
 int removeMemberCommand(const fs::path& root, const CommandLine& line) {
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     const Member removed = workspace.removeMember(line.positionals[0]);
     std::cout << "Removed " << removed.id << " " << removed.name << " and "
               << counted(static_cast<long long>(removed.photos.size()), "photo", "photos")
@@ -252,6 +258,7 @@ int removeMemberCommand(const fs::path& root, const CommandLine& line) {
 int checkCommand(const fs::path& root, const CommandLine& line) {
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     std::vector<std::string> ids = line.positionals;
     for (const std::string& id : ids)
         workspace.member(id);
@@ -388,6 +395,7 @@ int removeServiceCommand(const fs::path& root, const CommandLine& line) {
     if (id == "latest") throw UsageError("remove-service needs the service's ID, not latest");
     Workspace workspace(root);
     repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
     const Service service = workspace.service(id);
     // Still queued or processing after the start-up repair: another process is running it.
     if (service.status == ServiceStatus::queued || service.status == ServiceStatus::processing)

@@ -141,7 +141,7 @@ int processService(const fs::path& root, const RunRequest& request) {
     catchCancelSignals();
     Workspace workspace(root);
     auto lock = LibraryLock::acquire(
-        workspace.library().root(),
+        workspace.library().root(), LibraryLock::Range::processing, LibraryLock::Kind::exclusive,
         [] {
             std::cerr << "Another run is processing a service in this library; waiting for it "
                          "to finish (Ctrl-C to give up)\n";
@@ -151,6 +151,9 @@ int processService(const fs::path& root, const RunRequest& request) {
         std::cerr << "Cancelled; no service was created.\n";
         return exitCancelled;
     }
+    // Holding the processing lock, no other run is live, and holding write access, the
+    // application is not running: a service still queued or processing was interrupted.
+    const LibraryLock access = writeAccess(workspace.library().root());
     workspace.reloadServices();
     workspace.repairInterrupted();
 

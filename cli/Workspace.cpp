@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <system_error>
+#include <thread>
 
 namespace tallymere::cli {
 
@@ -159,6 +160,29 @@ Member Workspace::recheck(const std::string& id) {
     current.photos = std::move(photos);
     saveMembers();
     return current;
+}
+
+LibraryLock writeAccess(const fs::path& root) {
+    using Range = LibraryLock::Range;
+    using Kind = LibraryLock::Kind;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        try {
+            if (auto lock = LibraryLock::tryAcquire(root, Range::library, Kind::shared))
+                return std::move(*lock);
+        } catch (const LibraryError& error) {
+            throw CommandError(error.what());
+        }
+        const auto holder = LibraryLock::recordedHolder(root);
+        if (holder && holder->program == LibraryLock::applicationName)
+            throw CommandError("The library is open in " + holder->description() +
+                               ". Close Tallymere to change the library from the command line; "
+                               "reading commands work meanwhile.");
+        if (std::chrono::steady_clock::now() > deadline)
+            throw CommandError("The library " + root.string() +
+                               " is busy in another program. Try again in a moment.");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 }
 
 } // namespace tallymere::cli

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "LibraryLock.h"
 #include "engine/FaceEngine.h"
 #include "library/Library.h"
+#include "library/LibraryLock.h"
 
 #include <filesystem>
 #include <memory>
@@ -69,6 +69,12 @@ private:
     std::vector<Service> services_;
     std::unique_ptr<FaceEngine> engine_;
 };
+
+// The library's write access for a command that changes it, held for as long as the command runs:
+// tool commands share it with each other, and the application, which holds the library for its
+// whole life, excludes them. While the application has the library this refuses at once with a
+// CommandError naming it; a moment's exclusive hold by another tool's repair is waited out.
+LibraryLock writeAccess(const std::filesystem::path& root);
 
 // The second line of the models-missing message.
 inline constexpr const char* modelsHint =

@@ -4,6 +4,7 @@
 
 #include "CliRunner.h"
 #include "library/Library.h"
+#include "library/LibraryLock.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
@@ -106,16 +107,23 @@ Date utc(int year, int month, int day, int hour) {
 }
 
 // Holds the library's lock as another tallymere-cli would while it processes.
+// The locks another tool's run holds while it processes a service.
 class HeldLock {
 public:
     explicit HeldLock(const fs::path& root)
-        : fd(::open((root / ".tallymere.lock").c_str(), O_RDWR | O_CREAT, 0644)) {
-        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("lock");
+        : processing(take(root, LibraryLock::Range::processing, LibraryLock::Kind::exclusive)),
+          access(take(root, LibraryLock::Range::library, LibraryLock::Kind::shared)) {}
+
+    static LibraryLock take(const fs::path& root, LibraryLock::Range range,
+                            LibraryLock::Kind kind) {
+        auto lock = LibraryLock::tryAcquire(root, range, kind);
+        if (!lock) throw std::runtime_error("lock");
+        return std::move(*lock);
     }
-    ~HeldLock() { ::close(fd); }
 
 private:
-    int fd;
+    LibraryLock processing;
+    LibraryLock access;
 };
 
 } // namespace
@@ -398,6 +406,33 @@ TEST(CliServices, StartUpRepairsInterruptedRunsUnlessAnotherProcessHoldsTheLibra
     EXPECT_EQ(repaired.status, ServiceStatus::failed);
     EXPECT_EQ(repaired.message, interrupted);
     EXPECT_EQ(repaired.progress, 0.4);
+}
+
+TEST(CliServices, WritingCommandsRefuseAtOnceWhileTheApplicationHoldsTheLibrary) {
+    Fixture f;
+    ASSERT_EQ(f.cli({"add-member", "Anne Smith"}).status, 0);
+    const std::string holder = "Tallymere (process " + std::to_string(::getpid()) + ")";
+    {
+        auto application =
+            HeldLock::take(f.root, LibraryLock::Range::library, LibraryLock::Kind::exclusive);
+        application.recordHolder(LibraryLock::applicationName);
+        for (const std::vector<std::string>& command :
+             std::vector<std::vector<std::string>>{{"add-member", "Ben"},
+                                                   {"rename", "M0001", "Anne Jones"},
+                                                   {"remove-member", "M0001"}}) {
+            const auto started = std::chrono::steady_clock::now();
+            const CliResult r = f.cli(command);
+            EXPECT_EQ(r.status, 1) << show(r);
+            EXPECT_THAT(r.err, HasSubstr("The library is open in " + holder)) << show(r);
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        }
+        // Reading goes on meanwhile.
+        const CliResult read = f.cli({"members"});
+        EXPECT_EQ(read.status, 0) << show(read);
+        EXPECT_THAT(read.out, HasSubstr("Anne Smith"));
+    }
+    const CliResult after = f.cli({"rename", "M0001", "Anne Jones"});
+    EXPECT_EQ(after.status, 0) << show(after);
 }
 
 TEST(CliProcessCommand, RefusesWhatTheNewServiceSheetWouldNotStart) {
