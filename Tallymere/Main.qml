@@ -278,11 +278,13 @@ ApplicationWindow {
                         Button {
                             text: "Take Attendance\u2026"
                             enabled: window.appModel.writable
+                            opacity: enabled ? 1 : 0.4
                             onClicked: window.appModel.newService()
                         }
                         Button {
                             text: "Add Member\u2026"
                             enabled: window.appModel.writable
+                            opacity: enabled ? 1 : 0.4
                             onClicked: window.appModel.newMember()
                         }
                     }
