@@ -87,9 +87,9 @@ public:
     std::optional<BGRAImage> convert(const AVFrame* f) {
         if (f->width <= 0 || f->height <= 0 || !f->data[0]) return std::nullopt;
         const auto format = static_cast<AVPixelFormat>(f->format);
-        scaler_.reset(sws_getCachedContext(scaler_.release(), f->width, f->height, format,
-                                           f->width, f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR,
-                                           nullptr, nullptr, nullptr));
+        scaler_.reset(sws_getCachedContext(scaler_.release(), f->width, f->height, format, f->width,
+                                           f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
+                                           nullptr, nullptr));
         if (!scaler_) return std::nullopt;
         int space = f->colorspace;
         if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED)
@@ -135,7 +135,8 @@ std::optional<VideoDecoder> openVideoDecoder(AVFormatContext* format) {
     VideoDecoder decoder;
     decoder.streamIndex = index;
     const AVStream* stream = format->streams[index];
-    if (stream->time_base.num > 0 && stream->time_base.den > 0) decoder.timeBase = stream->time_base;
+    if (stream->time_base.num > 0 && stream->time_base.den > 0)
+        decoder.timeBase = stream->time_base;
     decoder.codec.reset(avcodec_alloc_context3(codec));
     if (!decoder.codec) return std::nullopt;
     if (avcodec_parameters_to_context(decoder.codec.get(), stream->codecpar) < 0)
@@ -250,8 +251,8 @@ AVRational fastestRate(int fd, std::uint32_t fourcc, std::uint32_t width, std::u
     interval.height = height;
     for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
          ++interval.index) {
-        const v4l2_fract f = interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete
-                                                                          : interval.stepwise.min;
+        const v4l2_fract f =
+            interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete : interval.stepwise.min;
         if (f.numerator == 0 || f.denominator == 0) continue;
         const AVRational rate{static_cast<int>(f.denominator), static_cast<int>(f.numerator)};
         if (av_cmp_q(rate, best) > 0) best = rate;
@@ -509,8 +510,8 @@ private:
                 if (r == AVERROR_EOF) return;
                 if (r < 0) break;
                 const std::int64_t pts = frame->best_effort_timestamp;
-                if (pts != AV_NOPTS_VALUE && !pace(static_cast<double>(pts) *
-                                                   av_q2d(decoder->timeBase))) {
+                if (pts != AV_NOPTS_VALUE &&
+                    !pace(static_cast<double>(pts) * av_q2d(decoder->timeBase))) {
                     av_frame_unref(frame.get());
                     return;
                 }

@@ -10,14 +10,15 @@ namespace tallymere {
 
 namespace {
 
-double secondsBetween(LiveController::Clock::time_point from, LiveController::Clock::time_point to) {
+double secondsBetween(LiveController::Clock::time_point from,
+                      LiveController::Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
 } // namespace
 
-std::shared_ptr<LiveController> LiveController::create(LiveSourceKind source,
-                                                       std::string serviceID, MainExecutor main) {
+std::shared_ptr<LiveController> LiveController::create(LiveSourceKind source, std::string serviceID,
+                                                       MainExecutor main) {
     return std::shared_ptr<LiveController>(
         new LiveController(std::move(source), std::move(serviceID), std::move(main)));
 }
@@ -32,6 +33,12 @@ LiveController::~LiveController() {
     feed_->stop();
     if (clock_) clock_->invalidate();
     if (engineWait_) engineWait_->invalidate();
+    // A finish that was discarded leaves nothing behind, even when the controller goes first.
+    work_.reset();
+    if (discarded_ && !finishDir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(finishDir_, ignored);
+    }
 }
 
 void LiveController::changed() {
@@ -75,8 +82,8 @@ void LiveController::startWithEngine(LiveHost& host) {
     }
     try {
         session_ = std::make_unique<AttendanceSession>(
-            host.members(), host.library(), ProcessSettings::preset(ProcessSettings::Mode::standard),
-            false);
+            host.members(), host.library(),
+            ProcessSettings::preset(ProcessSettings::Mode::standard), false);
     } catch (const std::exception& error) {
         setState(State::failed(error.what()));
         return;
@@ -156,8 +163,7 @@ void LiveController::accept(SharedFrame frame, Clock::time_point arrival) {
                 self->presence_ = std::move(*present);
                 self->lastPresence_ = Clock::now();
             }
-            self->analysedFPS_ =
-                0.2 * (1.0 / std::max(latency, 0.01)) + 0.8 * self->analysedFPS_;
+            self->analysedFPS_ = 0.2 * (1.0 / std::max(latency, 0.01)) + 0.8 * self->analysedFPS_;
             self->lastDelay_ = secondsBetween(arrival, Clock::now());
             busy->clear();
             self->changed();
@@ -185,6 +191,7 @@ void LiveController::finish(LiveHost& host, const std::string& label,
         return;
     }
 
+    finishDir_ = serviceDir;
     AttendanceSession* session = session_.get();
     std::weak_ptr<LiveController> weak = weak_from_this();
     LiveHost* owner = &host;
@@ -220,6 +227,7 @@ void LiveController::finish(LiveHost& host, const std::string& label,
                 } catch (const std::exception&) {
                     // As the application does with every save: the session's outcome stands.
                 }
+                self->finishDir_.clear();
                 owner->liveFinished(service);
                 self->setState({State::Kind::idle, {}});
             }

@@ -9,6 +9,7 @@
 #include "runs/SerialQueue.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -142,6 +143,7 @@ private:
     int frameCount_ = 0;
     std::optional<Clock::time_point> lastPresence_;
     bool discarded_ = false;
+    std::filesystem::path finishDir_; // the folder a finish under way writes into
     std::unique_ptr<RepeatingTimer> clock_;
     std::unique_ptr<RepeatingTimer> engineWait_;
     // Declared last, so its threads end first.

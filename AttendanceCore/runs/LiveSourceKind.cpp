@@ -26,7 +26,8 @@ UrlParts splitUrl(const std::string& url) {
     std::string rest = url;
     // Scheme: letters, digits, "+", "-", "." before the first ":", starting with a letter.
     const auto colon = url.find(':');
-    if (colon != std::string::npos && colon > 0 && std::isalpha(static_cast<unsigned char>(url[0])) &&
+    if (colon != std::string::npos && colon > 0 &&
+        std::isalpha(static_cast<unsigned char>(url[0])) &&
         std::all_of(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
             return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
         })) {
@@ -39,14 +40,15 @@ UrlParts splitUrl(const std::string& url) {
     rest = rest.substr(0, rest.find_first_of("?#"));
     if (rest.starts_with("//")) {
         const auto end = rest.find('/', 2);
-        std::string authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+        std::string authority =
+            rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
         parts.path = end == std::string::npos ? std::string() : rest.substr(end);
         if (const auto at = authority.rfind('@'); at != std::string::npos)
             authority.erase(0, at + 1);
         if (authority.starts_with("[")) {
             const auto close = authority.find(']');
-            parts.host = authority.substr(1, close == std::string::npos ? std::string::npos
-                                                                         : close - 1);
+            parts.host =
+                authority.substr(1, close == std::string::npos ? std::string::npos : close - 1);
         } else {
             parts.host = authority.substr(0, authority.find(':'));
         }

@@ -66,9 +66,8 @@ bool TaskLoop::runUntil(const std::function<bool()>& until, std::chrono::duratio
         std::function<void()> task;
         {
             std::unique_lock guard(state_->lock);
-            if (!state_->changed.wait_until(guard, deadline, [this] {
-                    return state_->quitting || !state_->tasks.empty();
-                }))
+            if (!state_->changed.wait_until(
+                    guard, deadline, [this] { return state_->quitting || !state_->tasks.empty(); }))
                 return until();
             if (state_->quitting) {
                 state_->quitting = false;
