@@ -91,6 +91,8 @@ public:
     void setOnChange(std::function<void()> handler) { onChange_ = std::move(handler); }
 
     // ---- Figures for checks and measurements
+    // Whether a frame is being analysed (frames arriving now are dropped).
+    bool analysing() const { return busy_->isSet(); }
     // Frames accepted for analysis so far.
     int frameCount() const { return frameCount_; }
     // When the members present were last refreshed; none before the first analysed frame.
