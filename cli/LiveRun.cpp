@@ -235,12 +235,12 @@ int liveService(const fs::path& root, const LiveRequest& request) {
             });
             return;
         }
-        // The status line: redrawn every second on a terminal, every 10 seconds in a log.
+        // The status line: redrawn every second on a terminal, every 5 seconds in a log.
         ++ticks;
         if (terminal && ticks % 10 == 0) {
             std::cerr << "\r\033[K" << statusLine(*live, elapsed) << std::flush;
             lineDrawn = true;
-        } else if (!terminal && ticks % 100 == 0) {
+        } else if (!terminal && ticks % 50 == 0) {
             std::cerr << statusLine(*live, elapsed) << "\n";
         }
     });
