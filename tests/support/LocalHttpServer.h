@@ -12,7 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -50,13 +52,13 @@ public:
         stopping_ = true;
         if (acceptor_.joinable()) acceptor_.join();
         ::close(listener_);
-        std::list<std::thread> workers;
+        std::list<Worker> workers;
         {
             std::lock_guard guard(lock_);
             workers.swap(workers_);
         }
         for (auto& worker : workers)
-            worker.join();
+            worker.thread.join();
     }
 
     LocalHttpServer(const LocalHttpServer&) = delete;
@@ -73,8 +75,29 @@ private:
     static constexpr int maxConnections = 8;
     static constexpr std::size_t maxRequestBytes = 16 * 1024;
 
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+    };
+
+    // Joins the workers that have ended, so a long session does not keep their threads.
+    void reap() {
+        std::list<Worker> ended;
+        {
+            std::lock_guard guard(lock_);
+            for (auto it = workers_.begin(); it != workers_.end();) {
+                auto next = std::next(it);
+                if (*it->done) ended.splice(ended.end(), workers_, it);
+                it = next;
+            }
+        }
+        for (auto& worker : ended)
+            worker.thread.join();
+    }
+
     void acceptLoop() {
         while (!stopping_) {
+            reap();
             pollfd ready{listener_, POLLIN, 0};
             if (::poll(&ready, 1, 50) <= 0) continue;
             {
@@ -90,11 +113,13 @@ private:
             ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
             std::lock_guard guard(lock_);
             ++active_;
-            workers_.emplace_back([this, client] {
+            Worker& worker = workers_.emplace_back();
+            worker.thread = std::thread([this, client, done = worker.done] {
                 serve(client);
                 ::close(client);
-                std::lock_guard done(lock_);
+                std::lock_guard finished(lock_);
                 --active_;
+                *done = true;
                 slots_.notify_all();
             });
         }
@@ -177,7 +202,7 @@ private:
     std::mutex lock_;
     std::condition_variable slots_;
     int active_ = 0;
-    std::list<std::thread> workers_;
+    std::list<Worker> workers_;
     std::thread acceptor_;
 };
 
