@@ -233,6 +233,21 @@ int main(int argc, char** argv) {
                 quantile(allDelays, 1.0) * 1000, allDelays.size());
     std::printf("resident memory: %.1f MiB after 10 s, %.1f MiB at the end, %.1f MiB at most\n",
                 rssStart, rssEnd, rssMax);
+    // What the session itself holds: its tracks, their best crops and kept embeddings.
+    if (const AttendanceSession* session = live->session()) {
+        double cropBytes = 0, embeddingBytes = 0;
+        for (const auto& track : session->tracker().tracks()) {
+            if (track->bestCrop) cropBytes += static_cast<double>(track->bestCrop->data.size());
+            embeddingBytes += 4.0 * static_cast<double>(track->embSum.size() +
+                                                         track->idEmbSum.size());
+            for (const auto& sighting : track->top)
+                embeddingBytes += 4.0 * static_cast<double>(sighting.embedding.size());
+        }
+        std::printf("session: %zu tracks holding %.1f MiB of best crops and %.1f MiB of "
+                    "embeddings\n",
+                    session->tracker().tracks().size(), cropBytes / 1048576.0,
+                    embeddingBytes / 1048576.0);
+    }
     if (!host.finished.empty() && host.finished[0].results)
         std::printf("register: %d present, %zu visitors\n", host.finished[0].results->present(),
                     host.finished[0].results->visitors.size());

@@ -56,6 +56,7 @@ void LiveController::setLabel(std::string label) {
 }
 
 void LiveController::start(LiveHost& host) {
+    if (state_.kind != State::Kind::idle || session_) return; // started once only
     setState({State::Kind::starting, {}});
     auto ready = [&host] { return host.engine() || host.engineError() || !host.engineLoading(); };
     if (ready()) {

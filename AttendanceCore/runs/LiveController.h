@@ -103,7 +103,8 @@ public:
     const AttendanceSession* session() const { return session_.get(); }
 
     // Waits for the engine (looking every 0.2 seconds), creates the session, starts the feed and
-    // the clock: `running`, or `failed` with the reason.
+    // the clock: `running`, or `failed` with the reason. Only an `idle` controller that never
+    // ran starts.
     void start(LiveHost& host);
     // Stops the feed and turns the session into a finished service (see LiveHost::liveFinished),
     // then `idle`; or `failed` when the session's finish fails, nothing saved. Does nothing
