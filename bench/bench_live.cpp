@@ -238,8 +238,8 @@ int main(int argc, char** argv) {
         double cropBytes = 0, embeddingBytes = 0;
         for (const auto& track : session->tracker().tracks()) {
             if (track->bestCrop) cropBytes += static_cast<double>(track->bestCrop->data.size());
-            embeddingBytes += 4.0 * static_cast<double>(track->embSum.size() +
-                                                         track->idEmbSum.size());
+            embeddingBytes +=
+                4.0 * static_cast<double>(track->embSum.size() + track->idEmbSum.size());
             for (const auto& sighting : track->top)
                 embeddingBytes += 4.0 * static_cast<double>(sighting.embedding.size());
         }
