@@ -3,6 +3,8 @@
 // as an HLS stream and as a file URL, stopped by the time limit or by Ctrl-C, saved or discarded.
 
 #include "CliRunner.h"
+#include "Errors.h"
+#include "LiveRun.h"
 #include "library/Library.h"
 #include "library/LibraryLock.h"
 #include "runs/ProcessError.h"
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -64,6 +67,21 @@ struct LiveJob {
         return folders;
     }
 };
+
+TEST(CliLive, SourceIsAUrlACameraOrAFile) {
+    using tallymere::cli::resolveLiveSource;
+    EXPECT_EQ(resolveLiveSource("rtsp://192.168.1.20:554/stream1"),
+              LiveSourceKind::stream("rtsp://192.168.1.20:554/stream1"));
+    EXPECT_EQ(resolveLiveSource("file:///srv/a.mp4"), LiveSourceKind::stream("file:///srv/a.mp4"));
+    // A recording given as a path plays as its file URL, escaped where a URL needs it.
+    TempDir dir;
+    const fs::path file = dir / "Sunday service #1.mp4";
+    std::ofstream(file).put('x');
+    const LiveSourceKind played = resolveLiveSource(file.string());
+    EXPECT_EQ(played.url, "file://" + dir.path().string() + "/Sunday%20service%20%231.mp4");
+    EXPECT_EQ(played.title(), "Sunday service #1.mp4");
+    EXPECT_THROW(resolveLiveSource((dir / "missing").string()), tallymere::cli::CommandError);
+}
 
 TEST(CliLive, CommandLineAndLock) {
     LiveJob f;
