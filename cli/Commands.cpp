@@ -2,6 +2,7 @@
 
 #include "Errors.h"
 #include "Format.h"
+#include "LiveRun.h"
 #include "ServiceRun.h"
 #include "Table.h"
 #include "Workspace.h"
@@ -294,6 +295,29 @@ int processCommand(const fs::path& root, const CommandLine& line) {
     return processService(root, request);
 }
 
+int liveCommand(const fs::path& root, const CommandLine& line) {
+    LiveRequest request;
+    request.source = line.positionals[0];
+    if (auto label = line.option("--label")) request.label = requireName(*label, "the label");
+    if (auto limit = line.option("--stop-after")) {
+        std::size_t used = 0;
+        double seconds = 0;
+        try {
+            seconds = std::stod(*limit, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used == 0 || used != limit->size() || !(seconds > 0) || !std::isfinite(seconds))
+            throw UsageError("--stop-after needs a positive number of seconds, not " + *limit);
+        request.stopAfter = seconds;
+    }
+    return liveService(root, request);
+}
+
+int camerasCommand(const fs::path&, const CommandLine&) {
+    return listCameras();
+}
+
 int servicesCommand(const fs::path& root, const CommandLine&) {
     Workspace workspace(root);
     repairIfFree(workspace);
@@ -488,6 +512,21 @@ const std::vector<CommandSpec>& commandSpecs() {
          1,
          -1,
          processCommand},
+        {"live",
+         "[--label TEXT] [--stop-after SECONDS] SOURCE",
+         "take attendance live from a camera or a stream",
+         "SOURCE is a camera (its ID from \"tallymere-cli cameras\", or its device such as\n"
+         "/dev/video0) or a stream URL: an HLS playlist or a video over http:// or https://,\n"
+         "an IP camera's rtsp:// address, or a file:// URL. Each member is printed when first\n"
+         "recognised; a status line shows the time, the faces in view and the analysis rate.\n"
+         "Ctrl-C stops and saves the service with its register; a second Ctrl-C discards it.\n"
+         "Only one run at a time works on a library; a second waits.",
+         {{{"--label"}, "TEXT", "the service's title (default: Live)"},
+          {{"--stop-after"}, "SECONDS", "stop and save after this many seconds of capture"}},
+         1,
+         1,
+         liveCommand},
+        {"cameras", "", "list the cameras", "", {}, 0, 0, camerasCommand},
         {"services", "", "list the services, newest first", "", {}, 0, 0, servicesCommand},
         {"show",
          "ID|latest",
@@ -553,9 +592,10 @@ void printOverview(std::ostream& out) {
            "                 $XDG_DATA_HOME/Tallymere, else ~/.local/share/Tallymere)\n"
            "  --help         this text; \"tallymere-cli COMMAND --help\" explains a command\n\n"
            "Face models are looked for in $ATTENDANCE_MODELS, else beside the program;\n"
-           "scripts/get-models fetches them. Only add-member and add-photos with photos, check\n"
-           "and process need them.\n\n"
-           "Exit status: 0 done, 1 failed, 2 wrong command line, 130 cancelled (Ctrl-C).\n";
+           "scripts/get-models fetches them. Only add-member and add-photos with photos, check,\n"
+           "process and live need them.\n\n"
+           "Exit status: 0 done, 1 failed, 2 wrong command line, 130 cancelled or discarded\n"
+           "(Ctrl-C).\n";
 }
 
 void printCommandHelp(std::ostream& out, const CommandSpec& command) {

@@ -74,6 +74,8 @@ private:
     std::string saveError;
 };
 
+} // namespace
+
 void printSummary(const Service& service, const std::vector<Member>& members) {
     const ServiceResults& results = *service.results;
     std::cout << "Service " << service.id << " \"" << service.label << "\": done\n"
@@ -103,8 +105,6 @@ void printSummary(const Service& service, const std::vector<Member>& members) {
               << "As CSV:             tallymere-cli export " << service.id << " -o "
               << defaultExportName(service) << "\n";
 }
-
-} // namespace
 
 std::string checkRunRequest(const RunRequest& request) {
     if (request.files.empty()) throw UsageError("process needs a recording or photos");

@@ -26,6 +26,9 @@ std::string checkRunRequest(const RunRequest& request);
 // stores each status change. Progress goes to standard error, the register's summary to standard
 // output. Ctrl-C (or SIGTERM) cancels between frames. Returns the exit status: 0 done,
 // 1 failed, 130 cancelled.
+// The finished service's line, its present members and where to see the whole register.
+void printSummary(const Service& service, const std::vector<Member>& members);
+
 int processService(const std::filesystem::path& root, const RunRequest& request);
 
 } // namespace tallymere::cli
