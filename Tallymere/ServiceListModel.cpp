@@ -1,0 +1,127 @@
+#include "ServiceListModel.h"
+
+#include <QDateTime>
+#include <QStringList>
+#include <chrono>
+
+namespace tallymere {
+
+namespace {
+
+QDateTime toDateTime(Date date) {
+    using namespace std::chrono;
+    return QDateTime::fromMSecsSinceEpoch(
+        duration_cast<milliseconds>(date.time_since_epoch()).count(), Qt::UTC);
+}
+
+} // namespace
+
+ServiceListModel::ServiceListModel(QObject* parent) : QAbstractListModel(parent) {}
+
+int ServiceListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(services.size());
+}
+
+QVariant ServiceListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() < 0 || index.row() >= rowCount()) return {};
+    const Service& s = services[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case IdRole:
+        return QString::fromStdString(s.id);
+    case Qt::DisplayRole:
+    case LabelRole:
+        return QString::fromStdString(s.label);
+    case DateRole:
+        return toDateTime(s.date);
+    case CreatedRole:
+        return toDateTime(s.created);
+    case SourcePathsRole: {
+        QStringList paths;
+        for (const auto& path : s.sourcePaths)
+            paths << QString::fromStdString(path);
+        return paths;
+    }
+    case LiveSourceRole:
+        return s.liveSource ? QString::fromStdString(*s.liveSource) : QString();
+    case ModeRole:
+        return QString::fromUtf8(s.mode.rawValue());
+    case StatusRole:
+        return QString::fromUtf8(s.status.rawValue());
+    case ProgressRole:
+        return s.progress;
+    case MessageRole:
+        return QString::fromStdString(s.message);
+    case HasResultsRole:
+        return s.results.has_value();
+    case PresentRole:
+        return s.results ? s.results->present() : 0;
+    case AbsentRole:
+        return s.results ? s.results->absent() : 0;
+    case NeedsReviewRole:
+        return s.results ? s.results->needsReview() : 0;
+    case VisitorsRole:
+        return s.results ? static_cast<int>(s.results->visitors.size()) : 0;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> ServiceListModel::roleNames() const {
+    return {{IdRole, "serviceID"},
+            {LabelRole, "label"},
+            {DateRole, "date"},
+            {CreatedRole, "created"},
+            {SourcePathsRole, "sourcePaths"},
+            {LiveSourceRole, "liveSource"},
+            {ModeRole, "mode"},
+            {StatusRole, "status"},
+            {ProgressRole, "progress"},
+            {MessageRole, "message"},
+            {HasResultsRole, "hasResults"},
+            {PresentRole, "present"},
+            {AbsentRole, "absent"},
+            {NeedsReviewRole, "needsReview"},
+            {VisitorsRole, "visitors"}};
+}
+
+QString ServiceListModel::idAt(int row) const {
+    if (row < 0 || row >= rowCount()) return {};
+    return QString::fromStdString(services[static_cast<std::size_t>(row)].id);
+}
+
+int ServiceListModel::indexOf(const std::string& id) const {
+    for (std::size_t i = 0; i < services.size(); ++i)
+        if (services[i].id == id) return static_cast<int>(i);
+    return -1;
+}
+
+void ServiceListModel::reset(std::vector<Service> all) {
+    beginResetModel();
+    services = std::move(all);
+    endResetModel();
+    Q_EMIT countChanged();
+}
+
+void ServiceListModel::prepend(Service service) {
+    beginInsertRows({}, 0, 0);
+    services.insert(services.begin(), std::move(service));
+    endInsertRows();
+    Q_EMIT countChanged();
+}
+
+void ServiceListModel::replace(int row, Service service) {
+    if (row < 0 || row >= rowCount()) return;
+    services[static_cast<std::size_t>(row)] = std::move(service);
+    const QModelIndex changed = index(row);
+    Q_EMIT dataChanged(changed, changed);
+}
+
+void ServiceListModel::removeAt(int row) {
+    if (row < 0 || row >= rowCount()) return;
+    beginRemoveRows({}, row, row);
+    services.erase(services.begin() + row);
+    endRemoveRows();
+    Q_EMIT countChanged();
+}
+
+} // namespace tallymere

@@ -1,0 +1,81 @@
+// tallymere: the desktop application. Makes the one application model on the library folder,
+// loads the window and asks for the user's attention when attendance is ready.
+
+#include "AppModel.h"
+#include "FileImageProvider.h"
+#include "Notifier.h"
+#include "engine/ThreadWaiting.h"
+#include "library/Library.h"
+
+#include <QFont>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QTimer>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(TallymerePlugin)
+
+using namespace tallymere;
+
+namespace {
+
+// TALLYMERE_SCREENSHOT=<file.png>: once the window has drawn itself and settled, save what it
+// shows to the file (for looking at the window on a machine without a screen).
+void saveScreenshotWhenShown(QQuickWindow* window) {
+    const QString file = qEnvironmentVariable("TALLYMERE_SCREENSHOT");
+    if (file.isEmpty()) return;
+    QTimer::singleShot(2500, window, [window, file] { window->grabWindow().save(file); });
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    preferPassiveThreadWaiting(argv);
+    // The window is drawn in the light Basic style unless the user chose another.
+    if (!qEnvironmentVariableIsSet("QT_QUICK_CONTROLS_STYLE"))
+        qputenv("QT_QUICK_CONTROLS_STYLE", "Basic");
+
+    QGuiApplication application(argc, argv);
+    QGuiApplication::setApplicationName("Tallymere");
+    QGuiApplication::setDesktopFileName("tallymere");
+    if (QFontDatabase::families().contains("Inter")) {
+        QFont font("Inter");
+        font.setPixelSize(14);
+        QGuiApplication::setFont(font);
+    }
+
+    QStringList arguments = QGuiApplication::arguments();
+    arguments.removeFirst();
+    AppModel::Options options;
+    options.root = Library::defaultRoot();
+    options.arguments = arguments;
+    AppModel model(std::move(options));
+    Notifier notifier;
+    QObject::connect(
+        &model, &AppModel::attendanceReady, &notifier,
+        [&notifier](const QString&, const QString& label) { notifier.notifyDone(label); });
+
+    QQmlApplicationEngine engine;
+    engine.addImportPath("qrc:/qt/qml");
+    engine.addImageProvider(FileImageProvider::providerID, new FileImageProvider);
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreationFailed, &application,
+        [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+    engine.setInitialProperties({{"appModel", QVariant::fromValue(&model)}});
+    engine.load(QUrl("qrc:/qt/qml/Tallymere/Main.qml"));
+    if (engine.rootObjects().isEmpty()) return -1;
+
+    auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+    if (window) {
+        notifier.setWindow(window);
+        if (!qEnvironmentVariableIsSet("TALLYMERE_BACKGROUND") &&
+            QGuiApplication::platformName() != "offscreen") {
+            window->raise();
+            window->requestActivate();
+        }
+        saveScreenshotWhenShown(window);
+    }
+    return QGuiApplication::exec();
+}
