@@ -25,9 +25,9 @@ QtObject {
     readonly property font bodyMD: Qt.font({ family: family, pixelSize: 14, weight: Font.Normal })
     readonly property font bodyStrong: Qt.font({ family: family, pixelSize: 14, weight: Font.Medium })
     readonly property font caption2Base: Qt.font({ family: family, pixelSize: 12, weight: Font.Normal })
-    // Figures that change while one looks at them (progress messages, clocks) keep their width.
-    readonly property font bodyStrongMono: Qt.font({ family: family, pixelSize: 14, weight: Font.Medium,
-                                                     features: { "tnum": 1 } })
+    // Figures that change while one looks at them (progress messages, clocks). Qt 6.4 cannot ask
+    // Inter for its tabular figures, so this is the strong body font for now.
+    readonly property font bodyStrongMono: Qt.font({ family: family, pixelSize: 14, weight: Font.Medium })
 
     // How long a pointer rests on a control before its hint shows.
     readonly property int hintDelay: 500

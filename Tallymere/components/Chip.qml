@@ -36,7 +36,6 @@ Rectangle {
             font.family: Base.family
             font.pixelSize: 12
             font.weight: Font.Medium
-            font.features: { "tnum": 1 }
             color: root.ink
             anchors.verticalCenter: parent.verticalCenter
         }
