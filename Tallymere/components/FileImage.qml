@@ -17,6 +17,7 @@ Item {
     property color backdrop: Base.canvas
     readonly property bool loaded: image.status === Image.Ready
     readonly property real radius: circle ? size / 2 : 12
+    readonly property real cut: Math.min(radius, width / 2)
 
     implicitWidth: size
     implicitHeight: size
@@ -54,23 +55,20 @@ Item {
             fillColor: root.backdrop
             strokeColor: "transparent"
             fillRule: ShapePath.OddEvenFill
-            readonly property real w: root.width
-            readonly property real h: root.height
-            readonly property real r: Math.min(root.radius, root.width / 2)
             startX: 0; startY: 0
             PathLine { x: root.width; y: 0 }
             PathLine { x: root.width; y: root.height }
             PathLine { x: 0; y: root.height }
             PathLine { x: 0; y: 0 }
-            PathMove { x: r; y: 0 }
-            PathLine { x: root.width - r; y: 0 }
-            PathArc { x: root.width; y: r; radiusX: r; radiusY: r }
-            PathLine { x: root.width; y: root.height - r }
-            PathArc { x: root.width - r; y: root.height; radiusX: r; radiusY: r }
-            PathLine { x: r; y: root.height }
-            PathArc { x: 0; y: root.height - r; radiusX: r; radiusY: r }
-            PathLine { x: 0; y: r }
-            PathArc { x: r; y: 0; radiusX: r; radiusY: r }
+            PathMove { x: root.cut; y: 0 }
+            PathLine { x: root.width - root.cut; y: 0 }
+            PathArc { x: root.width; y: root.cut; radiusX: root.cut; radiusY: root.cut }
+            PathLine { x: root.width; y: root.height - root.cut }
+            PathArc { x: root.width - root.cut; y: root.height; radiusX: root.cut; radiusY: root.cut }
+            PathLine { x: root.cut; y: root.height }
+            PathArc { x: 0; y: root.height - root.cut; radiusX: root.cut; radiusY: root.cut }
+            PathLine { x: 0; y: root.cut }
+            PathArc { x: root.cut; y: 0; radiusX: root.cut; radiusY: root.cut }
         }
     }
 }

@@ -10,6 +10,8 @@
 #include "library/Library.h"
 
 #include <QColor>
+#include <QFile>
+#include <QLocale>
 #include <QDir>
 #include <QImage>
 #include <QQmlContext>
@@ -18,6 +20,8 @@
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtQuickTest/quicktest.h>
 #include <chrono>
+#include <cstdlib>
+#include <QFileInfo>
 #include <memory>
 
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
@@ -113,10 +117,51 @@ void seed(const Library& library) {
 
 } // namespace
 
+// Compares a page rendered by a test with its reference picture kept in the repository, the way
+// QGIS's rendering checks do: pictures of the same size match when few pixels differ by more than
+// a small amount in any channel (fonts and antialiasing vary a little between machines).
+class RenderCheck : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // The share of pixels differing by more than `channelTolerance` in a channel; -1 when the
+    // reference is missing, 2 when the sizes differ or the rendered file is unreadable. With
+    // TALLYMERE_UPDATE_REFERENCES set, the rendered picture becomes the reference first.
+    Q_INVOKABLE double mismatch(const QString& rendered, const QString& reference,
+                                int channelTolerance = 24) const {
+        if (qEnvironmentVariableIsSet("TALLYMERE_UPDATE_REFERENCES")) {
+            QDir().mkpath(QFileInfo(reference).absolutePath());
+            QFile::remove(reference);
+            QFile::copy(rendered, reference);
+        }
+        if (!QFileInfo::exists(reference))
+            return -1;
+        const QImage a = QImage(rendered).convertToFormat(QImage::Format_ARGB32);
+        const QImage b = QImage(reference).convertToFormat(QImage::Format_ARGB32);
+        if (a.isNull() || a.size() != b.size())
+            return 2;
+        qint64 differing = 0;
+        for (int y = 0; y < a.height(); ++y) {
+            const auto* ra = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+            const auto* rb = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+            for (int x = 0; x < a.width(); ++x)
+                if (std::abs(qRed(ra[x]) - qRed(rb[x])) > channelTolerance ||
+                    std::abs(qGreen(ra[x]) - qGreen(rb[x])) > channelTolerance ||
+                    std::abs(qBlue(ra[x]) - qBlue(rb[x])) > channelTolerance)
+                    ++differing;
+        }
+        return double(differing) / double(qint64(a.width()) * a.height());
+    }
+    Q_INVOKABLE bool makeFolder(const QString& folder) const { return QDir().mkpath(folder); }
+};
+
 class Setup : public QObject {
     Q_OBJECT
 public:
     Setup() {
+        // Dates on the pages read the same on every machine.
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
         // No face models: the engine fails at once instead of searching and loading.
         qputenv("ATTENDANCE_MODELS", models.path().toUtf8());
     }
@@ -134,6 +179,7 @@ public Q_SLOTS:
         engine->rootContext()->setContextProperty(QStringLiteral("testModel"), model.get());
         engine->rootContext()->setContextProperty(QStringLiteral("testLibraryRoot"),
                                                   QString::fromStdString(root.string()));
+        engine->rootContext()->setContextProperty(QStringLiteral("renderCheck"), &renderCheck);
         engine->rootContext()->setContextProperty(QStringLiteral("renderFolder"),
                                                   QStringLiteral(TALLYMERE_BINARY_DIR "/screens-rendered"));
         engine->rootContext()->setContextProperty(QStringLiteral("referenceFolder"),
@@ -145,6 +191,7 @@ private:
     QTemporaryDir library;
     QTemporaryDir models;
     std::unique_ptr<AppModel> model;
+    RenderCheck renderCheck;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(screens, Setup)
