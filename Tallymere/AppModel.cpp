@@ -368,6 +368,12 @@ void AppModel::recomputeMislabelWarnings() {
 }
 
 void AppModel::setChecking(const std::string& id, bool checking) {
+    // Checks of one member may overlap (photos added while one runs); the member stays marked
+    // until the last of them has ended.
+    int& running = checksRunning[id];
+    running += checking ? 1 : -1;
+    if (running > 0 && !checking) return;
+    if (running <= 0) checksRunning.erase(id);
     if (checking ? !checking_.insert(id).second : checking_.erase(id) == 0) return;
     members_.setChecking(id, checking);
     Q_EMIT checkingMembersChanged();
@@ -603,11 +609,7 @@ void AppModel::startRun(const std::string& id) {
             auto progress = [self, id](const Progress& report) {
                 post(self, [id, report](AppModel& model) {
                     model.update(id, [&](Service& s) {
-                        s.progress = !report.total || *report.total < 1
-                                         ? 0.0
-                                         : std::min(static_cast<double>(report.done) /
-                                                        static_cast<double>(*report.total),
-                                                    0.99);
+                        s.progress = progressValue(report);
                         s.message = report.message;
                     });
                 });
@@ -662,6 +664,11 @@ void AppModel::finishRun(const std::string& id, std::optional<ServiceResults> re
         if (const Service* s = findService(id))
             Q_EMIT attendanceReady(QString::fromStdString(id), QString::fromStdString(s->label));
     }
+}
+
+double AppModel::progressValue(const Progress& report) {
+    if (!report.total || *report.total < 1) return 0;
+    return std::min(static_cast<double>(report.done) / static_cast<double>(*report.total), 0.99);
 }
 
 void AppModel::cancel(const QString& id) {

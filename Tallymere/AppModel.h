@@ -21,6 +21,7 @@
 #include <QtQml/qqmlregistration.h>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -31,6 +32,7 @@ namespace tallymere {
 
 class FaceEngine;
 class Library;
+struct Progress;
 
 // The one object the whole application shares: the library, the members and services, the face
 // engine once it has loaded, the processing queue, the members being re-checked, the mislabel
@@ -163,6 +165,10 @@ public:
     // is ignored; the list keeps the change).
     void update(const std::string& id, const std::function<void(Service&)>& change);
 
+    // A run's progress as a service shows it: 0 without a total, else done / total, never above
+    // 0.99 before the run has finished.
+    static double progressValue(const Progress& report);
+
     // Runs `next` on the GUI thread once the engine has loaded or failed to, looking every 0.2 s.
     void whenEngineSettled(std::function<void()> next);
 
@@ -222,6 +228,7 @@ private:
     std::optional<std::string> engineError_;
     bool engineStarted = false;
     std::set<std::string> checking_;
+    std::map<std::string, int> checksRunning; // checks of each member still going
     std::vector<std::string> mislabelWarnings_;
     std::optional<std::string> activeServiceID_;
     QPointer<QObject> live_;

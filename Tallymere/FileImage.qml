@@ -10,6 +10,8 @@ Item {
     property bool circle: false
     property bool dim: false
     readonly property bool loaded: image.status === Image.Ready
+    readonly property bool failed: image.status === Image.Error
+    readonly property alias source: image.source
 
     implicitWidth: size
     implicitHeight: size

@@ -26,6 +26,15 @@ Notifier::Notifier(QObject* parent) : QObject(parent) {
                 });
 }
 
+void Notifier::setWindow(QWindow* window) {
+    if (window_) disconnect(window_, nullptr, this, nullptr);
+    window_ = window;
+    if (window)
+        connect(window, &QWindow::activeChanged, this, [this] {
+            if (window_ && window_->isActive()) clear();
+        });
+}
+
 bool Notifier::applicationActive() const {
     if (window_) return window_->isActive();
     return QGuiApplication::applicationState() == Qt::ApplicationActive;

@@ -24,7 +24,8 @@ public:
 
     explicit Notifier(QObject* parent = nullptr);
 
-    void setWindow(QWindow* window) { window_ = window; }
+    // The window that asks for attention; its becoming active clears the attention state.
+    void setWindow(QWindow* window);
     bool attention() const { return attention_; }
     // The id the notification service gave the last notification, 0 when none was shown.
     uint notificationID() const { return notificationID_; }

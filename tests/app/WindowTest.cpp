@@ -1,0 +1,160 @@
+// The shell: the window as the application loads it, the command line's window options, the
+// notifications the screens act on, and asking for attention when attendance is ready.
+
+#include "AppModel.h"
+#include "AppTestSupport.h"
+#include "FileImageProvider.h"
+#include "Notifier.h"
+#include "library/Library.h"
+#include "library/LibraryLock.h"
+
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QtTest/QtTest>
+#include <memory>
+
+using namespace tallymere;
+using namespace tallymere::apptest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The model and its window, loaded as the program loads them.
+struct Shell {
+    Shell(const fs::path& root, QStringList arguments) {
+        AppModel::Options options;
+        options.root = root;
+        options.arguments = std::move(arguments);
+        options.modelsDirectory = root / "no-models";
+        model = std::make_unique<AppModel>(std::move(options));
+        engine.addImportPath("qrc:/qt/qml");
+        engine.addImageProvider(FileImageProvider::providerID, new FileImageProvider);
+        engine.setInitialProperties({{"appModel", QVariant::fromValue(model.get())}});
+        engine.load(QUrl("qrc:/qt/qml/Tallymere/Main.qml"));
+        if (!engine.rootObjects().isEmpty())
+            window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+    }
+    QString section() const { return window->property("section").toString(); }
+
+    std::unique_ptr<AppModel> model;
+    QQmlApplicationEngine engine;
+    QQuickWindow* window = nullptr;
+};
+
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void theWindowIsTallymereAtLeast960By640();
+    void windowOptionsAreActedOnOnceInOrder();
+    void openServiceLatestWithNoServicesDoesNothing();
+    void notificationsReachTheWindow();
+    void theWindowSaysWhyItCannotChangeTheLibrary();
+    void attentionIsAskedOnlyWhileInactiveAndClearedOnActivation();
+};
+
+void WindowTest::theWindowIsTallymereAtLeast960By640() {
+    TempFolder dir;
+    Shell shell(dir / "library", {});
+    QVERIFY(shell.window);
+    QCOMPARE(shell.window->title(), QString("Tallymere"));
+    QVERIFY(shell.window->minimumWidth() >= 960);
+    QVERIFY(shell.window->minimumHeight() >= 640);
+    QVERIFY(shell.window->isVisible());
+    QCOMPARE(shell.section(), QString("home"));
+    QVERIFY(QTest::qWaitForWindowExposed(shell.window));
+    // Light: the window's own background is white.
+    QCOMPARE(shell.window->color(), QColor(Qt::white));
+}
+
+void WindowTest::windowOptionsAreActedOnOnceInOrder() {
+    TempFolder dir;
+    storedService(Library(dir / "library"), "20260301-100000-aaaa", ServiceStatus::done);
+    Shell shell(dir / "library",
+                {"--open-service", "latest", "--section", "members", "--open-member", "M0001"});
+    QVERIFY(shell.window);
+    QSignalSpy newService(shell.model.get(), &AppModel::newService);
+    // "--section" first, then "--open-service" selects services and opens the page 0.3 s later,
+    // then "--open-member" selects members and opens that page.
+    QCOMPARE(shell.section(), QString("members"));
+    QTRY_COMPARE(shell.window->property("openedServiceID").toString(),
+                 QString("20260301-100000-aaaa"));
+    QCOMPARE(shell.window->property("openedMemberID").toString(), QString("M0001"));
+    QCOMPARE(newService.count(), 0);
+
+    // Shown again, nothing is applied a second time.
+    shell.window->setProperty("section", "home");
+    shell.window->hide();
+    shell.window->show();
+    QTest::qWait(400);
+    QCOMPARE(shell.section(), QString("home"));
+}
+
+void WindowTest::openServiceLatestWithNoServicesDoesNothing() {
+    TempFolder dir;
+    Shell shell(dir / "library", {"--open-service", "latest", "--section", "elsewhere"});
+    QVERIFY(shell.window);
+    QTest::qWait(400);
+    QCOMPARE(shell.section(), QString("home"));
+    QCOMPARE(shell.window->property("openedServiceID").toString(), QString());
+}
+
+void WindowTest::notificationsReachTheWindow() {
+    TempFolder dir;
+    Shell shell(dir / "library", {"--new-service"});
+    QVERIFY(shell.window);
+    Q_EMIT shell.model->gotoMembers();
+    QCOMPARE(shell.section(), QString("members"));
+    // The menu's commands are the model's notifications; the window opens its sheets on them.
+    QSignalSpy newMember(shell.model.get(), &AppModel::newMember);
+    QVERIFY(QTest::qWaitForWindowExposed(shell.window));
+    shell.window->requestActivate();
+    QTest::keyClick(shell.window, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    QTRY_COMPARE(newMember.count(), 1);
+}
+
+void WindowTest::theWindowSaysWhyItCannotChangeTheLibrary() {
+    TempFolder dir;
+    const fs::path root = dir / "library";
+    Library library(root);
+    auto tool =
+        LibraryLock::tryAcquire(root, LibraryLock::Range::library, LibraryLock::Kind::shared);
+    QVERIFY(tool);
+    Shell shell(root, {});
+    QVERIFY(shell.window);
+    auto* status = shell.window->findChild<QObject*>("libraryStatus");
+    QVERIFY(status);
+    QCOMPARE(status->property("text").toString(),
+             QString::fromUtf8(AppModel::waitingForToolMessage));
+    tool.reset();
+    QTRY_COMPARE(status->property("text").toString(), QString());
+}
+
+void WindowTest::attentionIsAskedOnlyWhileInactiveAndClearedOnActivation() {
+    QWindow window;
+    window.resize(200, 100);
+    window.show();
+    Notifier notifier;
+    notifier.setWindow(&window);
+    QSignalSpy changed(&notifier, &Notifier::attentionChanged);
+
+    // In the background (no session bus or notification service needed): attention is asked.
+    QVERIFY(!window.isActive());
+    notifier.notifyDone("Sunday");
+    QVERIFY(notifier.attention());
+    QCOMPARE(changed.count(), 1);
+
+    // Becoming active clears it, and a run finishing in front asks for nothing.
+    window.requestActivate();
+    QTRY_VERIFY(window.isActive());
+    QTRY_VERIFY(!notifier.attention());
+    notifier.notifyDone("Evening");
+    QVERIFY(!notifier.attention());
+}
+
+TALLYMERE_APP_TEST(WindowTest);
+
+#include "WindowTest.moc"
