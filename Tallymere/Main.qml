@@ -10,6 +10,9 @@ import Tallymere.Screens
 ApplicationWindow {
     id: window
     required property AppModel appModel
+    // The content view's navigation, for the shell's tests and the command line.
+    property alias section: content.section
+    readonly property var path: content.path
 
     title: "Tallymere"
     width: 1180
@@ -32,10 +35,12 @@ ApplicationWindow {
             title: "&File"
             Action {
                 text: "Take Attendance\u2026"
+                shortcut: "Ctrl+N"
                 onTriggered: window.appModel.newService()
             }
             Action {
                 text: "Add Member\u2026"
+                shortcut: "Shift+Ctrl+N"
                 onTriggered: window.appModel.newMember()
             }
             MenuSeparator {}
@@ -67,6 +72,7 @@ ApplicationWindow {
             }
         }
         ContentView {
+            id: content
             objectName: "contentView"
             Layout.fillWidth: true
             Layout.fillHeight: true

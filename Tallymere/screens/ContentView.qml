@@ -80,17 +80,7 @@ Item {
             }
         }
     }
-    Component.onCompleted: if (visible) Qt.callLater(applyOptions)
-    onVisibleChanged: if (visible) Qt.callLater(applyOptions)
-
-    Shortcut {
-        sequence: "Ctrl+N"
-        onActivated: root.showNewService = true
-    }
-    Shortcut {
-        sequence: "Shift+Ctrl+N"
-        onActivated: root.showNewMember = true
-    }
+    Component.onCompleted: applyOptions()
 
     RowLayout {
         anchors.fill: parent
