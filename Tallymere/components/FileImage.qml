@@ -55,11 +55,12 @@ Item {
             fillColor: root.backdrop
             strokeColor: "transparent"
             fillRule: ShapePath.OddEvenFill
-            startX: 0; startY: 0
-            PathLine { x: root.width; y: 0 }
-            PathLine { x: root.width; y: root.height }
-            PathLine { x: 0; y: root.height }
-            PathLine { x: 0; y: 0 }
+            // The outer edge lies a pixel outside, so its antialiasing leaves no seam.
+            startX: -1; startY: -1
+            PathLine { x: root.width + 1; y: -1 }
+            PathLine { x: root.width + 1; y: root.height + 1 }
+            PathLine { x: -1; y: root.height + 1 }
+            PathLine { x: -1; y: -1 }
             PathMove { x: root.cut; y: 0 }
             PathLine { x: root.width - root.cut; y: 0 }
             PathArc { x: root.width; y: root.cut; radiusX: root.cut; radiusY: root.cut }

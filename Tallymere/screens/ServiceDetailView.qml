@@ -282,7 +282,7 @@ Item {
                                         Hint { text: presentCard.modelData.reviewReason }
                                     }
                                     Chip {
-                                        kind: "soft"
+                                        kind: "dark"
                                         text: Math.floor(presentCard.modelData.confidence * 100) + "%"
                                         hint: "Match \u00b7 first seen " + Formats.clock(presentCard.modelData.firstSeen)
                                               + " \u00b7 " + presentCard.modelData.sightings + " sightings"
