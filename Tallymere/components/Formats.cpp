@@ -9,18 +9,15 @@
 namespace tallymere {
 
 QString Formats::clock(const QVariant& seconds) {
-    if (!seconds.isValid() || seconds.isNull())
-        return {};
+    if (!seconds.isValid() || seconds.isNull()) return {};
     bool ok = false;
     const double value = seconds.toDouble(&ok);
-    if (!ok)
-        return {};
+    if (!ok) return {};
     return QString::fromStdString(formatClock(std::optional<double>(value)));
 }
 
 QString Formats::dur(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0)
-        return {};
+    if (!std::isfinite(seconds) || seconds < 0) return {};
     if (seconds >= 3600) {
         const auto whole = static_cast<long long>(seconds);
         return QString::asprintf("%lldh%02lldm", whole / 3600, whole % 3600 / 60);
@@ -33,8 +30,7 @@ QString Formats::dur(double seconds) {
 }
 
 QString Formats::shortDate(const QDateTime& date) {
-    if (!date.isValid())
-        return {};
+    if (!date.isValid()) return {};
     return QLocale().toString(date.toLocalTime().date(), QLocale::ShortFormat);
 }
 

@@ -25,8 +25,7 @@ QString filterOf(const std::set<std::string, std::less<>>& extensions) {
 QList<QUrl> Sources::acceptedFiles(const QList<QUrl>& urls) {
     QList<QUrl> accepted;
     for (const auto& url : urls) {
-        if (!url.isLocalFile())
-            continue;
+        if (!url.isLocalFile()) continue;
         const std::string extension = QFileInfo(url.toLocalFile()).suffix().toLower().toStdString();
         if (Library::videoExtensions().contains(extension) ||
             Library::imageExtensions().contains(extension))
@@ -38,14 +37,13 @@ QList<QUrl> Sources::acceptedFiles(const QList<QUrl>& urls) {
 QStringList Sources::paths(const QList<QUrl>& urls) {
     QStringList result;
     for (const auto& url : urls)
-        if (url.isLocalFile())
-            result << url.toLocalFile();
+        if (url.isLocalFile()) result << url.toLocalFile();
     return result;
 }
 
 QString Sources::recordingFilter() {
-    return QStringLiteral("Recordings and photos (") + filterOf(Library::videoExtensions()) +
-           u' ' + filterOf(Library::imageExtensions()) + u')';
+    return QStringLiteral("Recordings and photos (") + filterOf(Library::videoExtensions()) + u' ' +
+           filterOf(Library::imageExtensions()) + u')';
 }
 
 QString Sources::photoFilter() {
@@ -53,22 +51,17 @@ QString Sources::photoFilter() {
 }
 
 bool Sources::isStreamAddress(const QString& text) {
-    if (text.startsWith(QStringLiteral("file://")))
-        return true;
+    if (text.startsWith(QStringLiteral("file://"))) return true;
     const QUrl url(text, QUrl::StrictMode);
     return url.isValid() && url.scheme().startsWith(QStringLiteral("http"));
 }
 
 bool Sources::canStart(const QString& kind, int recognisable, const QString& label, int fileCount,
                        const QString& cameraID, const QString& streamURL) {
-    if (recognisable < 1 || trimmed(label).isEmpty())
-        return false;
-    if (kind == QStringLiteral("video"))
-        return fileCount > 0;
-    if (kind == QStringLiteral("camera"))
-        return !cameraID.isEmpty();
-    if (kind == QStringLiteral("stream"))
-        return isStreamAddress(streamURL);
+    if (recognisable < 1 || trimmed(label).isEmpty()) return false;
+    if (kind == QStringLiteral("video")) return fileCount > 0;
+    if (kind == QStringLiteral("camera")) return !cameraID.isEmpty();
+    if (kind == QStringLiteral("stream")) return isStreamAddress(streamURL);
     return false;
 }
 
@@ -81,16 +74,14 @@ QStringList Sources::modes() {
 
 QString Sources::modeTitle(const QString& mode) {
     const auto known = modeOf(mode);
-    if (!known)
-        return {};
+    if (!known) return {};
     const auto title = known->title();
     return QString::fromUtf8(title.data(), qsizetype(title.size()));
 }
 
 QString Sources::modeDetail(const QString& mode) {
     const auto known = modeOf(mode);
-    if (!known)
-        return {};
+    if (!known) return {};
     const auto detail = known->detail();
     return QString::fromUtf8(detail.data(), qsizetype(detail.size()));
 }

@@ -14,27 +14,22 @@
 namespace tallymere {
 
 QString Desktop::registerCSV(AppModel* model, const QString& serviceID) {
-    if (!model)
-        return {};
+    if (!model) return {};
     const Service* service = model->findService(serviceID.toStdString());
-    if (!service)
-        return {};
+    if (!service) return {};
     return QString::fromStdString(model->library().csv(*service, model->memberRecords()));
 }
 
 bool Desktop::writeText(const QUrl& file, const QString& text) {
-    if (!file.isLocalFile())
-        return false;
+    if (!file.isLocalFile()) return false;
     QSaveFile out(file.toLocalFile());
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
+    if (!out.open(QIODevice::WriteOnly)) return false;
     const QByteArray bytes = text.toUtf8();
     return out.write(bytes) == bytes.size() && out.commit();
 }
 
 void Desktop::showFiles(const QStringList& paths) {
-    if (paths.isEmpty())
-        return;
+    if (paths.isEmpty()) return;
     QStringList uris;
     for (const auto& path : paths)
         uris << QUrl::fromLocalFile(path).toString();
@@ -42,11 +37,11 @@ void Desktop::showFiles(const QStringList& paths) {
     auto bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && bus.interface() &&
         bus.interface()->isServiceRegistered(service).value()) {
-        auto call = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/FileManager1"),
-                                                   service, QStringLiteral("ShowItems"));
+        auto call =
+            QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/FileManager1"),
+                                           service, QStringLiteral("ShowItems"));
         call << uris << QString();
-        if (bus.send(call))
-            return;
+        if (bus.send(call)) return;
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(paths.first()).absolutePath()));
 }

@@ -10,8 +10,6 @@
 
 namespace tallymere {
 
-
-
 // What the screens ask of the desktop: writing a register where the user chose, and showing a
 // service's recording in the file manager. Reachable from QML as `Desktop`.
 class Desktop : public QObject {

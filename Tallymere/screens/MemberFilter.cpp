@@ -12,8 +12,7 @@ MemberFilter::MemberFilter(QObject* parent) : QSortFilterProxyModel(parent) {
 }
 
 void MemberFilter::setQuery(const QString& query) {
-    if (query == query_)
-        return;
+    if (query == query_) return;
     query_ = query;
     invalidateFilter();
     Q_EMIT queryChanged();
@@ -21,14 +20,12 @@ void MemberFilter::setQuery(const QString& query) {
 }
 
 bool MemberFilter::matches(const QString& name, const QString& id, const QString& query) {
-    if (query.isEmpty())
-        return true;
+    if (query.isEmpty()) return true;
     return name.contains(query, Qt::CaseInsensitive) || id.contains(query, Qt::CaseInsensitive);
 }
 
 bool MemberFilter::filterAcceptsRow(int row, const QModelIndex& parent) const {
-    if (query_.isEmpty())
-        return true;
+    if (query_.isEmpty()) return true;
     const QModelIndex at = sourceModel()->index(row, 0, parent);
     return matches(at.data(MemberListModel::NameRole).toString(),
                    at.data(MemberListModel::IdRole).toString(), query_);

@@ -385,6 +385,7 @@ Item {
         id: exportDialog
         title: "Export register"
         fileMode: FileDialog.SaveFile
+        acceptLabel: "Save"
         defaultSuffix: "csv"
         nameFilters: ["Comma-separated values (*.csv)"]
         currentFolder: Desktop.documentsFolder()

@@ -10,10 +10,11 @@
 #include "library/Library.h"
 
 #include <QColor>
-#include <QFile>
-#include <QLocale>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
+#include <QLocale>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QTemporaryDir>
@@ -21,7 +22,6 @@
 #include <QtQuickTest/quicktest.h>
 #include <chrono>
 #include <cstdlib>
-#include <QFileInfo>
 #include <memory>
 
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
@@ -59,8 +59,14 @@ void writePicture(const QString& file, QColor colour) {
 }
 
 void seed(const Library& library) {
-    Member ada{"M0001", "Ada Lovelace", march10(), {photo("p1.jpg", true), photo("p2.jpg", true), photo("p3.jpg", true)}};
-    Member grace{"M0002", "Grace Hopper", march10(), {photo("p1.jpg", true), photo("p2.jpg", false, "Face too small")}};
+    Member ada{"M0001",
+               "Ada Lovelace",
+               march10(),
+               {photo("p1.jpg", true), photo("p2.jpg", true), photo("p3.jpg", true)}};
+    Member grace{"M0002",
+                 "Grace Hopper",
+                 march10(),
+                 {photo("p1.jpg", true), photo("p2.jpg", false, "Face too small")}};
     Member alan{"M0003", "Alan Turing", march10(), {}};
     library.saveMembers({ada, grace, alan});
     for (const auto& member : {ada, grace}) {
@@ -78,7 +84,8 @@ void seed(const Library& library) {
     done.message = "Finished";
     ServiceResults results;
     results.members = {
-        {"M0001", true, 0.873f, 65.0, 3600.0, 12, true, "Close to another member", "evidence/M0001.jpg"},
+        {"M0001", true, 0.873f, 65.0, 3600.0, 12, true, "Close to another member",
+         "evidence/M0001.jpg"},
         {"M0002", true, 0.61f, 125.0, 900.0, 4, false, "", "evidence/M0002.jpg"},
         {"M0003", false, 0, std::nullopt, std::nullopt, 0, false, "", std::nullopt},
     };
@@ -135,12 +142,10 @@ public:
             QFile::remove(reference);
             QFile::copy(rendered, reference);
         }
-        if (!QFileInfo::exists(reference))
-            return -1;
+        if (!QFileInfo::exists(reference)) return -1;
         const QImage a = QImage(rendered).convertToFormat(QImage::Format_ARGB32);
         const QImage b = QImage(reference).convertToFormat(QImage::Format_ARGB32);
-        if (a.isNull() || a.size() != b.size())
-            return 2;
+        if (a.isNull() || a.size() != b.size()) return 2;
         qint64 differing = 0;
         for (int y = 0; y < a.height(); ++y) {
             const auto* ra = reinterpret_cast<const QRgb*>(a.constScanLine(y));
@@ -180,10 +185,11 @@ public Q_SLOTS:
         engine->rootContext()->setContextProperty(QStringLiteral("testLibraryRoot"),
                                                   QString::fromStdString(root.string()));
         engine->rootContext()->setContextProperty(QStringLiteral("renderCheck"), &renderCheck);
-        engine->rootContext()->setContextProperty(QStringLiteral("renderFolder"),
-                                                  QStringLiteral(TALLYMERE_BINARY_DIR "/screens-rendered"));
-        engine->rootContext()->setContextProperty(QStringLiteral("referenceFolder"),
-                                                  QStringLiteral(QUICK_TEST_SOURCE_DIR "/references"));
+        engine->rootContext()->setContextProperty(
+            QStringLiteral("renderFolder"),
+            QStringLiteral(TALLYMERE_BINARY_DIR "/screens-rendered"));
+        engine->rootContext()->setContextProperty(
+            QStringLiteral("referenceFolder"), QStringLiteral(QUICK_TEST_SOURCE_DIR "/references"));
     }
     void cleanupTestCase() { model.reset(); }
 
