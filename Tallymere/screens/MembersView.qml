@@ -19,7 +19,11 @@ Item {
         id: revision
         appModel: root.appModel
     }
+    readonly property int issueCount: appModel.needsAttention.length + appModel.mislabelWarnings.length
+    // The lines are made only while the popover shows them: each needs one member's record.
     readonly property var issues: {
+        if (!showIssues)
+            return [];
         revision.value;
         const members = appModel.needsAttention.map(id => appModel.member(id));
         return Rules.issues(members, appModel.mislabelWarnings);
@@ -75,7 +79,7 @@ Item {
             AbstractButton {
                 id: issuesButton
                 objectName: "issuesButton"
-                visible: root.issues.length > 0
+                visible: root.issueCount > 0
                 implicitWidth: issuesChip.implicitWidth
                 implicitHeight: issuesChip.implicitHeight
                 hoverEnabled: true
@@ -88,7 +92,7 @@ Item {
                     id: issuesChip
                     kind: "outline"
                     symbol: "exclamationmark.triangle"
-                    text: root.issues.length
+                    text: root.issueCount
                 }
                 Popup {
                     id: issuesPopup

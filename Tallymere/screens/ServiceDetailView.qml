@@ -65,285 +65,291 @@ Item {
         color: Base.mute
     }
 
-    ScrollView {
-        id: scroll
+    // The page scrolls as one list whose header holds everything above the register, so that
+    // only the cards and rows in view exist, however long the register is.
+    GridView {
+        id: list
+        objectName: "registerList"
         anchors.fill: parent
         visible: root.service !== null
-        contentWidth: availableWidth
         clip: true
+        readonly property bool rows: root.tab === "review" || root.tab === "absent"
+        readonly property bool snapshots: root.tab === "visitors"
+        leftMargin: 32
+        rightMargin: 32
+        bottomMargin: 24
+        readonly property real innerWidth: width - 64
+        cellWidth: rows ? innerWidth : snapshots ? 106 : 212
+        cellHeight: rows ? 56 : snapshots ? 106 : 152
+        model: !root.results ? [] : root.tab === "review" ? root.review : root.tab === "absent" ? root.absent
+                                    : root.tab === "visitors" ? root.visitors : root.present
+        header: Item {
+            width: list.innerWidth
+            height: headerColumn.implicitHeight + 18
+            HeaderColumn { id: headerColumn; width: parent.width }
+        }
+        delegate: Loader {
+            required property var modelData
+            width: list.cellWidth
+            height: list.cellHeight
+            sourceComponent: list.rows ? memberRow : list.snapshots ? visitorPicture : presentCard
+            onLoaded: item.modelData = Qt.binding(() => modelData)
+        }
+        ScrollBar.vertical: ScrollBar {}
+    }
 
-        ColumnLayout {
-            x: 32
-            width: scroll.availableWidth - 64
-            spacing: 18
+    component HeaderColumn: ColumnLayout {
+        spacing: 18
 
-            // Header
-            RowLayout {
+        // Header
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+            ColumnLayout {
                 Layout.fillWidth: true
-                spacing: 8
-                ColumnLayout {
+                spacing: 4
+                Text {
                     Layout.fillWidth: true
-                    spacing: 4
+                    text: root.service ? root.service.label : ""
+                    font: Base.displayXL
+                    color: Base.ink
+                    elide: Text.ElideRight
+                }
+                RowLayout {
+                    spacing: 6
+                    Icon {
+                        symbol: root.service && root.service.liveSource ? "dot.radiowaves.left.and.right" : "film"
+                        size: 14
+                        color: Base.body
+                    }
+                    Text {
+                        text: root.service ? Formats.shortDate(root.service.date)
+                                             + (root.service.liveSource ? " \u00b7 " + root.service.liveSource : "") : ""
+                        font: Base.bodyMD
+                        color: Base.body
+                    }
+                }
+            }
+            CircleIconButton {
+                objectName: "exportButton"
+                visible: !!root.service && root.service.status === "done"
+                symbol: "square.and.arrow.down"
+                hint: "Export register (CSV)"
+                onClicked: root.startExport()
+            }
+            CircleIconButton {
+                objectName: "processAgainButton"
+                visible: !!root.service && Rules.canProcessAgain(root.service.status, root.service.sourcePaths)
+                symbol: "arrow.clockwise"
+                hint: "Process again"
+                enabled: root.appModel.writable
+                onClicked: root.appModel.enqueue(root.serviceID)
+            }
+            CircleIconButton {
+                objectName: "showRecordingButton"
+                visible: root.hasSources
+                symbol: "film"
+                hint: "Show recording in file manager"
+                onClicked: Desktop.showFiles(root.service.sourcePaths)
+            }
+            CircleIconButton {
+                objectName: "deleteButton"
+                visible: !!root.service && root.service.status !== "processing"
+                symbol: "trash"
+                hint: "Delete"
+                enabled: root.appModel.writable
+                onClicked: confirmDelete.open()
+            }
+        }
+
+        // Waiting or running
+        Card {
+            id: queueCard
+            visible: !!root.service && (root.service.status === "queued" || root.service.status === "processing")
+            Layout.fillWidth: true
+            kind: "soft"
+            ColumnLayout {
+                width: queueCard.width - 2 * queueCard.padding
+                spacing: 12
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 10
+                    Icon { symbol: "cpu"; size: 18 }
                     Text {
                         Layout.fillWidth: true
-                        text: root.service ? root.service.label : ""
-                        font: Base.displayXL
+                        text: root.service && root.service.message ? root.service.message : "Starting"
+                        font: Base.bodyStrongMono
                         color: Base.ink
                         elide: Text.ElideRight
                     }
-                    RowLayout {
-                        spacing: 6
-                        Icon {
-                            symbol: root.service && root.service.liveSource ? "dot.radiowaves.left.and.right" : "film"
-                            size: 14
-                            color: Base.body
-                        }
-                        Text {
-                            text: root.service ? Formats.shortDate(root.service.date)
-                                                 + (root.service.liveSource ? " \u00b7 " + root.service.liveSource : "") : ""
-                            font: Base.bodyMD
-                            color: Base.body
-                        }
+                    CircleIconButton {
+                        objectName: "cancelButton"
+                        symbol: "xmark"
+                        hint: "Cancel"
+                        enabled: root.appModel.writable
+                        onClicked: root.appModel.cancel(root.serviceID)
                     }
                 }
-                CircleIconButton {
-                    objectName: "exportButton"
-                    visible: !!root.service && root.service.status === "done"
-                    symbol: "square.and.arrow.down"
-                    hint: "Export register (CSV)"
-                    onClicked: root.startExport()
-                }
-                CircleIconButton {
-                    objectName: "processAgainButton"
-                    visible: !!root.service && Rules.canProcessAgain(root.service.status, root.service.sourcePaths)
-                    symbol: "arrow.clockwise"
-                    hint: "Process again"
-                    enabled: root.appModel.writable
-                    onClicked: root.appModel.enqueue(root.serviceID)
-                }
-                CircleIconButton {
-                    objectName: "showRecordingButton"
-                    visible: root.hasSources
-                    symbol: "film"
-                    hint: "Show recording in file manager"
-                    onClicked: Desktop.showFiles(root.service.sourcePaths)
-                }
-                CircleIconButton {
-                    objectName: "deleteButton"
-                    visible: !!root.service && root.service.status !== "processing"
-                    symbol: "trash"
-                    hint: "Delete"
-                    enabled: root.appModel.writable
-                    onClicked: confirmDelete.open()
+                BaseProgressBar {
+                    Layout.fillWidth: true
+                    value: root.service && root.service.status === "processing" ? root.service.progress : undefined
                 }
             }
+        }
 
-            // Waiting or running
-            Card {
-                id: queueCard
-                visible: !!root.service && (root.service.status === "queued" || root.service.status === "processing")
+        // Failed or cancelled
+        RowLayout {
+            visible: !!root.service && (root.service.status === "failed" || root.service.status === "cancelled")
+            spacing: 8
+            Icon { symbol: "exclamationmark.triangle"; size: 18; color: Base.body }
+            Text {
+                text: root.service ? root.service.message : ""
+                font: Base.bodyMD
+                color: Base.body
+                wrapMode: Text.Wrap
                 Layout.fillWidth: true
+            }
+        }
+
+        // Results
+        ColumnLayout {
+            visible: root.results !== null
+            Layout.fillWidth: true
+            spacing: 16
+            RowLayout {
+                spacing: 12
+                Row {
+                    spacing: 6
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: processing.text
+                    Accessible.description: processing.hint
+                    Icon { symbol: "bolt.fill"; size: 16; color: Base.body }
+                    Text {
+                        id: processing
+                        readonly property string hint: root.results ? root.results.framesAnalysed
+                                                                      + " frames analysed on this computer" : ""
+                        text: root.results ? Formats.dur(root.results.processingSeconds) : ""
+                        font: Base.bodyStrongMono
+                        color: Base.body
+                        Hint { text: processing.hint }
+                    }
+                }
+                Item { Layout.fillWidth: true }
+                TabPill {
+                    tag: "present"; symbol: "person.fill.checkmark"; count: root.present.length
+                    hint: "Present"; selected: root.tab; onActivated: t => root.tab = t
+                }
+                TabPill {
+                    visible: root.review.length > 0
+                    tag: "review"; symbol: "exclamationmark.triangle"; count: root.review.length
+                    hint: "To double-check"; selected: root.tab; onActivated: t => root.tab = t
+                }
+                TabPill {
+                    tag: "absent"; symbol: "person.fill.xmark"; count: root.absent.length
+                    hint: "Absent"; selected: root.tab; onActivated: t => root.tab = t
+                }
+                TabPill {
+                    tag: "visitors"; symbol: "person.fill.questionmark"; count: root.visitors.length
+                    hint: "Visitors (estimate)"; selected: root.tab; onActivated: t => root.tab = t
+                }
+            }
+        }
+    }
+
+    Component {
+        id: presentCard
+        Item {
+            property var modelData: ({})
+            Card {
+                id: card
                 kind: "soft"
+                padding: 12
+                width: 200
+                height: 140
                 ColumnLayout {
-                    width: queueCard.width - 2 * queueCard.padding
-                    spacing: 12
+                    width: 176
+                    spacing: 8
+                    Row {
+                        spacing: 8
+                        FileImage {
+                            size: 84
+                            backdrop: Base.soft
+                            source: root.thumb(card.parent.modelData.memberID, 84)
+                            Hint { text: "Member photo" }
+                            Accessible.name: "Member photo"
+                        }
+                        FileImage {
+                            size: 84
+                            backdrop: Base.soft
+                            source: ImageCache.source(root.servicePath(card.parent.modelData.evidenceFile), 84,
+                                                      ImageCache.generation)
+                            Hint { text: "Seen in recording" }
+                            Accessible.name: "Seen in recording"
+                        }
+                    }
                     RowLayout {
                         Layout.fillWidth: true
-                        spacing: 10
-                        Icon { symbol: "cpu"; size: 18 }
+                        spacing: 6
                         Text {
                             Layout.fillWidth: true
-                            text: root.service && root.service.message ? root.service.message : "Starting"
-                            font: Base.bodyStrongMono
+                            text: root.memberName(card.parent.modelData.memberID)
+                            font: Base.bodyStrong
                             color: Base.ink
                             elide: Text.ElideRight
                         }
-                        CircleIconButton {
-                            objectName: "cancelButton"
-                            symbol: "xmark"
-                            hint: "Cancel"
-                            enabled: root.appModel.writable
-                            onClicked: root.appModel.cancel(root.serviceID)
-                        }
-                    }
-                    BaseProgressBar {
-                        Layout.fillWidth: true
-                        value: root.service && root.service.status === "processing" ? root.service.progress : undefined
-                    }
-                }
-            }
-
-            // Failed or cancelled
-            RowLayout {
-                visible: !!root.service && (root.service.status === "failed" || root.service.status === "cancelled")
-                spacing: 8
-                Icon { symbol: "exclamationmark.triangle"; size: 18; color: Base.body }
-                Text {
-                    text: root.service ? root.service.message : ""
-                    font: Base.bodyMD
-                    color: Base.body
-                    wrapMode: Text.Wrap
-                    Layout.fillWidth: true
-                }
-            }
-
-            // Results
-            ColumnLayout {
-                visible: root.results !== null
-                Layout.fillWidth: true
-                spacing: 16
-                RowLayout {
-                    spacing: 12
-                    Row {
-                        spacing: 6
-                        Accessible.role: Accessible.StaticText
-                        Accessible.name: processing.text
-                        Accessible.description: processing.hint
-                        Icon { symbol: "bolt.fill"; size: 16; color: Base.body }
-                        Text {
-                            id: processing
-                            readonly property string hint: root.results ? root.results.framesAnalysed
-                                                                          + " frames analysed on this computer" : ""
-                            text: root.results ? Formats.dur(root.results.processingSeconds) : ""
-                            font: Base.bodyStrongMono
+                        Icon {
+                            visible: !!card.parent.modelData.needsReview
+                            symbol: "exclamationmark.triangle"
+                            size: 14
                             color: Base.body
-                            Hint { text: processing.hint }
+                            Hint { text: card.parent.modelData.reviewReason || "" }
                         }
-                    }
-                    Item { Layout.fillWidth: true }
-                    TabPill {
-                        tag: "present"; symbol: "person.fill.checkmark"; count: root.present.length
-                        hint: "Present"; selected: root.tab; onActivated: t => root.tab = t
-                    }
-                    TabPill {
-                        visible: root.review.length > 0
-                        tag: "review"; symbol: "exclamationmark.triangle"; count: root.review.length
-                        hint: "To double-check"; selected: root.tab; onActivated: t => root.tab = t
-                    }
-                    TabPill {
-                        tag: "absent"; symbol: "person.fill.xmark"; count: root.absent.length
-                        hint: "Absent"; selected: root.tab; onActivated: t => root.tab = t
-                    }
-                    TabPill {
-                        tag: "visitors"; symbol: "person.fill.questionmark"; count: root.visitors.length
-                        hint: "Visitors (estimate)"; selected: root.tab; onActivated: t => root.tab = t
-                    }
-                }
-
-                // Present grid (also for any tab value that names no list)
-                Flow {
-                    visible: root.tab !== "review" && root.tab !== "absent" && root.tab !== "visitors"
-                    Layout.fillWidth: true
-                    spacing: 12
-                    Repeater {
-                        model: root.results ? root.present : []
-                        delegate: Card {
-                            id: presentCard
-                            required property var modelData
-                            kind: "soft"
-                            padding: 12
-                            width: 200
-                            ColumnLayout {
-                                width: 176
-                                spacing: 8
-                                Row {
-                                    spacing: 8
-                                    FileImage {
-                                        size: 84
-                                        backdrop: Base.soft
-                                        source: root.thumb(presentCard.modelData.memberID, 84)
-                                        Hint { text: "Member photo" }
-                                        Accessible.name: "Member photo"
-                                    }
-                                    FileImage {
-                                        size: 84
-                                        backdrop: Base.soft
-                                        source: ImageCache.source(root.servicePath(presentCard.modelData.evidenceFile), 84,
-                                                                  ImageCache.generation)
-                                        Hint { text: "Seen in recording" }
-                                        Accessible.name: "Seen in recording"
-                                    }
-                                }
-                                RowLayout {
-                                    Layout.fillWidth: true
-                                    spacing: 6
-                                    Text {
-                                        Layout.fillWidth: true
-                                        text: root.memberName(presentCard.modelData.memberID)
-                                        font: Base.bodyStrong
-                                        color: Base.ink
-                                        elide: Text.ElideRight
-                                    }
-                                    Icon {
-                                        visible: presentCard.modelData.needsReview
-                                        symbol: "exclamationmark.triangle"
-                                        size: 14
-                                        color: Base.body
-                                        Hint { text: presentCard.modelData.reviewReason }
-                                    }
-                                    Chip {
-                                        kind: "dark"
-                                        text: Math.floor(presentCard.modelData.confidence * 100) + "%"
-                                        hint: "Match \u00b7 first seen " + Formats.clock(presentCard.modelData.firstSeen)
-                                              + " \u00b7 " + presentCard.modelData.sightings + " sightings"
-                                    }
-                                }
-                            }
-                        }
-                    }
-                }
-
-                // To double-check, and absent: rows that open the member.
-                Column {
-                    visible: root.tab === "review" || root.tab === "absent"
-                    Layout.fillWidth: true
-                    spacing: 4
-                    Repeater {
-                        model: root.tab === "review" ? root.review : root.tab === "absent" ? root.absent : []
-                        delegate: ItemDelegate {
-                            id: row
-                            required property var modelData
-                            width: parent.width
-                            height: 52
-                            onClicked: root.openMember(modelData.memberID)
-                            contentItem: Row {
-                                spacing: 12
-                                FileImage {
-                                    anchors.verticalCenter: parent.verticalCenter
-                                    size: 40
-                                    circle: true
-                                    source: root.thumb(row.modelData.memberID, 40)
-                                }
-                                Text {
-                                    anchors.verticalCenter: parent.verticalCenter
-                                    text: root.memberName(row.modelData.memberID)
-                                    font: Base.bodyStrong
-                                    color: Base.ink
-                                }
-                            }
-                            Accessible.name: root.memberName(modelData.memberID)
-                        }
-                    }
-                }
-
-                // Visitors
-                Flow {
-                    visible: root.tab === "visitors"
-                    Layout.fillWidth: true
-                    spacing: 10
-                    Repeater {
-                        model: root.tab === "visitors" ? root.visitors : []
-                        delegate: FileImage {
-                            required property var modelData
-                            size: 96
-                            source: ImageCache.source(root.servicePath(modelData.imageFile), 96, ImageCache.generation)
-                            Hint { text: "First seen " + Formats.clock(parent.modelData.firstSeen) }
-                            Accessible.name: "First seen " + Formats.clock(modelData.firstSeen)
+                        Chip {
+                            kind: "dark"
+                            text: Math.floor(card.parent.modelData.confidence * 100) + "%"
+                            hint: "Match \u00b7 first seen " + Formats.clock(card.parent.modelData.firstSeen)
+                                  + " \u00b7 " + card.parent.modelData.sightings + " sightings"
                         }
                     }
                 }
             }
-            Item { implicitHeight: 24 }
+        }
+    }
+    Component {
+        id: memberRow
+        ItemDelegate {
+            id: row
+            property var modelData: ({})
+            onClicked: root.openMember(modelData.memberID)
+            Accessible.name: root.memberName(modelData.memberID)
+            contentItem: Row {
+                spacing: 12
+                FileImage {
+                    anchors.verticalCenter: parent.verticalCenter
+                    size: 40
+                    circle: true
+                    source: root.thumb(row.modelData.memberID, 40)
+                }
+                Text {
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: root.memberName(row.modelData.memberID)
+                    font: Base.bodyStrong
+                    color: Base.ink
+                }
+            }
+        }
+    }
+    Component {
+        id: visitorPicture
+        Item {
+            id: visitor
+            property var modelData: ({})
+            FileImage {
+                size: 96
+                source: ImageCache.source(root.servicePath(visitor.modelData.imageFile), 96, ImageCache.generation)
+                Hint { text: "First seen " + Formats.clock(visitor.modelData.firstSeen) }
+                Accessible.name: "First seen " + Formats.clock(visitor.modelData.firstSeen)
+            }
         }
     }
 

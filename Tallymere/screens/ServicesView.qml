@@ -40,6 +40,7 @@ Item {
         }
         GridView {
             id: grid
+            objectName: "serviceGrid"
             visible: root.appModel.services.count > 0
             Layout.fillWidth: true
             Layout.fillHeight: true

@@ -132,6 +132,10 @@ TestCase {
     function test_members_header_and_issues() {
         const page = createTemporaryObject(membersPage, testCase);
         compare(findNamed(page, "recognisableFigure").text, "2/3");
+        compare(page.issueCount, 2);
+        compare(page.issues, []);
+        findNamed(page, "issuesButton").clicked();
+        verify(page.showIssues);
         compare(page.issues, ["Alan Turing: no usable photos", "Grace Hopper: 1 good photo, add more"]);
         compare(Rules.issues([{ name: "B", goodPhotos: 2 }], ["W"]), ["B: 2 good photos, add more", "W"]);
         compare(Rules.memberStatus(false, 0)[1], "No usable photos yet");
