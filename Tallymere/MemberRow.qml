@@ -54,6 +54,7 @@ Rectangle {
         Button {
             text: "Add Photos\u2026"
             enabled: row.writable
+            opacity: enabled ? 1 : 0.4
             onClicked: row.addPhotos(row.memberID)
         }
     }

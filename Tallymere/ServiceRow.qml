@@ -89,6 +89,7 @@ Rectangle {
             text: "Cancel"
             visible: row.status === "queued" || row.status === "processing"
             enabled: row.writable
+            opacity: enabled ? 1 : 0.4
             onClicked: row.appModel.cancel(row.serviceID)
         }
         Button {
@@ -96,6 +97,7 @@ Rectangle {
             visible: (row.status === "done" || row.status === "failed"
                       || row.status === "cancelled") && row.sourcePaths.length > 0
             enabled: row.writable
+            opacity: enabled ? 1 : 0.4
             onClicked: row.appModel.enqueue(row.serviceID)
         }
     }
