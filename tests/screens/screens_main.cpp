@@ -161,6 +161,18 @@ public:
     Q_INVOKABLE bool makeFolder(const QString& folder) const { return QDir().mkpath(folder); }
 };
 
+// What the QML cases need of the model beyond its QML interface: putting a stand-in live
+// controller in the model's live slot.
+class TestSupport : public QObject {
+    Q_OBJECT
+public:
+    explicit TestSupport(AppModel*& model) : model(model) {}
+    Q_INVOKABLE void setLive(QObject* controller) { model->setLive(controller); }
+
+private:
+    AppModel*& model;
+};
+
 class Setup : public QObject {
     Q_OBJECT
 public:
@@ -182,6 +194,8 @@ public Q_SLOTS:
         options.arguments = {};
         model = std::make_unique<AppModel>(std::move(options));
         engine->rootContext()->setContextProperty(QStringLiteral("testModel"), model.get());
+        modelPointer = model.get();
+        engine->rootContext()->setContextProperty(QStringLiteral("testSupport"), &support);
         engine->rootContext()->setContextProperty(QStringLiteral("testLibraryRoot"),
                                                   QString::fromStdString(root.string()));
         engine->rootContext()->setContextProperty(QStringLiteral("renderCheck"), &renderCheck);
@@ -197,6 +211,8 @@ private:
     QTemporaryDir library;
     QTemporaryDir models;
     std::unique_ptr<AppModel> model;
+    AppModel* modelPointer = nullptr;
+    TestSupport support{modelPointer};
     RenderCheck renderCheck;
 };
 
