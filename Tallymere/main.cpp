@@ -16,6 +16,8 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_ComponentsPlugin)
 
 using namespace tallymere;
 

@@ -16,6 +16,8 @@
 
 // The window's QML module is linked in statically.
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_ComponentsPlugin)
 
 namespace tallymere::apptest {
 

@@ -36,6 +36,13 @@ struct Shell {
             window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
     }
     QString section() const { return window->property("section").toString(); }
+    // The route on top of the navigation path as "kind:id", "" when the path is empty.
+    QString route() const {
+        const QVariantList path = window->property("path").toList();
+        if (path.isEmpty()) return {};
+        const QVariantMap top = path.constLast().toMap();
+        return top.value("kind").toString() + ":" + top.value("id").toString();
+    }
 
     std::unique_ptr<AppModel> model;
     QQmlApplicationEngine engine;
@@ -78,11 +85,9 @@ void WindowTest::windowOptionsAreActedOnOnceInOrder() {
     QVERIFY(shell.window);
     QSignalSpy newService(shell.model.get(), &AppModel::newService);
     // "--section" first, then "--open-service" selects services and opens the page 0.3 s later,
-    // then "--open-member" selects members and opens that page.
+    // then "--open-member" selects members and opens that page, which ends on top.
     QCOMPARE(shell.section(), QString("members"));
-    QTRY_COMPARE(shell.window->property("openedServiceID").toString(),
-                 QString("20260301-100000-aaaa"));
-    QCOMPARE(shell.window->property("openedMemberID").toString(), QString("M0001"));
+    QTRY_COMPARE(shell.route(), QString("member:M0001"));
     QCOMPARE(newService.count(), 0);
 
     // Shown again, nothing is applied a second time.
@@ -99,7 +104,7 @@ void WindowTest::openServiceLatestWithNoServicesDoesNothing() {
     QVERIFY(shell.window);
     QTest::qWait(400);
     QCOMPARE(shell.section(), QString("home"));
-    QCOMPARE(shell.window->property("openedServiceID").toString(), QString());
+    QCOMPARE(shell.route(), QString());
 }
 
 void WindowTest::notificationsReachTheWindow() {

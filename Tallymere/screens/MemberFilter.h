@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QSortFilterProxyModel>
+#include <QString>
+#include <QtQml/qqmlregistration.h>
+
+namespace tallymere {
+
+// The members that pass the members page's search: every member for an empty query, otherwise
+// those whose name or id contains the query ignoring case. A proxy, so the grid keeps recycling its
+// delegates and rows still change in place.
+class MemberFilter : public QSortFilterProxyModel {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(QString query READ query WRITE setQuery NOTIFY queryChanged)
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
+
+public:
+    explicit MemberFilter(QObject* parent = nullptr);
+
+    QString query() const { return query_; }
+    void setQuery(const QString& query);
+    int count() const { return rowCount(); }
+
+    // Whether a member with that name and id passes `query`.
+    Q_INVOKABLE static bool matches(const QString& name, const QString& id, const QString& query);
+
+Q_SIGNALS:
+    void queryChanged();
+    void countChanged();
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override;
+
+private:
+    QString query_;
+};
+
+} // namespace tallymere

@@ -1,0 +1,42 @@
+import QtQuick
+import QtTest
+import Tallymere.Components
+
+TestCase {
+    name: "Formats"
+
+    function test_durations_at_their_boundaries() {
+        compare(Formats.dur(59.6), "60s");
+        compare(Formats.dur(59.4), "59s");
+        compare(Formats.dur(0), "0s");
+        compare(Formats.dur(60), "1m0s");
+        compare(Formats.dur(125), "2m5s");
+        compare(Formats.dur(3599.9), "59m59s");
+        compare(Formats.dur(3600), "1h00m");
+        compare(Formats.dur(3725), "1h02m");
+        compare(Formats.dur(36000 + 59 * 60 + 59), "10h59m");
+        compare(Formats.dur(-1), "");
+        compare(Formats.dur(NaN), "");
+        compare(Formats.dur(Infinity), "");
+    }
+
+    function test_clock_through_the_core() {
+        compare(Formats.clock(0), "0:00:00");
+        compare(Formats.clock(3725.4), "1:02:05");
+        compare(Formats.clock(undefined), "");
+        compare(Formats.clock(null), "");
+    }
+
+    function test_export_name_from_the_service_date() {
+        compare(Formats.exportName(new Date(2024, 2, 10, 10, 30)), "attendance-2024-03-10.csv");
+        // Late in the evening is still the same local day.
+        compare(Formats.exportName(new Date(2024, 2, 10, 23, 59)), "attendance-2024-03-10.csv");
+    }
+
+    function test_short_date_has_no_time() {
+        const text = Formats.shortDate(new Date(2024, 2, 10, 10, 30));
+        verify(text.length > 0);
+        verify(text.indexOf("10") >= 0, text);
+        verify(text.indexOf(":") < 0, text);
+    }
+}

@@ -1,0 +1,187 @@
+import QtQuick
+import QtQuick.Controls
+import QtTest
+import Tallymere
+import Tallymere.Components
+import Tallymere.Screens
+
+// The screens against an application model over a seeded library (see screens_main.cpp).
+TestCase {
+    id: testCase
+    name: "Screens"
+    width: 1100
+    height: 760
+    when: windowShown
+    visible: true
+
+    readonly property string sundayID: "20240310-103000-a1b2"
+    readonly property string failedID: "20240303-180000-c3d4"
+    readonly property string liveID: "20240306-190000-e5f6"
+
+    Component { id: servicePage; ServiceDetailView { width: 1100; height: 760; appModel: testModel } }
+    Component { id: membersPage; MembersView { width: 1100; height: 760; appModel: testModel } }
+    Component { id: newServiceSheet; NewServiceSheet { appModel: testModel } }
+    Component { id: memberFilter; MemberFilter {} }
+
+    function findNamed(item, name) {
+        if (!item)
+            return null;
+        if (item.objectName === name)
+            return item;
+        const children = item.children || [];
+        for (let i = 0; i < children.length; ++i) {
+            const found = findNamed(children[i], name);
+            if (found)
+                return found;
+        }
+        if (item.contentItem && item.contentItem !== item) {
+            const found = findNamed(item.contentItem, name);
+            if (found)
+                return found;
+        }
+        return null;
+    }
+
+    function initTestCase() {
+        tryVerify(() => testModel.writable, 5000, "the model takes the library");
+    }
+
+    function test_process_again_only_for_finished_failed_or_cancelled_with_recording() {
+        const cases = [[sundayID, true], [failedID, true], [liveID, false]];
+        for (const [id, offered] of cases) {
+            const page = createTemporaryObject(servicePage, testCase, { serviceID: id });
+            compare(findNamed(page, "processAgainButton").visible, offered, id);
+            // A live service has no recording to show either.
+            compare(findNamed(page, "showRecordingButton").visible, id !== liveID, id);
+        }
+        verify(!Rules.canProcessAgain("queued", ["/a.mp4"]));
+        verify(!Rules.canProcessAgain("processing", ["/a.mp4"]));
+        verify(Rules.canProcessAgain("cancelled", ["/a.mp4"]));
+        verify(!Rules.canProcessAgain("done", []));
+    }
+
+    function test_register_export() {
+        const page = createTemporaryObject(servicePage, testCase, { serviceID: sundayID });
+        compare(page.exportName(), "attendance-2024-03-10.csv");
+        verify(findNamed(page, "exportButton").visible);
+        const csv = Desktop.registerCSV(testModel, sundayID);
+        compare(csv.split("\n")[0],
+                "member_id,name,status,confidence,first_seen,last_seen,sightings,needs_review,review_reason");
+        verify(csv.indexOf('M0001,"Ada Lovelace",present,0.873') > 0, csv);
+        const file = "file://" + testLibraryRoot + "/../export.csv";
+        verify(Desktop.writeText(file, csv));
+        compare(Desktop.registerCSV(testModel, "no-such-service"), "");
+    }
+
+    function test_results_open_on_review_with_the_lists_split() {
+        const page = createTemporaryObject(servicePage, testCase, { serviceID: sundayID });
+        compare(page.tab, "review");
+        compare(page.present.length, 2);
+        compare(page.review.length, 1);
+        compare(page.review[0].memberID, "M0001");
+        compare(page.absent.length, 1);
+        compare(page.visitors.length, 1);
+        compare(page.memberName("M0002"), "Grace Hopper");
+        compare(page.memberName("M0099"), "M0099");
+        // Without anything to double-check the present list shows.
+        const live = createTemporaryObject(servicePage, testCase, { serviceID: liveID });
+        compare(live.tab, "review"); // the live register was seeded from the same results
+        compare(Rules.initialTab(0, ""), "present");
+        compare(Rules.initialTab(2, "absent"), "absent");
+        compare(Rules.initialTab(2, "bogus"), "bogus");
+    }
+
+    function test_deleted_service_leaves_the_placeholder() {
+        const missing = createTemporaryObject(servicePage, testCase, { serviceID: "20200101-000000-dead" });
+        verify(missing.service === null);
+        verify(findNamed(missing, "deletedPlaceholder").visible);
+
+        const id = testModel.createService("Short-lived", ["/tmp/nowhere/short.mp4"], "quick");
+        verify(id !== "");
+        const page = createTemporaryObject(servicePage, testCase, { serviceID: id });
+        verify(page.service !== null);
+        verify(!findNamed(page, "deletedPlaceholder").visible);
+        // The run fails without face models; then it can be deleted.
+        tryVerify(() => page.service.status === "failed", 5000);
+        testModel.deleteService(id);
+        verify(page.service === null);
+        verify(findNamed(page, "deletedPlaceholder").visible);
+    }
+
+    function test_member_search_by_name_or_id_in_any_case() {
+        const page = createTemporaryObject(membersPage, testCase);
+        const grid = findNamed(page, "memberGrid");
+        compare(grid.count, 3);
+        page.query = "LOVE";
+        compare(grid.count, 1);
+        page.query = "hOPP";
+        compare(grid.count, 1);
+        page.query = "0003";
+        compare(grid.count, 1);
+        page.query = "m000";
+        compare(grid.count, 3);
+        page.query = "nobody";
+        compare(grid.count, 0);
+        page.query = "";
+        compare(grid.count, 3);
+        const filter = createTemporaryObject(memberFilter, testCase);
+        verify(filter.matches("Zoë Ångström", "M0010", "ÅNGSTR"));
+        verify(!filter.matches("Zoë Ångström", "M0010", "zoe"));
+    }
+
+    function test_members_header_and_issues() {
+        const page = createTemporaryObject(membersPage, testCase);
+        compare(findNamed(page, "recognisableFigure").text, "2/3");
+        compare(page.issueCount, 2);
+        compare(page.issues, []);
+        findNamed(page, "issuesButton").clicked();
+        verify(page.showIssues);
+        compare(page.issues, ["Alan Turing: no usable photos", "Grace Hopper: 1 good photo, add more"]);
+        compare(Rules.issues([{ name: "B", goodPhotos: 2 }], ["W"]), ["B: 2 good photos, add more", "W"]);
+        compare(Rules.memberStatus(false, 0)[1], "No usable photos yet");
+        compare(Rules.memberStatus(false, 3)[1], "Ready");
+        compare(Rules.memberStatus(false, 2)[1], "Add more photos (3+ recommended)");
+        compare(Rules.memberStatus(true, 3)[1], "Checking photos");
+        compare(Rules.photoStatus({ checked: true, ok: true, reason: "" }), ["checkmark.circle.fill", "Accepted"]);
+        compare(Rules.photoStatus({ checked: true, ok: false, reason: "Face too small" }),
+                ["xmark.circle.fill", "Face too small"]);
+        compare(Rules.photoStatus({ checked: false, ok: false, reason: "" }), ["hourglass", "Checking"]);
+    }
+
+    function test_start_button_and_dropped_files() {
+        const sheet = createTemporaryObject(newServiceSheet, testCase);
+        sheet.open();
+        tryVerify(() => sheet.opened);
+        const start = findNamed(sheet.contentItem, "startButton");
+        compare(sheet.label, "Sunday service");
+        compare(start.text, "Start");
+        verify(!findNamed(sheet.contentItem, "noMembersWarning").parent.visible);
+        verify(!start.enabled, "no files yet");
+        sheet.takeFiles(["file:///tmp/service.mov"]);
+        verify(start.enabled);
+        compare(findNamed(sheet.contentItem, "filesText").text, "service.mov");
+        // Only text files dropped: the chosen files stay.
+        sheet.takeFiles(["file:///tmp/notes.txt", "file:///tmp/list.csv"]);
+        compare(sheet.files.length, 1);
+        compare(sheet.files[0].toString(), "file:///tmp/service.mov");
+        sheet.takeFiles(["file:///tmp/a.jpg", "file:///tmp/notes.txt", "file:///tmp/b.HEIC"]);
+        compare(findNamed(sheet.contentItem, "filesText").text, "2 photos");
+        sheet.label = " \t ";
+        verify(!start.enabled, "blank label");
+        sheet.label = "Evening";
+        sheet.kind = "stream";
+        compare(start.text, "Go live");
+        sheet.streamURL = "rtsp://10.0.0.2/live";
+        verify(!start.enabled, "rtsp");
+        sheet.streamURL = "https://example.org/live.m3u8";
+        verify(start.enabled, "https");
+        sheet.streamURL = "file:///tmp/service.mp4";
+        verify(start.enabled, "file URL");
+        sheet.kind = "camera";
+        sheet.cameraID = "";
+        verify(!start.enabled, "no camera");
+        sheet.cameraID = "/dev/video0";
+        verify(start.enabled, "a camera");
+        sheet.close();
+    }
+}
