@@ -191,9 +191,28 @@ std::vector<Face> FaceEngine::detectOnce(const BGRAImage& image, int size, float
     return nms(std::move(candidates), 0.4f, false);
 }
 
+int FaceEngine::unenlargedDetectorSize(const BGRAImage& image, int size) {
+    const int side = effectiveDetectorSize(size);
+    const int longer = std::max(image.width, image.height);
+    if (longer >= side) return side;
+    int native = detectorSizes[0];
+    for (const int candidate : detectorSizes)
+        if (candidate <= longer) native = candidate;
+    return native;
+}
+
 std::vector<Face> FaceEngine::detect(const BGRAImage& image, int size, float threshold, int tiles) {
     std::vector<Face> all = detectOnce(image, size, threshold);
-    if (tiles < 2) return all;
+    // Enlarging the frame to the detector's size helps small faces but pushes a close-up past
+    // the face sizes the detector knows, and it is then lost: a second pass at a size that does
+    // not enlarge keeps it.
+    const int native = unenlargedDetectorSize(image, size);
+    const bool secondPass =
+        image.width > 0 && image.height > 0 && native != effectiveDetectorSize(size);
+    if (secondPass)
+        for (Face& face : detectOnce(image, native, threshold))
+            all.push_back(std::move(face));
+    if (tiles < 2) return secondPass ? nms(std::move(all), 0.5f, true) : all;
     const int n = tiles;
     const float tw = static_cast<float>(image.width) / static_cast<float>(n);
     const float th = static_cast<float>(image.height) / static_cast<float>(n);
