@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -110,13 +111,24 @@ BGRAImage turned(BGRAImage image, int angle) {
     }
 }
 
+std::string oversizedText(std::int64_t width, std::int64_t height) {
+    return "its pictures are too large (" + std::to_string(width) + " \u00d7 " +
+           std::to_string(height) + ")";
+}
+
 } // namespace
 
 bool FrameSampler::take(double t) {
     if (!(next_ <= t + 0.000001)) return false;
     next_ += interval_;
-    while (next_ <= t)
+    // A time stamp far ahead (a damaged or crafted file) would take billions of steps, or never
+    // end once the interval is lost in the time's rounding: beyond a million intervals the grid
+    // moves in one step.
+    if (next_ <= t && (t - next_) / interval_ > maxGridSteps)
+        next_ += std::floor((t - next_) / interval_) * interval_;
+    for (int step = 0; next_ <= t && step <= maxGridSteps; ++step)
         next_ += interval_;
+    if (next_ <= t) next_ = std::nextafter(t, std::numeric_limits<double>::infinity());
     return true;
 }
 
@@ -126,7 +138,7 @@ public:
     virtual double duration() const = 0;
     virtual std::optional<int> expectedFrames() const = 0;
     virtual bool isStill() const = 0;
-    virtual std::optional<Frame> next() = 0;
+    virtual std::optional<Frame> next(const std::function<bool()>& isCancelled) = 0;
 };
 
 namespace {
@@ -139,8 +151,9 @@ public:
     std::optional<int> expectedFrames() const override { return static_cast<int>(files_.size()); }
     bool isStill() const override { return true; }
 
-    std::optional<FrameSource::Frame> next() override {
-        while (next_ < files_.size()) {
+    std::optional<FrameSource::Frame> next(const std::function<bool()>& isCancelled) override {
+        for (bool first = true; next_ < files_.size(); first = false) {
+            if (!first && isCancelled && isCancelled()) throw ProcessError::cancelled();
             const std::size_t i = next_++;
             // An undecodable photo is skipped; later photos keep their positions.
             if (auto image = BGRAImage::load(files_[i], FrameSource::maxStillSide))
@@ -163,7 +176,7 @@ public:
         if (int r = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); r < 0)
             throwMediaError(r);
         format_.reset(raw);
-        if (int r = avformat_find_stream_info(format_.get(), nullptr); r < 0) throwMediaError(r);
+        findStreamInfo();
 
         // The first video stream; cover art attached to an audio file is not a video.
         for (unsigned i = 0; i < format_->nb_streams; ++i) {
@@ -179,6 +192,7 @@ public:
             if (static_cast<int>(i) != streamIndex_) format_->streams[i]->discard = AVDISCARD_ALL;
 
         AVStream* stream = format_->streams[streamIndex_];
+        refuseOversized(stream->codecpar->width, stream->codecpar->height);
         timeBase_ = stream->time_base;
         if (timeBase_.num <= 0 || timeBase_.den <= 0) timeBase_ = AVRational{1, AV_TIME_BASE};
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
@@ -205,6 +219,8 @@ public:
         if (int r = avcodec_parameters_to_context(codec_.get(), stream->codecpar); r < 0)
             throw ProcessError::unreadable(mediaText(r));
         codec_->pkt_timebase = timeBase_;
+        // Each frame's declared size is checked before its pixels are allocated.
+        codec_->max_pixels = maxImagePixels;
         codec_->thread_count = 0; // as many decoder threads as the machine suggests
         codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         if (int r = avcodec_open2(codec_.get(), codec, nullptr); r < 0)
@@ -219,13 +235,16 @@ public:
     std::optional<int> expectedFrames() const override { return expectedFrames_; }
     bool isStill() const override { return false; }
 
-    std::optional<FrameSource::Frame> next() override {
+    std::optional<FrameSource::Frame> next(const std::function<bool()>& isCancelled) override {
         if (failure_) throw ProcessError::unreadable(*failure_);
         if (finished_) return std::nullopt;
         for (;;) {
             int r = avcodec_receive_frame(codec_.get(), frame_.get());
             if (r == 0) {
                 if (auto kept = sample()) return kept;
+                // A long stretch without a kept frame (a time stamp far ahead, a low sampling
+                // rate) must still stop when the run is cancelled.
+                if (isCancelled && isCancelled()) throw ProcessError::cancelled();
                 continue;
             }
             if (r == AVERROR_EOF) {
@@ -235,11 +254,31 @@ public:
                 return std::nullopt;
             }
             if (r != AVERROR(EAGAIN)) fail(r);
+            if (isCancelled && isCancelled()) throw ProcessError::cancelled();
             feed();
         }
     }
 
 private:
+    // Reads the streams' parameters, decoding a few frames where the container does not state
+    // them; frames beyond the pixel limit are refused there too, before they are allocated.
+    void findStreamInfo() {
+        const std::string limit = std::to_string(maxImagePixels);
+        std::vector<AVDictionary*> options(format_->nb_streams, nullptr);
+        for (AVDictionary*& o : options)
+            av_dict_set(&o, "max_pixels", limit.c_str(), 0);
+        const int r =
+            avformat_find_stream_info(format_.get(), options.empty() ? nullptr : options.data());
+        for (AVDictionary*& o : options)
+            av_dict_free(&o);
+        if (r < 0) throwMediaError(r);
+    }
+
+    static void refuseOversized(std::int64_t width, std::int64_t height) {
+        if (width > 0 && height > 0 && width * height > maxImagePixels)
+            throw ProcessError::unreadable(oversizedText(width, height));
+    }
+
     double seconds(std::int64_t ticks) const {
         return static_cast<double>(ticks - startPts_) * timeBase_.num / timeBase_.den;
     }
@@ -278,6 +317,10 @@ private:
         lastTime_ = t;
         ++decoded_;
         const bool hasImage = f->width > 0 && f->height > 0 && f->data[0];
+        if (hasImage && static_cast<std::int64_t>(f->width) * f->height > maxImagePixels) {
+            failure_ = oversizedText(f->width, f->height);
+            throw ProcessError::unreadable(*failure_);
+        }
         if (!hasImage || !sampler_.take(t)) {
             av_frame_unref(f);
             return std::nullopt;
@@ -388,8 +431,8 @@ std::optional<int> FrameSource::expectedFrames() const {
 bool FrameSource::isStill() const {
     return reader_->isStill();
 }
-std::optional<FrameSource::Frame> FrameSource::next() {
-    return reader_->next();
+std::optional<FrameSource::Frame> FrameSource::next(const std::function<bool()>& isCancelled) {
+    return reader_->next(isCancelled);
 }
 
 } // namespace tallymere
