@@ -18,9 +18,12 @@ extern "C" {
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -225,6 +228,7 @@ public:
         codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         if (int r = avcodec_open2(codec_.get(), codec, nullptr); r < 0)
             throw ProcessError::unreadable(mediaText(r));
+        skipAllowed_ = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_HEVC;
 
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
@@ -302,11 +306,53 @@ private:
                 av_packet_unref(packet_.get());
                 continue;
             }
+            planDecoding(*packet_);
             r = avcodec_send_packet(codec_.get(), packet_.get());
             av_packet_unref(packet_.get());
             if (r < 0) fail(r);
             return;
         }
+    }
+
+    // Whether a frame whose packet shows `pts` could be kept: some point of the sampling grid
+    // lies between the frame before it in presentation order and it. The frame before is the
+    // latest earlier packet read so far; a packet read later can only come closer, so a frame
+    // ruled out here is never kept.
+    bool mayBeKept(std::int64_t pts) const {
+        const double t = seconds(pts), grid = sampler_.nextTime(), interval = sampler_.interval();
+        constexpr double slack = 0.000002;
+        if (t + slack < grid) return false;
+        auto before = seen_.lower_bound(pts);
+        if (before == seen_.begin() || (t - grid) / interval > 100000) return true;
+        const double previous = seconds(*std::prev(before));
+        const double steps = std::max(0.0, std::ceil((previous - slack - grid) / interval));
+        return grid + steps * interval <= t + slack;
+    }
+
+    // Before a packet goes to the decoder: a frame that cannot be kept need not be decoded, and
+    // the decoder skips it when nothing else refers to it. Its place among the frames still
+    // counts, from the packets' presentation times.
+    void planDecoding(const AVPacket& packet) {
+        const bool counted = packet.pts != AV_NOPTS_VALUE && !(packet.flags & AV_PKT_FLAG_DISCARD);
+        const bool skip = skipAllowed_ && counted && !mayBeKept(packet.pts);
+        codec_->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        if (!counted) return;
+        pending_.emplace(packet.pts, skip);
+        seen_.insert(packet.pts);
+    }
+
+    // The frame's position among all frames of the file: frames whose decoding was skipped
+    // before it count as they would have had they been decoded.
+    int frameIndex(std::int64_t pts) {
+        if (pts != AV_NOPTS_VALUE) {
+            auto end = pending_.lower_bound(pts);
+            for (auto it = pending_.begin(); it != end; ++it)
+                if (it->second) ++decoded_;
+            pending_.erase(pending_.begin(), end);
+            if (auto same = pending_.find(pts); same != pending_.end()) pending_.erase(same);
+            seen_.erase(seen_.begin(), seen_.lower_bound(pts));
+        }
+        return decoded_++;
     }
 
     // Counts the decoded frame and returns it, upright, when the sampling rule keeps it.
@@ -315,7 +361,7 @@ private:
         const std::int64_t ts = f->best_effort_timestamp;
         const double t = ts != AV_NOPTS_VALUE ? seconds(ts) : lastTime_;
         lastTime_ = t;
-        ++decoded_;
+        const int index = frameIndex(f->pts);
         const bool hasImage = f->width > 0 && f->height > 0 && f->data[0];
         if (hasImage && static_cast<std::int64_t>(f->width) * f->height > maxImagePixels) {
             failure_ = oversizedText(f->width, f->height);
@@ -327,7 +373,7 @@ private:
         }
         BGRAImage image = toBGRA(f);
         av_frame_unref(f);
-        return FrameSource::Frame{decoded_ - 1, t, turned(std::move(image), angle_)};
+        return FrameSource::Frame{index, t, turned(std::move(image), angle_)};
     }
 
     BGRAImage toBGRA(const AVFrame* f) {
@@ -391,6 +437,13 @@ private:
     std::optional<int> expectedFrames_;
     FrameSampler sampler_;
     int decoded_ = 0;
+    // Codecs whose decoders skip frames nothing refers to when asked to, frame by frame.
+    bool skipAllowed_ = false;
+    // Packets sent whose frames have not come out yet, by presentation time: whether decoding
+    // was skipped where possible.
+    std::multimap<std::int64_t, bool> pending_;
+    // Presentation times of the packets read, from the last frame out on.
+    std::set<std::int64_t> seen_;
     double lastTime_ = 0.0;
     bool finished_ = false;
     std::optional<std::string> failure_;

@@ -20,6 +20,7 @@ public:
     // Whether the frame at `t` is kept; advances the grid when it is.
     bool take(double t);
     double nextTime() const { return next_; }
+    double interval() const { return interval_; }
 
 private:
     static constexpr int maxGridSteps = 1'000'000;

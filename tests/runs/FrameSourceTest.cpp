@@ -4,6 +4,7 @@
 #include "runs/ProcessError.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sstream>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -286,6 +288,59 @@ TEST(FrameSource, FramesBeyondThePixelLimitAreRefusedBeforeTheyAreDecoded) {
         EXPECT_FALSE(e.detail().empty());
     }
     EXPECT_LT(peakMiB() - before, 100.0);
+}
+
+// Every frame's presentation time, in presentation order, as the ffmpeg tools decode the file
+// whole; and the frames the sampling rule keeps among them.
+std::vector<Kept> keptByFullDecoding(const std::filesystem::path& file, double fps) {
+    const TempDir dir;
+    const auto out = dir / "times.txt";
+    const std::string command = "ffprobe -v error -select_streams v:0 -show_entries "
+                                "frame=best_effort_timestamp_time -of csv=p=0 '" +
+                                file.string() + "' > '" + out.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(out);
+    std::vector<Kept> kept;
+    FrameSampler sampler(fps);
+    int index = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::replace(line.begin(), line.end(), ',', ' ');
+        std::istringstream fields(line);
+        for (double t = 0; fields >> t; ++index)
+            if (sampler.take(t)) kept.push_back({index, t});
+    }
+    return kept;
+}
+
+TEST(FrameSource, SkippingUnneededFramesKeepsTheIndicesAndTimesOfDecodingThemAll) {
+    TempDir dir;
+    // B-frames, also referenced ones (a pyramid), and an open group of pictures.
+    auto bframes = dir / "bframes.mp4";
+    ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=30 -t 12 -c:v libx264 -bf 8 -b-pyramid normal "
+           "-x264-params open-gop=1 -pix_fmt yuv420p '" +
+           bframes.string() + "'");
+    // Variable frame rate: 25 frames a second, then 10, then a gap of 3 s, then 30.
+    auto vfr = dir / "vfr.mkv";
+    ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=30 -t 10 -vf "
+           "\"settb=1/1000,setpts='if(lt(N,100),N*40,if(lt(N,150),4000+(N-100)*100,"
+           "12000+(N-150)*33))'\" -vsync vfr -c:v libx264 -bf 3 -pix_fmt yuv420p '" +
+           vfr.string() + "'");
+    // A stream whose codec cannot skip frames: everything decoded, as before.
+    auto mpeg4 = dir / "plain.avi";
+    ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=30 -t 5 -c:v mpeg4 -bf 2 '" + mpeg4.string() +
+           "'");
+    for (const auto& file : {bframes, vfr, mpeg4}) {
+        for (const double fps : {0.5, 1.0, 2.0, 7.3, 60.0}) {
+            SCOPED_TRACE(file.filename().string() + " at " + std::to_string(fps));
+            const auto expected = keptByFullDecoding(file, fps);
+            const auto kept = drain(file, fps);
+            ASSERT_EQ(kept.size(), expected.size());
+            for (std::size_t i = 0; i < kept.size(); ++i) {
+                EXPECT_EQ(kept[i].index, expected[i].index) << i;
+                EXPECT_NEAR(kept[i].time, expected[i].time, 0.000001) << i;
+            }
+        }
+    }
 }
 
 TEST(FrameSource, DisplayRotationTurnsFramesUpright) {
