@@ -438,20 +438,39 @@ BGRAImage BGRAImage::warpAffine(int outW, int outH, const Affine& m) const {
     const Affine inv = m.inverted();
     const std::uint8_t* src = data.data();
     std::uint8_t* dst = out.data.data();
+    const std::size_t stride = static_cast<std::size_t>(width) * 4;
+    const float lastX = static_cast<float>(width - 1), lastY = static_cast<float>(height - 1);
     for (int y = 0; y < out.height; ++y) {
+        const float fyp = static_cast<float>(y);
         for (int x = 0; x < out.width; ++x, dst += 4) {
-            const float fxp = static_cast<float>(x), fyp = static_cast<float>(y);
+            const float fxp = static_cast<float>(x);
             const float sx = inv.a * fxp + inv.b * fyp + inv.tx;
             const float sy = inv.c * fxp + inv.d * fyp + inv.ty;
             const float flx = std::floor(sx), fly = std::floor(sy);
             const float fx = sx - flx, fy = sy - fly;
             dst[3] = 255;
+            const float w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+            if (flx >= 0.0f && flx < lastX && fly >= 0.0f && fly < lastY) {
+                // All four neighbours inside: the common case, without a test per neighbour. The
+                // sums are taken in the same order as below, so the bytes are the same.
+                const std::uint8_t* p = src + static_cast<std::size_t>(fly) * stride +
+                                        static_cast<std::size_t>(flx) * 4;
+                const std::uint8_t* q = p + stride;
+                for (int c = 0; c < 3; ++c) {
+                    float acc = 0;
+                    acc += w[0] * p[c];
+                    acc += w[1] * p[c + 4];
+                    acc += w[2] * q[c];
+                    acc += w[3] * q[c + 4];
+                    dst[c] = roundToByte(acc);
+                }
+                continue;
+            }
             // Far outside (or not a number): black, and no integer conversion out of range.
             if (!(flx >= -1.0f && flx < static_cast<float>(width) && fly >= -1.0f &&
                   fly < static_cast<float>(height)))
                 continue;
             const int x0 = static_cast<int>(flx), y0 = static_cast<int>(fly);
-            const float w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
             const int nx[4] = {x0, x0 + 1, x0, x0 + 1};
             const int ny[4] = {y0, y0, y0 + 1, y0 + 1};
             float acc[3] = {0, 0, 0};
@@ -473,27 +492,41 @@ BGRAImage BGRAImage::warpAffine(int outW, int outH, const Affine& m) const {
 double BGRAImage::laplacianVariance() const {
     if (width < 2 || height < 2) return 0;
     const std::size_t n = static_cast<std::size_t>(width) * height;
-    std::vector<float> grey(n);
+    // Grey levels are whole numbers, so every Laplacian value and its square is a whole number
+    // and the sums are exact in 64-bit integers, in any order.
+    std::vector<std::int32_t> grey(n);
     const std::uint8_t* p = data.data();
     for (std::size_t i = 0; i < n; ++i, p += 4)
-        grey[i] = std::round(0.114f * p[0] + (0.587f * p[1] + 0.299f * p[2]));
+        grey[i] =
+            static_cast<std::int32_t>(std::round(0.114f * p[0] + (0.587f * p[1] + 0.299f * p[2])));
 
     // Mirrored border that does not repeat the edge pixel: -1 reads 1, n reads n - 2.
     auto mirror = [](int i, int size) { return i < 0 ? 1 : (i >= size ? size - 2 : i); };
-    double sum = 0, sumSq = 0;
+    std::int64_t sum = 0, sumSq = 0;
     for (int y = 0; y < height; ++y) {
-        const float* row = grey.data() + static_cast<std::size_t>(y) * width;
-        const float* up = grey.data() + static_cast<std::size_t>(mirror(y - 1, height)) * width;
-        const float* down = grey.data() + static_cast<std::size_t>(mirror(y + 1, height)) * width;
-        for (int x = 0; x < width; ++x) {
-            const float l = row[mirror(x - 1, width)] + row[mirror(x + 1, width)] + up[x] +
-                            down[x] - 4 * row[x];
-            sum += l;
-            sumSq += static_cast<double>(l) * l;
+        const std::int32_t* row = grey.data() + static_cast<std::size_t>(y) * width;
+        const std::int32_t* up =
+            grey.data() + static_cast<std::size_t>(mirror(y - 1, height)) * width;
+        const std::int32_t* down =
+            grey.data() + static_cast<std::size_t>(mirror(y + 1, height)) * width;
+        auto at = [&](int x) {
+            return row[mirror(x - 1, width)] + row[mirror(x + 1, width)] + up[x] + down[x] -
+                   4 * row[x];
+        };
+        std::int64_t l = at(0);
+        sum += l;
+        sumSq += l * l;
+        for (int x = 1; x < width - 1; ++x) {
+            const std::int64_t v = row[x - 1] + row[x + 1] + up[x] + down[x] - 4 * row[x];
+            sum += v;
+            sumSq += v * v;
         }
+        l = at(width - 1);
+        sum += l;
+        sumSq += l * l;
     }
-    const double mean = sum / static_cast<double>(n);
-    return sumSq / static_cast<double>(n) - mean * mean;
+    const double mean = static_cast<double>(sum) / static_cast<double>(n);
+    return static_cast<double>(sumSq) / static_cast<double>(n) - mean * mean;
 }
 
 BGRAImage BGRAImage::rotated180() const {

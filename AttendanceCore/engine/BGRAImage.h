@@ -15,6 +15,12 @@ namespace tallymere {
 
 struct Affine;
 
+// The most pixels a decoded picture (a photo or a video frame) may have: 100 megapixels, well
+// above any camera's photos and 8K video (33 megapixels), while a refused picture's declared size
+// is read before any pixel is decoded, so no file can make the program hold more than about
+// 400 MB for one picture.
+inline constexpr std::int64_t maxImagePixels = 100'000'000;
+
 // The one image type for frames, photos and face crops: tightly packed 4-byte pixels in
 // blue, green, red, alpha order, rows top to bottom.
 struct BGRAImage {

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 #include <string>
 #include <system_error>
 
@@ -31,13 +33,14 @@ bool fileExists(const fs::path& p) {
 }
 
 // Writes the picture's blue, green and red bytes as three float planes of a `side` x `side`
-// tensor, zero outside the picture. Every element is written exactly once.
-void fillPlanes(const cv::Mat& bgra, int side, float* planes) {
+// tensor, zero outside the picture. Every element is written exactly once. Rows from `firstRow`
+// to before `endRow` only, when given.
+void fillPlanes(const cv::Mat& bgra, int side, float* planes, int firstRow = 0, int endRow = -1) {
     const std::size_t planeSize = static_cast<std::size_t>(side) * side;
     float* b = planes;
     float* g = planes + planeSize;
     float* r = planes + 2 * planeSize;
-    for (int y = 0; y < side; ++y) {
+    for (int y = firstRow; y < (endRow < 0 ? side : endRow); ++y) {
         const std::size_t row = static_cast<std::size_t>(y) * side;
         int x = 0;
         if (y < bgra.rows) {
@@ -52,6 +55,28 @@ void fillPlanes(const cv::Mat& bgra, int side, float* planes) {
         std::fill(g + row + x, g + row + side, 0.0f);
         std::fill(r + row + x, r + row + side, 0.0f);
     }
+}
+
+// Runs work(i) for every i below count, spread over the machine's cores. The first failure is
+// passed on once every part has finished.
+template <typename Work>
+void eachFace(std::size_t count, const Work& work) {
+    if (count == 1) {
+        work(0);
+        return;
+    }
+    std::mutex guard;
+    std::exception_ptr failure;
+    cv::parallel_for_(cv::Range(0, static_cast<int>(count)), [&](const cv::Range& range) {
+        try {
+            for (int i = range.start; i < range.end; ++i)
+                work(static_cast<std::size_t>(i));
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(guard);
+            if (!failure) failure = std::current_exception();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
 }
 
 // The calling thread's model-input buffer, grown as needed and kept: a fresh buffer of a large
@@ -152,7 +177,9 @@ std::vector<Face> FaceEngine::detectOnce(const BGRAImage& image, int size, float
     }
     const std::size_t planeSize = static_cast<std::size_t>(side) * side;
     float* input = inputBuffer(3 * planeSize);
-    fillPlanes(scaled, side, input);
+    cv::parallel_for_(cv::Range(0, side), [&](const cv::Range& rows) {
+        fillPlanes(scaled, side, input, rows.start, rows.end);
+    });
 
     const auto outputs = model.run({{"image", {1, 3, side, side}, input}});
 
@@ -191,9 +218,28 @@ std::vector<Face> FaceEngine::detectOnce(const BGRAImage& image, int size, float
     return nms(std::move(candidates), 0.4f, false);
 }
 
+int FaceEngine::unenlargedDetectorSize(const BGRAImage& image, int size) {
+    const int side = effectiveDetectorSize(size);
+    const int longer = std::max(image.width, image.height);
+    if (longer >= side) return side;
+    int native = detectorSizes[0];
+    for (const int candidate : detectorSizes)
+        if (candidate <= longer) native = candidate;
+    return native;
+}
+
 std::vector<Face> FaceEngine::detect(const BGRAImage& image, int size, float threshold, int tiles) {
     std::vector<Face> all = detectOnce(image, size, threshold);
-    if (tiles < 2) return all;
+    // Enlarging the frame to the detector's size helps small faces but pushes a close-up past
+    // the face sizes the detector knows, and it is then lost: a second pass at a size that does
+    // not enlarge keeps it.
+    const int native = unenlargedDetectorSize(image, size);
+    const bool secondPass =
+        image.width > 0 && image.height > 0 && native != effectiveDetectorSize(size);
+    if (secondPass)
+        for (Face& face : detectOnce(image, native, threshold))
+            all.push_back(std::move(face));
+    if (tiles < 2) return secondPass ? nms(std::move(all), 0.5f, true) : all;
     const int n = tiles;
     const float tw = static_cast<float>(image.width) / static_cast<float>(n);
     const float th = static_cast<float>(image.height) / static_cast<float>(n);
@@ -223,16 +269,16 @@ void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
     if (faces.empty()) return;
     const std::size_t count = faces.size();
 
-    std::vector<BGRAImage> crops;
-    crops.reserve(count);
-    for (const Face& face : faces)
-        crops.push_back(
-            image.warpAffine(cropSize, cropSize, Affine::similarity(face.kps, arcfaceTemplate)));
-
+    // Each face is aligned and written into its own slot of the batch, on every core at once;
+    // nothing is shared between faces, so the order of the work does not change a byte.
+    std::vector<BGRAImage> crops(count);
     const std::size_t planeSize = static_cast<std::size_t>(cropSize) * cropSize;
     float* input = inputBuffer(count * 3 * planeSize);
-    for (std::size_t i = 0; i < count; ++i)
+    eachFace(count, [&](std::size_t i) {
+        crops[i] =
+            image.warpAffine(cropSize, cropSize, Affine::similarity(faces[i].kps, arcfaceTemplate));
         fillPlanes(crops[i].mat(), cropSize, input + i * 3 * planeSize);
+    });
 
     const auto outputs = recognizer->run(
         {{"image", {static_cast<std::int64_t>(count), 3, cropSize, cropSize}, input}});
@@ -249,6 +295,9 @@ void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
                                  std::to_string(total) + " values for " + std::to_string(count) +
                                  " faces; at least 512 per face are needed");
 
+    std::vector<double> blur(count);
+    eachFace(count, [&](std::size_t i) { blur[i] = crops[i].laplacianVariance(); });
+
     std::vector<Face> updated = faces;
     for (std::size_t i = 0; i < count; ++i) {
         std::vector<float> v(embeddingSize);
@@ -262,7 +311,7 @@ void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
             x /= norm;
         Face& face = updated[i];
         face.embedding = std::move(v);
-        face.blur = crops[i].laplacianVariance();
+        face.blur = blur[i];
         face.frontal = frontalScore(face.kps);
         face.crop = std::move(crops[i]);
     }

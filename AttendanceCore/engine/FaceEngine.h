@@ -58,6 +58,11 @@ public:
     // The supported detector size nearest to `size`; a tie keeps the smaller.
     static int effectiveDetectorSize(int size);
 
+    // The detector size at which `image` is searched besides `size`'s own when that one would
+    // enlarge it: the largest supported size not above the image's longer side, or the smallest
+    // size. Equal to effectiveDetectorSize(size) when no enlargement happens.
+    static int unenlargedDetectorSize(const BGRAImage& image, int size);
+
     // The detector for the nearest supported size, loaded once and cached. The runtime's loading
     // error passes through, and nothing is cached, so the next call tries again.
     Model& detector(int size);
@@ -66,7 +71,8 @@ public:
     // landmarks in the image's pixels, after overlap suppression.
     std::vector<Face> detectOnce(const BGRAImage& image, int size, float threshold);
     // detectOnce on the whole image and, with tiles >= 2, on each of tiles x tiles overlapping
-    // tiles; duplicates merged.
+    // tiles; duplicates merged. When the detector size would enlarge the image, the whole image
+    // is also searched at unenlargedDetectorSize, so that close-ups are found as well.
     std::vector<Face> detect(const BGRAImage& image, int size, float threshold, int tiles);
     // Aligns, measures and embeds every face in one batched recogniser pass. On failure `faces`
     // is left exactly as it was.

@@ -1,5 +1,8 @@
 #include "runs/FrameReadAhead.h"
 
+#include "runs/ProcessError.h"
+
+#include <chrono>
 #include <utility>
 
 namespace tallymere {
@@ -18,6 +21,7 @@ void FrameReadAhead::stop() {
         std::lock_guard guard(lock_);
         stopping_ = true;
     }
+    interrupted_ = true;
     changed_.notify_all();
     if (reader_.joinable()) reader_.join();
 }
@@ -30,7 +34,8 @@ void FrameReadAhead::read() {
             if (stopping_) return;
         }
         try {
-            std::optional<FrameSource::Frame> frame = source_.next();
+            std::optional<FrameSource::Frame> frame =
+                source_.next([this] { return interrupted_.load(); });
             std::lock_guard guard(lock_);
             if (frame) {
                 ready_.push_back(std::move(*frame));
@@ -48,13 +53,20 @@ void FrameReadAhead::read() {
     }
 }
 
-std::optional<FrameSource::Frame> FrameReadAhead::next() {
+std::optional<FrameSource::Frame> FrameReadAhead::next(const std::function<bool()>& isCancelled) {
     if (depth_ == 0) {
         if (stopping_) return std::nullopt;
-        return source_.next();
+        return source_.next(isCancelled);
     }
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return !ready_.empty() || ended_ || stopping_; });
+    const auto arrived = [this] { return !ready_.empty() || ended_ || stopping_; };
+    while (!changed_.wait_for(guard, std::chrono::milliseconds(100), arrived)) {
+        if (isCancelled && isCancelled()) {
+            guard.unlock();
+            stop();
+            throw ProcessError::cancelled();
+        }
+    }
     if (!ready_.empty()) {
         FrameSource::Frame frame = std::move(ready_.front());
         ready_.pop_front();

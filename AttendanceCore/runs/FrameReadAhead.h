@@ -2,10 +2,12 @@
 
 #include "runs/FrameSource.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -24,8 +26,9 @@ public:
     FrameReadAhead& operator=(const FrameReadAhead&) = delete;
 
     // The next frame, nothing at the end, or the source's failure once the frames before it have
-    // been taken.
-    std::optional<FrameSource::Frame> next();
+    // been taken. `isCancelled` is asked at least every 0.1 s while the frame is awaited (on the
+    // calling thread); when it says so, reading stops and this fails with ProcessError::cancelled.
+    std::optional<FrameSource::Frame> next(const std::function<bool()>& isCancelled = {});
 
     // Stops reading and waits for the reading thread; the source is then the caller's again.
     void stop();
@@ -41,6 +44,7 @@ private:
     std::exception_ptr failure_;
     bool ended_ = false;
     bool stopping_ = false;
+    std::atomic<bool> interrupted_{false}; // tells the source, mid-decode, to give up
     std::thread reader_;
 };
 

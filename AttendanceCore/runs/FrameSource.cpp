@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -17,9 +18,12 @@ extern "C" {
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -110,13 +114,24 @@ BGRAImage turned(BGRAImage image, int angle) {
     }
 }
 
+std::string oversizedText(std::int64_t width, std::int64_t height) {
+    return "its pictures are too large (" + std::to_string(width) + " \u00d7 " +
+           std::to_string(height) + ")";
+}
+
 } // namespace
 
 bool FrameSampler::take(double t) {
     if (!(next_ <= t + 0.000001)) return false;
     next_ += interval_;
-    while (next_ <= t)
+    // A time stamp far ahead (a damaged or crafted file) would take billions of steps, or never
+    // end once the interval is lost in the time's rounding: beyond a million intervals the grid
+    // moves in one step.
+    if (next_ <= t && (t - next_) / interval_ > maxGridSteps)
+        next_ += std::floor((t - next_) / interval_) * interval_;
+    for (int step = 0; next_ <= t && step <= maxGridSteps; ++step)
         next_ += interval_;
+    if (next_ <= t) next_ = std::nextafter(t, std::numeric_limits<double>::infinity());
     return true;
 }
 
@@ -126,7 +141,7 @@ public:
     virtual double duration() const = 0;
     virtual std::optional<int> expectedFrames() const = 0;
     virtual bool isStill() const = 0;
-    virtual std::optional<Frame> next() = 0;
+    virtual std::optional<Frame> next(const std::function<bool()>& isCancelled) = 0;
 };
 
 namespace {
@@ -139,8 +154,9 @@ public:
     std::optional<int> expectedFrames() const override { return static_cast<int>(files_.size()); }
     bool isStill() const override { return true; }
 
-    std::optional<FrameSource::Frame> next() override {
-        while (next_ < files_.size()) {
+    std::optional<FrameSource::Frame> next(const std::function<bool()>& isCancelled) override {
+        for (bool first = true; next_ < files_.size(); first = false) {
+            if (!first && isCancelled && isCancelled()) throw ProcessError::cancelled();
             const std::size_t i = next_++;
             // An undecodable photo is skipped; later photos keep their positions.
             if (auto image = BGRAImage::load(files_[i], FrameSource::maxStillSide))
@@ -163,7 +179,7 @@ public:
         if (int r = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); r < 0)
             throwMediaError(r);
         format_.reset(raw);
-        if (int r = avformat_find_stream_info(format_.get(), nullptr); r < 0) throwMediaError(r);
+        findStreamInfo();
 
         // The first video stream; cover art attached to an audio file is not a video.
         for (unsigned i = 0; i < format_->nb_streams; ++i) {
@@ -179,6 +195,7 @@ public:
             if (static_cast<int>(i) != streamIndex_) format_->streams[i]->discard = AVDISCARD_ALL;
 
         AVStream* stream = format_->streams[streamIndex_];
+        refuseOversized(stream->codecpar->width, stream->codecpar->height);
         timeBase_ = stream->time_base;
         if (timeBase_.num <= 0 || timeBase_.den <= 0) timeBase_ = AVRational{1, AV_TIME_BASE};
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
@@ -205,10 +222,13 @@ public:
         if (int r = avcodec_parameters_to_context(codec_.get(), stream->codecpar); r < 0)
             throw ProcessError::unreadable(mediaText(r));
         codec_->pkt_timebase = timeBase_;
+        // Each frame's declared size is checked before its pixels are allocated.
+        codec_->max_pixels = maxImagePixels;
         codec_->thread_count = 0; // as many decoder threads as the machine suggests
         codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         if (int r = avcodec_open2(codec_.get(), codec, nullptr); r < 0)
             throw ProcessError::unreadable(mediaText(r));
+        skipAllowed_ = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_HEVC;
 
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
@@ -219,13 +239,16 @@ public:
     std::optional<int> expectedFrames() const override { return expectedFrames_; }
     bool isStill() const override { return false; }
 
-    std::optional<FrameSource::Frame> next() override {
+    std::optional<FrameSource::Frame> next(const std::function<bool()>& isCancelled) override {
         if (failure_) throw ProcessError::unreadable(*failure_);
         if (finished_) return std::nullopt;
         for (;;) {
             int r = avcodec_receive_frame(codec_.get(), frame_.get());
             if (r == 0) {
                 if (auto kept = sample()) return kept;
+                // A long stretch without a kept frame (a time stamp far ahead, a low sampling
+                // rate) must still stop when the run is cancelled.
+                if (isCancelled && isCancelled()) throw ProcessError::cancelled();
                 continue;
             }
             if (r == AVERROR_EOF) {
@@ -235,11 +258,31 @@ public:
                 return std::nullopt;
             }
             if (r != AVERROR(EAGAIN)) fail(r);
+            if (isCancelled && isCancelled()) throw ProcessError::cancelled();
             feed();
         }
     }
 
 private:
+    // Reads the streams' parameters, decoding a few frames where the container does not state
+    // them; frames beyond the pixel limit are refused there too, before they are allocated.
+    void findStreamInfo() {
+        const std::string limit = std::to_string(maxImagePixels);
+        std::vector<AVDictionary*> options(format_->nb_streams, nullptr);
+        for (AVDictionary*& o : options)
+            av_dict_set(&o, "max_pixels", limit.c_str(), 0);
+        const int r =
+            avformat_find_stream_info(format_.get(), options.empty() ? nullptr : options.data());
+        for (AVDictionary*& o : options)
+            av_dict_free(&o);
+        if (r < 0) throwMediaError(r);
+    }
+
+    static void refuseOversized(std::int64_t width, std::int64_t height) {
+        if (width > 0 && height > 0 && width * height > maxImagePixels)
+            throw ProcessError::unreadable(oversizedText(width, height));
+    }
+
     double seconds(std::int64_t ticks) const {
         return static_cast<double>(ticks - startPts_) * timeBase_.num / timeBase_.den;
     }
@@ -263,11 +306,53 @@ private:
                 av_packet_unref(packet_.get());
                 continue;
             }
+            planDecoding(*packet_);
             r = avcodec_send_packet(codec_.get(), packet_.get());
             av_packet_unref(packet_.get());
             if (r < 0) fail(r);
             return;
         }
+    }
+
+    // Whether a frame whose packet shows `pts` could be kept: some point of the sampling grid
+    // lies between the frame before it in presentation order and it. The frame before is the
+    // latest earlier packet read so far; a packet read later can only come closer, so a frame
+    // ruled out here is never kept.
+    bool mayBeKept(std::int64_t pts) const {
+        const double t = seconds(pts), grid = sampler_.nextTime(), interval = sampler_.interval();
+        constexpr double slack = 0.000002;
+        if (t + slack < grid) return false;
+        auto before = seen_.lower_bound(pts);
+        if (before == seen_.begin() || (t - grid) / interval > 100000) return true;
+        const double previous = seconds(*std::prev(before));
+        const double steps = std::max(0.0, std::ceil((previous - slack - grid) / interval));
+        return grid + steps * interval <= t + slack;
+    }
+
+    // Before a packet goes to the decoder: a frame that cannot be kept need not be decoded, and
+    // the decoder skips it when nothing else refers to it. Its place among the frames still
+    // counts, from the packets' presentation times.
+    void planDecoding(const AVPacket& packet) {
+        const bool counted = packet.pts != AV_NOPTS_VALUE && !(packet.flags & AV_PKT_FLAG_DISCARD);
+        const bool skip = skipAllowed_ && counted && !mayBeKept(packet.pts);
+        codec_->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        if (!counted) return;
+        pending_.emplace(packet.pts, skip);
+        seen_.insert(packet.pts);
+    }
+
+    // The frame's position among all frames of the file: frames whose decoding was skipped
+    // before it count as they would have had they been decoded.
+    int frameIndex(std::int64_t pts) {
+        if (pts != AV_NOPTS_VALUE) {
+            auto end = pending_.lower_bound(pts);
+            for (auto it = pending_.begin(); it != end; ++it)
+                if (it->second) ++decoded_;
+            pending_.erase(pending_.begin(), end);
+            if (auto same = pending_.find(pts); same != pending_.end()) pending_.erase(same);
+            seen_.erase(seen_.begin(), seen_.lower_bound(pts));
+        }
+        return decoded_++;
     }
 
     // Counts the decoded frame and returns it, upright, when the sampling rule keeps it.
@@ -276,15 +361,19 @@ private:
         const std::int64_t ts = f->best_effort_timestamp;
         const double t = ts != AV_NOPTS_VALUE ? seconds(ts) : lastTime_;
         lastTime_ = t;
-        ++decoded_;
+        const int index = frameIndex(f->pts);
         const bool hasImage = f->width > 0 && f->height > 0 && f->data[0];
+        if (hasImage && static_cast<std::int64_t>(f->width) * f->height > maxImagePixels) {
+            failure_ = oversizedText(f->width, f->height);
+            throw ProcessError::unreadable(*failure_);
+        }
         if (!hasImage || !sampler_.take(t)) {
             av_frame_unref(f);
             return std::nullopt;
         }
         BGRAImage image = toBGRA(f);
         av_frame_unref(f);
-        return FrameSource::Frame{decoded_ - 1, t, turned(std::move(image), angle_)};
+        return FrameSource::Frame{index, t, turned(std::move(image), angle_)};
     }
 
     BGRAImage toBGRA(const AVFrame* f) {
@@ -348,6 +437,13 @@ private:
     std::optional<int> expectedFrames_;
     FrameSampler sampler_;
     int decoded_ = 0;
+    // Codecs whose decoders skip frames nothing refers to when asked to, frame by frame.
+    bool skipAllowed_ = false;
+    // Packets sent whose frames have not come out yet, by presentation time: whether decoding
+    // was skipped where possible.
+    std::multimap<std::int64_t, bool> pending_;
+    // Presentation times of the packets read, from the last frame out on.
+    std::set<std::int64_t> seen_;
     double lastTime_ = 0.0;
     bool finished_ = false;
     std::optional<std::string> failure_;
@@ -388,8 +484,8 @@ std::optional<int> FrameSource::expectedFrames() const {
 bool FrameSource::isStill() const {
     return reader_->isStill();
 }
-std::optional<FrameSource::Frame> FrameSource::next() {
-    return reader_->next();
+std::optional<FrameSource::Frame> FrameSource::next(const std::function<bool()>& isCancelled) {
+    return reader_->next(isCancelled);
 }
 
 } // namespace tallymere

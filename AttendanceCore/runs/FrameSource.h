@@ -3,6 +3,7 @@
 #include "engine/BGRAImage.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,8 +20,10 @@ public:
     // Whether the frame at `t` is kept; advances the grid when it is.
     bool take(double t);
     double nextTime() const { return next_; }
+    double interval() const { return interval_; }
 
 private:
+    static constexpr int maxGridSteps = 1'000'000;
     double interval_;
     double next_ = 0.0;
 };
@@ -52,8 +55,9 @@ public:
     bool isStill() const;
 
     // The next sampled frame, or nothing at the end. Fails with ProcessError::unreadable when
-    // decoding breaks off part-way. Not to be called concurrently.
-    std::optional<Frame> next();
+    // decoding breaks off part-way, and with ProcessError::cancelled as soon as `isCancelled`,
+    // asked after every decoded frame that is not kept, says so. Not to be called concurrently.
+    std::optional<Frame> next(const std::function<bool()>& isCancelled = {});
 
     // Whether a path names a still photo (its extension, lowercased, is a photo extension).
     static bool isStillPath(const std::filesystem::path& path);

@@ -63,7 +63,7 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
 
     {
         FrameReadAhead frames(source, readAhead_);
-        while (auto frame = frames.next()) {
+        while (auto frame = frames.next(isCancelled)) {
             if (isCancelled && isCancelled()) throw ProcessError::cancelled();
             std::vector<Face> faces = engine_.analyze(frame->image, settings.detectorSize,
                                                       settings.minFacePx, settings.tiles);

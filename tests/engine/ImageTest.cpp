@@ -243,6 +243,79 @@ TEST(BGRAImage, LaplacianVariance) {
     EXPECT_NEAR(blue.laplacianVariance(), 272.0 * (11.0 * 11.0) / 81.0, 1e-9);
 }
 
+// The alignment warp and the sharpness measure written out plainly, one neighbour and one pixel
+// at a time, to hold the engine's faster forms to the same bytes and the same number.
+BGRAImage plainWarp(const BGRAImage& img, int outW, int outH, const Affine& m) {
+    BGRAImage out(outW, outH);
+    const Affine inv = m.inverted();
+    for (int y = 0; y < outH; ++y) {
+        for (int x = 0; x < outW; ++x) {
+            std::uint8_t* d = &out.data[(static_cast<std::size_t>(y) * outW + x) * 4];
+            const float sx = inv.a * x + inv.b * y + inv.tx, sy = inv.c * x + inv.d * y + inv.ty;
+            const float flx = std::floor(sx), fly = std::floor(sy), fx = sx - flx, fy = sy - fly;
+            d[3] = 255;
+            if (!(flx >= -1.0f && flx < img.width && fly >= -1.0f && fly < img.height)) continue;
+            const int x0 = static_cast<int>(flx), y0 = static_cast<int>(fly);
+            const float w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+            float acc[3] = {0, 0, 0};
+            for (int k = 0; k < 4; ++k) {
+                const int nx = x0 + k % 2, ny = y0 + k / 2;
+                if (nx < 0 || nx >= img.width || ny < 0 || ny >= img.height) continue;
+                for (int c = 0; c < 3; ++c)
+                    acc[c] +=
+                        w[k] * img.data[(static_cast<std::size_t>(ny) * img.width + nx) * 4 + c];
+            }
+            for (int c = 0; c < 3; ++c) {
+                const float r = std::round(acc[c]);
+                d[c] = static_cast<std::uint8_t>(r <= 0 ? 0 : (r >= 255 ? 255 : r));
+            }
+        }
+    }
+    return out;
+}
+
+double plainLaplacianVariance(const BGRAImage& img) {
+    const int w = img.width, h = img.height;
+    auto grey = [&](int x, int y) {
+        x = x < 0 ? 1 : (x >= w ? w - 2 : x);
+        y = y < 0 ? 1 : (y >= h ? h - 2 : y);
+        const std::uint8_t* p = &img.data[(static_cast<std::size_t>(y) * w + x) * 4];
+        return std::round(0.114f * p[0] + (0.587f * p[1] + 0.299f * p[2]));
+    };
+    double sum = 0, sumSq = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float l =
+                grey(x - 1, y) + grey(x + 1, y) + grey(x, y - 1) + grey(x, y + 1) - 4 * grey(x, y);
+            sum += l;
+            sumSq += static_cast<double>(l) * l;
+        }
+    const double n = static_cast<double>(w) * h, mean = sum / n;
+    return sumSq / n - mean * mean;
+}
+
+TEST(BGRAImage, FastWarpAndSharpnessGiveThePlainResultsExactly) {
+    const BGRAImage img = noiseImage(97, 61, 11);
+    // Inside, across every border, partly and wholly outside; turned, shrunk and enlarged.
+    const Affine transforms[] = {
+        {1, 0, 0, 0, 1, 0},
+        {0.73f, 0.21f, -3.5f, -0.21f, 0.73f, 8.25f},
+        {2.5f, -0.4f, 30, 0.4f, 2.5f, -20},
+        {0.5f, 0, -40, 0, 0.5f, -25},
+        {1.1f, 0.9f, -60, -0.9f, 1.1f, 70},
+        {1, 0, -1e6f, 0, 1, 0},
+    };
+    for (const Affine& m : transforms) {
+        const BGRAImage fast = img.warpAffine(112, 112, m);
+        ASSERT_EQ(fast, plainWarp(img, 112, 112, m)) << m.a << " " << m.b << " " << m.tx;
+        EXPECT_EQ(fast.laplacianVariance(), plainLaplacianVariance(fast));
+    }
+    for (const auto& [w, h] : {std::pair{2, 2}, std::pair{3, 7}, std::pair{112, 112}}) {
+        const BGRAImage noise = noiseImage(w, h, 5);
+        EXPECT_EQ(noise.laplacianVariance(), plainLaplacianVariance(noise)) << w << " x " << h;
+    }
+}
+
 TEST(BGRAImage, Turns) {
     const BGRAImage img = noiseImage(5, 3);
     const BGRAImage half = img.rotated180();

@@ -245,6 +245,52 @@ TEST_F(RealModels, ConcurrentCallsGiveTheSerialResults) {
     }
 }
 
+// The portrait of Barack Obama enlarged 1.2 times onto a 1280 x 720 frame, face in the middle:
+// a close-up about 280 pixels wide, as a camera near a speaker films it. (The small test detector
+// knows smaller faces than the product's: it loses this one once the frame is enlarged 1.5 times.)
+BGRAImage closeUp(int width = 1280, int height = 720, float zoom = 1.2f) {
+    const BGRAImage portrait = photo("people/Barack Obama/obama.jpg");
+    const Affine place{zoom, 0, width / 2.0f - 500 * zoom, 0, zoom, height / 2.0f - 277 * zoom};
+    return portrait.warpAffine(width, height, place);
+}
+
+TEST_F(RealModels, ACloseUpIsFoundAtEveryDetectorSize) {
+    const BGRAImage frame = closeUp();
+    for (const int size : {640, 1280, 1920}) {
+        const auto faces = realEngine().analyze(frame, size, 20, 1);
+        ASSERT_EQ(faces.size(), 1u) << "detector size " << size;
+        EXPECT_GT(faces[0].width(), 250) << size;
+        // The nose where the portrait's nose was put.
+        EXPECT_LT(std::hypot(faces[0].kps[2].x - 640, faces[0].kps[2].y - 360),
+                  0.05f * faces[0].width())
+            << size;
+    }
+    // Enlarged 1.5 times, the close-up is beyond what the detector knows: only the second pass at
+    // the frame's own size finds it.
+    EXPECT_TRUE(realEngine().detectOnce(frame, 1920, 0.5f).empty());
+    EXPECT_EQ(FaceEngine::unenlargedDetectorSize(frame, 1920), 1280);
+    EXPECT_EQ(FaceEngine::unenlargedDetectorSize(frame, 1280), 1280);
+    EXPECT_EQ(FaceEngine::unenlargedDetectorSize(closeUp(960, 540), 1920), 640);
+    EXPECT_EQ(FaceEngine::unenlargedDetectorSize(closeUp(400, 300), 1280), 640);
+}
+
+TEST_F(RealModels, FramesAtOrAboveTheDetectorSizeAreSearchedOnce) {
+    // A 1280 x 720 frame at 1280 and a 1920 x 1080 one at 1920: exactly one pass, as before.
+    for (const auto& [frame, size] :
+         {std::pair{closeUp(), 1280}, std::pair{photo("sizes/obama-1080p.jpg"), 1920},
+          std::pair{photo("groups/two_people.jpg"), 640}}) {
+        ASSERT_GE(std::max(frame.width, frame.height), size);
+        const auto once = realEngine().detectOnce(frame, size, 0.5f);
+        const auto found = realEngine().detect(frame, size, 0.5f, 1);
+        ASSERT_EQ(found.size(), once.size()) << size;
+        for (std::size_t i = 0; i < once.size(); ++i) {
+            EXPECT_EQ(found[i].box, once[i].box);
+            EXPECT_EQ(found[i].kps, once[i].kps);
+            EXPECT_EQ(found[i].score, once[i].score);
+        }
+    }
+}
+
 class ModelScripts : public ::testing::Test {
 protected:
     void SetUp() override { TALLYMERE_REQUIRE_SHARED(); }

@@ -4,10 +4,17 @@
 #include "runs/ProcessError.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <fstream>
+#include <future>
 #include <gtest/gtest.h>
+#include <memory>
+#include <sstream>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -144,6 +151,196 @@ TEST(FrameSource, VariableFrameRateAndGapsKeepFileIndicesWithoutBursts) {
            "-pix_fmt yuv420p '" +
            near.string() + "'");
     EXPECT_EQ(drain(near, 1.0), (std::vector<Kept>{{0, 0.0}, {1, 0.9999995}, {4, 2.0}, {5, 3.0}}));
+}
+
+TEST(FrameSampler, ATimeFarAheadMovesTheGridInOneStep) {
+    FrameSampler sampler(2.0);
+    EXPECT_TRUE(sampler.take(0.0));
+    // Four trillion intervals ahead: one step, not four trillion.
+    EXPECT_TRUE(sampler.take(1e12 + 1.0));
+    EXPECT_DOUBLE_EQ(sampler.nextTime(), 1e12 + 1.5);
+    EXPECT_FALSE(sampler.take(1e12 + 1.2));
+    EXPECT_TRUE(sampler.take(1e12 + 1.5));
+    // So far ahead that half a second is lost in the time's rounding: the grid still moves past.
+    EXPECT_TRUE(sampler.take(1e18));
+    EXPECT_GT(sampler.nextTime(), 1e18);
+    EXPECT_FALSE(sampler.take(1e18));
+}
+
+TEST(FrameSource, TimeStampsJumpingFarAheadAreSampledWithoutSpinning) {
+    TempDir dir;
+    // Ten frames 0.1 s apart, then ten more a trillion seconds later.
+    auto jump = dir / "jump.mkv";
+    ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=10 -frames:v 20 -vf "
+           "\"settb=1/1000,setpts='if(lt(N,10),N*100,1e15+N*100)'\" -vsync passthrough "
+           "-c:v libx264 -pix_fmt yuv420p '" +
+           jump.string() + "'");
+    // Read on a thread of its own, so that a reader stuck in the sampler fails the test instead of
+    // hanging it.
+    auto result = std::make_shared<std::promise<std::vector<Kept>>>();
+    auto done = result->get_future();
+    std::thread([result, jump] {
+        try {
+            result->set_value(drain(jump, 2.0));
+        } catch (...) {
+            result->set_exception(std::current_exception());
+        }
+    }).detach();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+        << "the frame source did not get past the jump";
+    EXPECT_EQ(done.get(),
+              (std::vector<Kept>{{0, 0.0}, {5, 0.5}, {10, 1e12 + 1.0}, {15, 1e12 + 1.5}}));
+}
+
+TEST(FrameSource, CancellingIsNoticedWhileFramesAreDecodedButNotKept) {
+    TempDir dir;
+    auto file = plainVideo(dir);
+    // One frame every 1000 s: after the first frame the whole file is decoded without a kept one.
+    auto source = FrameSource::open({file.string()}, 0.001);
+    ASSERT_TRUE(source.next());
+    int asked = 0;
+    try {
+        source.next([&] { return ++asked == 5; });
+        ADD_FAILURE() << "the source read on after being cancelled";
+    } catch (const ProcessError& e) {
+        EXPECT_EQ(e.kind(), ProcessError::Kind::cancelled);
+    }
+    EXPECT_EQ(asked, 5);
+    // Left alone, the rest of the file holds no kept frame.
+    EXPECT_FALSE(source.next());
+}
+
+// A grey baseline JPEG of `width` x `height` pixels that all have the same value: every 8 x 8
+// block is two bits (no change from the last block, end of block), so a 16000 x 16000 picture is
+// 2 MB that decodes to a quarter of a gigabyte, and to a gigabyte once turned into colour pixels.
+std::vector<char> flatJpeg(int width, int height) {
+    std::vector<unsigned char> b{0xFF, 0xD8};
+    auto segment = [&](unsigned char marker, std::vector<unsigned char> body) {
+        const std::size_t length = body.size() + 2;
+        b.insert(b.end(), {0xFF, marker, static_cast<unsigned char>(length >> 8),
+                           static_cast<unsigned char>(length & 0xFF)});
+        b.insert(b.end(), body.begin(), body.end());
+    };
+    std::vector<unsigned char> quant{0x00};
+    quant.resize(65, 1);
+    segment(0xDB, quant);
+    segment(0xC0,
+            {8, static_cast<unsigned char>(height >> 8), static_cast<unsigned char>(height & 0xFF),
+             static_cast<unsigned char>(width >> 8), static_cast<unsigned char>(width & 0xFF), 1, 1,
+             0x11, 0});
+    // One code of one bit in each table: "0" is a difference of 0, and the end of the block.
+    for (const unsigned char table : {0x00, 0x10}) {
+        std::vector<unsigned char> huffman{table, 1};
+        huffman.resize(17, 0);
+        huffman.push_back(0x00);
+        segment(0xC4, huffman);
+    }
+    segment(0xDA, {1, 1, 0x00, 0, 63, 0});
+    const std::size_t blocks = static_cast<std::size_t>((width + 7) / 8) * ((height + 7) / 8);
+    b.resize(b.size() + blocks / 2, 0x00); // a quarter byte a block, twice over
+    b.insert(b.end(), {0xFF, 0xD9});
+    return {b.begin(), b.end()};
+}
+
+// A Motion-JPEG recording of two such pictures.
+std::filesystem::path flatMotionJpeg(const TempDir& dir, const std::string& name, int side) {
+    auto picture = flatJpeg(side, side);
+    std::vector<char> bytes = picture;
+    bytes.insert(bytes.end(), picture.begin(), picture.end());
+    tallymere::testing::writeBytes(dir / name, bytes);
+    return dir / name;
+}
+
+// Peak resident memory of this process in MiB since the last reset.
+double peakMiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+TEST(FrameSource, FramesBeyondThePixelLimitAreRefusedBeforeTheyAreDecoded) {
+    TempDir dir;
+    // Within the limit the crafted pictures decode as declared.
+    {
+        auto file = flatMotionJpeg(dir, "fine.mjpeg", 2000);
+        auto source = FrameSource::open({file.string()}, 1.0);
+        auto frame = source.next();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->image.width, 2000);
+        EXPECT_EQ(frame->image.height, 2000);
+    }
+    // 16000 x 16000 is 256 megapixels, beyond the limit: refused, and nothing near its size is
+    // ever allocated.
+    auto bomb = flatMotionJpeg(dir, "bomb.mjpeg", 16000);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const double before = peakMiB();
+    try {
+        auto source = FrameSource::open({bomb.string()}, 1.0);
+        while (auto frame = source.next())
+            ADD_FAILURE() << "a frame of " << frame->image.width << " x " << frame->image.height
+                          << " was decoded";
+        ADD_FAILURE() << "the recording was read to its end";
+    } catch (const ProcessError& e) {
+        EXPECT_EQ(e.kind(), ProcessError::Kind::unreadable);
+        // The container states no size here: the decoder refuses the picture with its own words.
+        EXPECT_FALSE(e.detail().empty());
+    }
+    EXPECT_LT(peakMiB() - before, 100.0);
+}
+
+// Every frame's presentation time, in presentation order, as the ffmpeg tools decode the file
+// whole; and the frames the sampling rule keeps among them.
+std::vector<Kept> keptByFullDecoding(const std::filesystem::path& file, double fps) {
+    const TempDir dir;
+    const auto out = dir / "times.txt";
+    const std::string command = "ffprobe -v error -select_streams v:0 -show_entries "
+                                "frame=best_effort_timestamp_time -of csv=p=0 '" +
+                                file.string() + "' > '" + out.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(out);
+    std::vector<Kept> kept;
+    FrameSampler sampler(fps);
+    int index = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::replace(line.begin(), line.end(), ',', ' ');
+        std::istringstream fields(line);
+        for (double t = 0; fields >> t; ++index)
+            if (sampler.take(t)) kept.push_back({index, t});
+    }
+    return kept;
+}
+
+TEST(FrameSource, SkippingUnneededFramesKeepsTheIndicesAndTimesOfDecodingThemAll) {
+    TempDir dir;
+    // B-frames, also referenced ones (a pyramid), and an open group of pictures.
+    auto bframes = dir / "bframes.mp4";
+    ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=30 -t 12 -c:v libx264 -bf 8 -b-pyramid normal "
+           "-x264-params open-gop=1 -pix_fmt yuv420p '" +
+           bframes.string() + "'");
+    // Variable frame rate: 25 frames a second, then 10, then a gap of 3 s, then 30.
+    auto vfr = dir / "vfr.mkv";
+    ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=30 -t 10 -vf "
+           "\"settb=1/1000,setpts='if(lt(N,100),N*40,if(lt(N,150),4000+(N-100)*100,"
+           "12000+(N-150)*33))'\" -vsync vfr -c:v libx264 -bf 3 -pix_fmt yuv420p '" +
+           vfr.string() + "'");
+    // A stream whose codec cannot skip frames: everything decoded, as before.
+    auto mpeg4 = dir / "plain.avi";
+    ffmpeg("-f lavfi -i testsrc2=size=160x120:rate=30 -t 5 -c:v mpeg4 -bf 2 '" + mpeg4.string() +
+           "'");
+    for (const auto& file : {bframes, vfr, mpeg4}) {
+        for (const double fps : {0.5, 1.0, 2.0, 7.3, 60.0}) {
+            SCOPED_TRACE(file.filename().string() + " at " + std::to_string(fps));
+            const auto expected = keptByFullDecoding(file, fps);
+            const auto kept = drain(file, fps);
+            ASSERT_EQ(kept.size(), expected.size());
+            for (std::size_t i = 0; i < kept.size(); ++i) {
+                EXPECT_EQ(kept[i].index, expected[i].index) << i;
+                EXPECT_NEAR(kept[i].time, expected[i].time, 0.000001) << i;
+            }
+        }
+    }
 }
 
 TEST(FrameSource, DisplayRotationTurnsFramesUpright) {
