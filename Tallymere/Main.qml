@@ -18,6 +18,19 @@ ApplicationWindow {
     // A stream address from the command line, for the live page to start.
     property url pendingLiveStream
     property bool optionsApplied: false
+    // Whether the live session (appModel.live) is shown in place of the sections.
+    property bool liveShown: false
+    // The session the live panel shows; kept while it saves, after the model has let it go.
+    property LiveSession shownLive: null
+
+    function startLive(kind, value, name, label) {
+        const session = appModel.startLive(kind, value, name);
+        if (!session)
+            return;
+        session.label = label;
+        shownLive = session;
+        openLive.restart();
+    }
 
     title: "Tallymere"
     width: 1100
@@ -78,6 +91,7 @@ ApplicationWindow {
             case "liveStream":
                 section = "services";
                 pendingLiveStream = step.value;
+                startLive("stream", step.value.toString(), "", "Live stream");
                 break;
             case "openMember":
                 section = "members";
@@ -101,6 +115,51 @@ ApplicationWindow {
                 window.openedServiceID = serviceID;
             if (memberID)
                 window.openedMemberID = memberID;
+        }
+    }
+
+    Timer {
+        id: openLive
+        interval: 300
+        onTriggered: window.liveShown = window.shownLive !== null
+    }
+
+    Dialog {
+        id: liveDialog
+        title: "Take Attendance Live"
+        anchors.centerIn: parent
+        modal: true
+        standardButtons: Dialog.Ok | Dialog.Cancel
+        property var cameras: []
+        onOpened: {
+            cameras = window.appModel.availableCameras();
+            liveLabelField.text = "Live";
+        }
+        onAccepted: {
+            if (streamField.text.trim() !== "")
+                window.startLive("stream", streamField.text.trim(), "", liveLabelField.text);
+            else if (cameraBox.currentIndex >= 0)
+                window.startLive("camera", cameras[cameraBox.currentIndex].id,
+                                 cameras[cameraBox.currentIndex].name, liveLabelField.text);
+        }
+        ColumnLayout {
+            spacing: 8
+            TextField {
+                id: liveLabelField
+                placeholderText: "Label"
+                implicitWidth: 380
+            }
+            ComboBox {
+                id: cameraBox
+                implicitWidth: 380
+                model: liveDialog.cameras.map(c => c.name)
+                displayText: liveDialog.cameras.length ? currentText : "No camera found"
+            }
+            TextField {
+                id: streamField
+                placeholderText: "or a stream address (https://…/index.m3u8, rtsp://…)"
+                implicitWidth: 380
+            }
         }
     }
 
@@ -231,7 +290,25 @@ ApplicationWindow {
                 }
             }
 
+            LivePanel {
+                objectName: "livePanel"
+                visible: window.liveShown
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                Layout.margins: 24
+                appModel: window.appModel
+                live: window.liveShown ? window.shownLive : null
+                stopAfter: window.appModel.options.liveStopAfter
+                onClosed: serviceID => {
+                    window.liveShown = false;
+                    window.shownLive = null;
+                    window.section = serviceID ? "services" : "home";
+                    window.openedServiceID = serviceID;
+                }
+            }
+
             StackLayout {
+                visible: !window.liveShown
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 Layout.margins: 24
@@ -280,6 +357,12 @@ ApplicationWindow {
                             enabled: window.appModel.writable
                             opacity: enabled ? 1 : 0.4
                             onClicked: window.appModel.newService()
+                        }
+                        Button {
+                            text: "Take Attendance Live\u2026"
+                            enabled: window.appModel.writable
+                            opacity: enabled ? 1 : 0.4
+                            onClicked: liveDialog.open()
                         }
                         Button {
                             text: "Add Member\u2026"
