@@ -269,6 +269,11 @@ QString AppModel::activeServiceIDText() const {
 
 void AppModel::setLive(QObject* controller) {
     if (live_ == controller) return;
+    // A session let go stays readable (by the page that showed it) until the next one starts.
+    if (controller && retiredLive_ && retiredLive_ != controller) {
+        retiredLive_->deleteLater();
+        retiredLive_.clear();
+    }
     if (auto* session = qobject_cast<LiveSession*>(live_.data())) {
         if (retiredLive_ && retiredLive_ != session) retiredLive_->deleteLater();
         retiredLive_ = session;

@@ -102,6 +102,14 @@ void LiveSessionTest::streamIsTakenLiveIntoAFinishedService() {
     QCOMPARE(live->frameWidth(), 640.0);
     QCOMPARE(live->frameHeight(), 360.0);
     QTRY_VERIFY_WITH_TIMEOUT(preview.frameCount() > framesAtPresence + 5, 10'000);
+    // The newest frame is drawn: the window shows a picture, not its empty background.
+    const QImage shot = window.grabWindow();
+    QVERIFY(!shot.isNull());
+    QSet<QRgb> colours;
+    for (int y = 20; y < 260; y += 20)
+        for (int x = 20; x < 470; x += 30)
+            colours.insert(shot.pixel(x * shot.width() / 480, y * shot.height() / 270));
+    QVERIFY2(colours.size() > 10, "the preview drew no picture");
     // Fitted with the picture's aspect kept: 640 by 360 fills 480 by 270 exactly.
     QCOMPARE(preview.pictureRect(), QRectF(0, 0, 480, 270));
     preview.setSize(QSizeF(480, 400));
