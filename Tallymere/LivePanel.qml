@@ -75,7 +75,7 @@ Rectangle {
             }
             Button {
                 objectName: "liveStop"
-                text: panel.live && panel.live.state === "finishing" ? "Saving\u2026" : "Stop & save"
+                text: panel.live && panel.live.state === "finishing" ? "Saving\u2026" : "Stop && save"
                 enabled: panel.live !== null && panel.live.state === "running"
                 onClicked: {
                     panel.live.label = labelField.text;
