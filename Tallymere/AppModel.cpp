@@ -1,15 +1,18 @@
 #include "AppModel.h"
 
 #include "ImageCache.h"
+#include "LiveSession.h"
 #include "engine/FaceEngine.h"
 #include "library/Enroller.h"
 #include "library/Library.h"
 #include "library/LibraryError.h"
+#include "runs/FrameFeed.h"
 #include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QQmlEngine>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
@@ -107,6 +110,9 @@ AppModel::AppModel(Options options, QObject* parent)
 
 AppModel::~AppModel() {
     lockPoll.stop();
+    // Live sessions stop (writing nothing) while the model they use is still whole.
+    for (LiveSession* session : findChildren<LiveSession*>(Qt::FindDirectChildrenOnly))
+        delete session;
     // Nothing is flushed: a run still going stops at its next frame and its result is dropped;
     // the next start finds the service interrupted. Engine loading and checks end by themselves.
     if (activeServiceID_) cancelFlags_->insert(*activeServiceID_);
@@ -263,6 +269,15 @@ QString AppModel::activeServiceIDText() const {
 
 void AppModel::setLive(QObject* controller) {
     if (live_ == controller) return;
+    // A session let go stays readable (by the page that showed it) until the next one starts.
+    if (controller && retiredLive_ && retiredLive_ != controller) {
+        retiredLive_->deleteLater();
+        retiredLive_.clear();
+    }
+    if (auto* session = qobject_cast<LiveSession*>(live_.data())) {
+        if (retiredLive_ && retiredLive_ != session) retiredLive_->deleteLater();
+        retiredLive_ = session;
+    }
     live_ = controller;
     Q_EMIT liveChanged();
 }
@@ -549,6 +564,35 @@ void AppModel::insertService(const Service& service) {
         library_->save(service);
     } catch (const std::exception&) {
     }
+}
+
+// ---- Live sessions
+
+LiveSession* AppModel::startLive(const QString& kind, const QString& value, const QString& name) {
+    // A session writes its service's files when it finishes; a library held by another program
+    // must not get them.
+    if (!writable()) return nullptr;
+    std::optional<LiveSourceKind> source;
+    if (kind == "camera")
+        source = LiveSourceKind::camera(value.toStdString(), name.toStdString());
+    else if (kind == "stream")
+        source = LiveSourceKind::stream(value.toStdString());
+    if (!source) return nullptr;
+    // A session still current has not been saved; it stops, writing nothing.
+    if (auto* current = qobject_cast<LiveSession*>(live_.data())) current->discard();
+    auto* session = new LiveSession(*this, std::move(*source), library_->newServiceID());
+    QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
+    setLive(session);
+    return session;
+}
+
+QVariantList AppModel::availableCameras() const {
+    QVariantList cameras;
+    for (const CameraInfo& camera : tallymere::availableCameras())
+        cameras.append(QVariantMap{{"id", QString::fromStdString(camera.id)},
+                                   {"name", QString::fromStdString(camera.name)},
+                                   {"path", QString::fromStdString(camera.path)}});
+    return cameras;
 }
 
 void AppModel::enqueue(const QString& id) {

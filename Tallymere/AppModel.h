@@ -2,6 +2,7 @@
 
 #include "CancelFlags.h"
 #include "CommandLineOptions.h"
+#include "LiveSession.h"
 #include "MemberListModel.h"
 #include "ServiceListModel.h"
 #include "library/LibraryLock.h"
@@ -32,6 +33,7 @@ namespace tallymere {
 
 class FaceEngine;
 class Library;
+class LiveSession;
 struct Progress;
 
 // The one object the whole application shares: the library, the members and services, the face
@@ -100,6 +102,8 @@ public:
 
     QString libraryRoot() const;
     const Library& library() const { return *library_; }
+    // For a live session, which writes its finished service's files itself.
+    Library& writableLibrary() { return *library_; }
     MemberListModel* memberList() { return &members_; }
     ServiceListModel* serviceList() { return &services_; }
     CommandLineOptions* options() { return &options_; }
@@ -169,6 +173,16 @@ public:
     // 0.99 before the run has finished.
     static double progressValue(const Progress& report);
 
+    // ---- Live sessions
+
+    // A live session ("camera" with the camera's id and name, or "stream" with the URL), made the
+    // current `live` and returned, idle; its service id is taken now. Nothing is written until it
+    // finishes. None when the kind is unknown or the library cannot be written.
+    Q_INVOKABLE tallymere::LiveSession* startLive(const QString& kind, const QString& value,
+                                                  const QString& name = {});
+    // The video capture devices: {id, name, path}.
+    Q_INVOKABLE QVariantList availableCameras() const;
+
     // Runs `next` on the GUI thread once the engine has loaded or failed to, looking every 0.2 s.
     void whenEngineSettled(std::function<void()> next);
 
@@ -232,6 +246,9 @@ private:
     std::vector<std::string> mislabelWarnings_;
     std::optional<std::string> activeServiceID_;
     QPointer<QObject> live_;
+    // A session saved or discarded, kept until the next one starts so the page that showed it can
+    // still read it.
+    QPointer<LiveSession> retiredLive_;
     std::vector<std::string> queue_;
     std::shared_ptr<CancelFlags> cancelFlags_ = std::make_shared<CancelFlags>();
     QThreadPool pool_;

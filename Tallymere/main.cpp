@@ -25,10 +25,14 @@ namespace {
 
 // TALLYMERE_SCREENSHOT=<file.png>: once the window has drawn itself and settled, save what it
 // shows to the file (for looking at the window on a machine without a screen).
+// TALLYMERE_SCREENSHOT_AFTER=<milliseconds> waits that long instead (a live session takes longer).
 void saveScreenshotWhenShown(QQuickWindow* window) {
     const QString file = qEnvironmentVariable("TALLYMERE_SCREENSHOT");
     if (file.isEmpty()) return;
-    QTimer::singleShot(2500, window, [window, file] { window->grabWindow().save(file); });
+    bool ok = false;
+    int after = qEnvironmentVariableIntValue("TALLYMERE_SCREENSHOT_AFTER", &ok);
+    if (!ok || after < 0) after = 2500;
+    QTimer::singleShot(after, window, [window, file] { window->grabWindow().save(file); });
 }
 
 } // namespace

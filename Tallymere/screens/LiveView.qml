@@ -10,8 +10,8 @@ import Tallymere.Components
 // It reads the model's `live` controller through these observable properties: `label` (text),
 // `state` ("idle", "starting", "running", "finishing" or "failed"), `message` (the failure's
 // text), `faces` (list of {box: [x1, y1, x2, y2], memberID}), `frameWidth`, `frameHeight`,
-// `presence` (list of {memberID, firstSeen}), `elapsed` (seconds), `preview` (an image source
-// for the latest frame, or empty), `serviceID`; and calls `start()`, `finish(label)` (ends with
+// `presence` (list of {memberID, firstSeen}), `elapsed` (seconds), `serviceID`; the picture is a
+// `LivePreview` of the same session; and calls `start()`, `finish(label)` (ends with
 // state "idle" once saved) and `discard()`.
 Item {
     id: root
@@ -104,11 +104,10 @@ Item {
                 radius: 16
                 color: "black"
                 clip: true
-                Image {
+                // Every decoded frame of the source, fitted as the overlay assumes.
+                LivePreview {
                     anchors.fill: parent
-                    fillMode: Image.PreserveAspectFit
-                    source: root.live && root.live.preview ? root.live.preview : ""
-                    cache: false
+                    live: root.live
                 }
                 FaceOverlay {
                     anchors.fill: parent
