@@ -22,6 +22,14 @@ namespace {
 
 // ---- Shared steps
 
+// For a command that only reads (its workspace opened for reading, so nothing on disk changes):
+// a service left queued or processing while no program holds the library is shown as
+// interrupted, as the next writing command will store it.
+void showInterrupted(Workspace& workspace) {
+    if (!LibraryLock::isHeld(workspace.library().root(), LibraryLock::Range::library))
+        workspace.repairInterrupted(false);
+}
+
 // Opens the library as the application does at start: members and services loaded, and services
 // left queued or processing marked interrupted, unless another process holds the library's lock
 // (then they are that process's running service).
@@ -139,8 +147,8 @@ void printServicesTable(const std::vector<Service>& services) {
 // ---- Members
 
 int listCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     std::cout << "Library " << workspace.library().root().string() << "\n\nMembers\n";
     printMembersTable(workspace.members());
     std::cout << "\nServices\n";
@@ -149,8 +157,8 @@ int listCommand(const fs::path& root, const CommandLine&) {
 }
 
 int membersCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     if (!line.positionals.empty()) {
         for (const std::string& id : line.positionals)
             workspace.member(id); // every id is checked before anything is shown
@@ -295,8 +303,8 @@ int processCommand(const fs::path& root, const CommandLine& line) {
 }
 
 int servicesCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     printServicesTable(workspace.services());
     return exitOk;
 }
@@ -345,8 +353,8 @@ void printRegister(const Service& service, const std::vector<Member>& members,
 }
 
 int showCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     const Service& service = workspace.service(line.positionals[0]);
     std::cout << service.label << "  (" << service.id << ")\n" << localDateTime(service.date);
     if (service.liveSource)
@@ -365,8 +373,8 @@ int showCommand(const fs::path& root, const CommandLine& line) {
 }
 
 int exportCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     const Service& service = workspace.service(line.positionals[0]);
     if (service.status != ServiceStatus::done || !service.results)
         throw CommandError("Service " + service.id + " has no register to export (" +
@@ -405,6 +413,21 @@ int removeServiceCommand(const fs::path& root, const CommandLine& line) {
     workspace.library().deleteService(id);
     std::cout << "Removed service " << id << " \"" << service.label
               << "\" with its snapshots. The recording itself is kept.\n";
+    return exitOk;
+}
+
+int setAsideMembersCommand(const fs::path& root, const CommandLine&) {
+    Workspace workspace(root);
+    const LibraryLock access = writeAccess(workspace.library().root());
+    fs::path aside;
+    try {
+        aside = workspace.library().setAsideMembers();
+    } catch (const std::exception& error) {
+        throw CommandError(error.what());
+    }
+    std::cout << "Moved the member list that could not be used to " << aside.string()
+              << ".\nThe library now has no members; the member folders and the registers stay as "
+                 "they are.\n";
     return exitOk;
 }
 
@@ -516,6 +539,15 @@ const std::vector<CommandSpec>& commandSpecs() {
          1,
          removeServiceCommand},
         {"list", "", "list the members and the services", "", {}, 0, 0, listCommand},
+        {"set-aside-members",
+         "",
+         "move a member list that cannot be read aside and start an empty one",
+         "Only for a member list that the other commands report as unusable. The file is kept\n"
+         "beside, as members.json.unreadable-<time>, to be mended or restored from.",
+         {},
+         0,
+         0,
+         setAsideMembersCommand},
     };
     return table;
 }

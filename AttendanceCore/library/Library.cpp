@@ -2,18 +2,22 @@
 
 #include "library/AtomicFile.h"
 #include "library/Json.h"
+#include "library/LibraryLock.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <pwd.h>
 #include <random>
+#include <sys/stat.h>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
@@ -55,15 +59,32 @@ void requirePlainName(std::string_view id, const char* what) {
                            "\".");
 }
 
-// The whole file, or no value when it cannot be opened or read; `missing` tells a file that is
-// not there from one that is there but unreadable.
-std::optional<std::string> readFile(const fs::path& path, bool& missing) {
-    missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// A record file's whole text. No value with an empty `problem` when there is no file; no value
+// with `problem` saying why when it cannot be used. Only a regular file of at most
+// Library::maxRecordFileBytes is read: a FIFO would block every command, a device such as
+// /dev/zero would never end, and a huge file would exhaust memory. Opening does not wait for a
+// FIFO's writer (O_NONBLOCK), and the type is judged on what was opened, not on the name.
+std::optional<std::string> readRecordFile(const fs::path& path, std::string& problem) {
+    problem.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        missing = errno == ENOENT || errno == ENOTDIR;
+        if (errno != ENOENT && errno != ENOTDIR)
+            problem = std::string("it cannot be opened (") + std::strerror(errno) + ").";
         return std::nullopt;
     }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        problem = "it is not a regular file.";
+        return std::nullopt;
+    }
+    const auto tooLarge = [&] {
+        ::close(fd);
+        problem = "it is larger than " + std::to_string(Library::maxRecordFileBytes >> 20) +
+                  " MB, more than any library holds.";
+        return std::nullopt;
+    };
+    if (std::uintmax_t(info.st_size) > Library::maxRecordFileBytes) return tooLarge();
     std::string text;
     char buffer[65536];
     for (;;) {
@@ -71,10 +92,13 @@ std::optional<std::string> readFile(const fs::path& path, bool& missing) {
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
+            problem = std::string("it cannot be read (") + std::strerror(errno) + ").";
             ::close(fd);
             return std::nullopt;
         }
         text.append(buffer, size_t(n));
+        // A file that grows while it is read is bounded too.
+        if (text.size() > Library::maxRecordFileBytes) return tooLarge();
     }
     ::close(fd);
     return text;
@@ -119,15 +143,14 @@ std::string compactUTCNow() {
     return text;
 }
 
-// Moves a member file that cannot be used out of the way of the next save. Best effort: when it
-// cannot be moved there is nothing better to do than to read the list as empty.
-void setAside(const fs::path& file) {
+// Where a member file that cannot be used is moved: a dated name beside it, never one in use.
+fs::path asideName(const fs::path& file) {
     const std::string base = file.string() + ".unreadable-" + compactUTCNow();
     fs::path aside = base;
     std::error_code ec;
     for (int n = 2; fs::exists(fs::symlink_status(aside, ec)); ++n)
         aside = base + "-" + std::to_string(n);
-    fs::rename(file, aside, ec);
+    return aside;
 }
 
 } // namespace
@@ -138,7 +161,9 @@ bool Library::isPlainName(std::string_view id) {
 }
 
 fs::path Library::defaultRoot() {
-    if (const char* library = std::getenv("TALLYMERE_LIBRARY")) return fs::path(library);
+    // An empty value counts as unset: it would make the current folder the library.
+    if (const char* library = std::getenv("TALLYMERE_LIBRARY"); library && *library)
+        return fs::path(library);
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && fs::path(data).is_absolute())
         return fs::path(data) / "Tallymere";
     fs::path home;
@@ -150,7 +175,8 @@ fs::path Library::defaultRoot() {
     return home / ".local" / "share" / "Tallymere";
 }
 
-Library::Library(fs::path root) : root_(std::move(root)) {
+Library::Library(fs::path root, bool createFolders) : root_(std::move(root)) {
+    if (!createFolders) return;
     std::error_code ec;
     fs::create_directories(membersDir(), ec);
     fs::create_directories(servicesDir(), ec);
@@ -186,21 +212,58 @@ fs::path Library::serviceDir(std::string_view serviceID) const {
 
 // ---- Members
 
-std::vector<Member> Library::loadMembers() const {
+Library::MemberList Library::readMembers() const {
     std::lock_guard guard(lock_);
     const fs::path file = membersFile();
-    bool missing = false;
-    const auto text = readFile(file, missing);
-    if (!text) {
-        if (!missing) setAside(file);
-        return {};
+    MemberList list;
+    const auto text = readRecordFile(file, list.problem);
+    if (text) {
+        try {
+            list.members = decodeJSON<std::vector<Member>>(*text);
+        } catch (const LibraryError& error) {
+            list.problem = error.what();
+        }
     }
-    try {
-        return decodeJSON<std::vector<Member>>(*text);
-    } catch (const LibraryError&) {
-        setAside(file);
-        return {};
+    if (!list.problem.empty())
+        list.problem = "The member list " + file.string() + " cannot be used: " + list.problem;
+    return list;
+}
+
+std::vector<Member> Library::loadMembers() const {
+    MemberList list = readMembers();
+    if (!list.readable()) throw LibraryError(list.problem);
+    return std::move(list.members);
+}
+
+fs::path Library::setAsideMembers() const {
+    std::lock_guard guard(lock_);
+    const MemberList list = readMembers();
+    const fs::path file = membersFile();
+    std::error_code ec;
+    if (list.readable()) {
+        if (!fs::exists(fs::symlink_status(file, ec)))
+            throw LibraryError("There is no member list " + file.string() + " to set aside.");
+        throw LibraryError("The member list " + file.string() +
+                           " can be read; it is not set aside.");
     }
+    const fs::path aside = asideName(file);
+    fs::rename(file, aside);
+    return aside;
+}
+
+std::vector<Member> Library::updateMembers(const std::function<void(std::vector<Member>&)>& change,
+                                           const std::function<void()>& onWait) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto held =
+        LibraryLock::acquire(root_, LibraryLock::Range::members, LibraryLock::Kind::exclusive,
+                             onWait, [&] { return std::chrono::steady_clock::now() > deadline; });
+    if (!held)
+        throw LibraryError("The member list in " + root_.string() +
+                           " is being changed by another program. Try again in a moment.");
+    std::vector<Member> members = loadMembers();
+    change(members);
+    saveMembers(members);
+    return members;
 }
 
 void Library::saveMembers(const std::vector<Member>& members) const {
@@ -265,8 +328,8 @@ std::vector<Service> Library::loadServices() const {
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
         if (ec) break;
         const fs::path folder = entries->path();
-        bool missing = false;
-        const auto text = readFile(folder / "service.json", missing);
+        std::string problem;
+        const auto text = readRecordFile(folder / "service.json", problem);
         if (!text) continue;
         try {
             Service service = decodeJSON<Service>(*text);

@@ -3,7 +3,9 @@
 #include "library/LibraryError.h"
 #include "library/Records.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -22,27 +24,37 @@ struct Gallery; // recognition/Gallery.h
 //   services/<serviceID>/service.json  one Service
 //   services/<serviceID>/evidence/, visitors/   snapshots written by processing
 //
-// No cache: every load reads the disk and every save writes it; callers keep the lists. Loads never
-// fail (an unreadable file reads as empty or is skipped); saves throw. The JSON files are replaced
-// atomically. Loads and saves of the JSON files are serialised by a recursive lock, so one library
-// may be shared between threads.
+// No cache: every load reads the disk and every save writes it; callers keep the lists. Reading
+// never changes a file. A member list that is there but cannot be used is reported (readMembers'
+// problem, loadMembers' LibraryError), never read as empty: an empty list saved over it would
+// lose every member. An unreadable service file is skipped. Saves throw. The JSON files are
+// replaced atomically. Loads and saves of the JSON files are serialised by a recursive lock, so
+// one library may be shared between threads; between programs, updateMembers holds the library
+// lock's member range around its read-modify-write.
 //
 // Identifiers become file names, so every operation that builds a path from a member, photo or
 // service id refuses one that is not a single plain path component (empty, ".", "..", or holding
 // "/" or a NUL): the path helpers, saves and imports throw LibraryError, deletes do nothing.
 class Library {
 public:
-    // TALLYMERE_LIBRARY when set (unchanged, even if empty); else $XDG_DATA_HOME/Tallymere; else
+    // TALLYMERE_LIBRARY when set and not empty; else $XDG_DATA_HOME/Tallymere; else
     // ~/.local/share/Tallymere. The folder need not exist yet.
     static std::filesystem::path defaultRoot();
 
-    // A library on `root`, creating root/members and root/services (failures are ignored; later
-    // saves report them).
-    explicit Library(std::filesystem::path root);
+    // A library on `root`, creating root/members and root/services unless `createFolders` is
+    // false (a reader that must not change anything); failures are ignored, later saves report
+    // them.
+    explicit Library(std::filesystem::path root, bool createFolders = true);
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
+
+    // The largest members.json or service.json that is read. A stored photo takes about 12 KB
+    // (its 512-number embedding, pretty-printed), so this holds some 20,000 photos, far more than
+    // a congregation's; a file this size decodes in well under a gigabyte, while anything larger
+    // (a runaway or planted file) would only exhaust memory.
+    static constexpr std::uintmax_t maxRecordFileBytes = std::uintmax_t(256) << 20;
 
     // Lower-case extensions (without the dot) accepted as still images and as recordings.
     static const std::set<std::string, std::less<>>& imageExtensions();
@@ -50,10 +62,32 @@ public:
 
     // ---- Members
 
-    // The stored members in file order; empty when there is no file. A file that exists but
-    // cannot be read or decoded is first moved aside to "members.json.unreadable-<UTC time>" so
-    // that the next save does not destroy it.
+    // The stored members, or why they cannot be used.
+    struct MemberList {
+        std::vector<Member> members; // in file order; empty when there is no file or a problem
+        // Empty when the list could be read; else the text to show, naming the file and what is
+        // wrong with it.
+        std::string problem;
+        bool readable() const { return problem.empty(); }
+    };
+    // Reads "members.json" without changing anything: no file is an empty list; a file that is
+    // not a regular file, is too large, cannot be read or cannot be decoded is a problem.
+    MemberList readMembers() const;
+    // The stored members in file order; empty when there is no file. Throws LibraryError with
+    // readMembers' problem when the file is there but cannot be used; it is left as it is.
     std::vector<Member> loadMembers() const;
+    // The explicit step for a member list that cannot be used: moves it to
+    // "members.json.unreadable-<UTC time>" beside it (never over an earlier one) and returns that
+    // path. Throws LibraryError when there is no such file or it reads fine, else the file
+    // system's error. The next save then starts a new list.
+    std::filesystem::path setAsideMembers() const;
+    // One read-modify-write of the member list that no other program's can interleave with:
+    // holds the library lock's member range (waiting up to 30 s for another holder, calling
+    // `onWait` once if it has to), reads the list afresh (loadMembers), applies `change` and
+    // saves the result (saveMembers). Returns the list as saved. Anything `change` throws, or a
+    // damaged list, leaves the file untouched and is passed on.
+    std::vector<Member> updateMembers(const std::function<void(std::vector<Member>&)>& change,
+                                      const std::function<void()>& onWait = {}) const;
     // Writes all members sorted by name (locale-aware, case-insensitive, stable); the caller's
     // list is not reordered. Throws LibraryError when a record cannot be encoded, or the file
     // system's error when it cannot be written; the old file then stays.
