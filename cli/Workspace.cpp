@@ -166,6 +166,10 @@ Member Workspace::addMember(const std::string& name) {
             member.id = library_.nextMemberID(members);
             folder = library_.membersDir() / member.id;
             std::error_code ignored;
+            if (fs::is_symlink(fs::symlink_status(folder, ignored)))
+                throw CommandError("The folder " + folder.string() +
+                                   " is a link to somewhere else. Tallymere writes only inside "
+                                   "its library: replace the link with a folder.");
             made = fs::create_directory(folder, ignored);
             members.push_back(member);
         });
@@ -209,10 +213,8 @@ std::vector<Photo> Workspace::addPhotos(const std::string& id, const std::vector
         });
     } catch (...) {
         // Copies that no record names are taken out again.
-        for (const Photo& photo : photos) {
-            std::error_code ignored;
-            fs::remove(library_.photoURL(id, photo.id), ignored);
-        }
+        for (const Photo& photo : photos)
+            library_.deletePhotoFile(id, photo.id);
         throw;
     }
     return photos;
@@ -227,8 +229,7 @@ void Workspace::removePhoto(const std::string& id, const std::string& photoID) {
             throw CommandError("Member " + id + " has no photo " + photoID +
                                ". \"tallymere-cli members " + id + "\" lists their photos.");
     });
-    std::error_code ignored;
-    fs::remove(library_.photoURL(id, photoID), ignored);
+    library_.deletePhotoFile(id, photoID);
 }
 
 Member Workspace::recheck(const std::string& id) {

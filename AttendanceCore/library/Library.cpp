@@ -153,6 +153,21 @@ fs::path asideName(const fs::path& file) {
     return aside;
 }
 
+bool isLink(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
+// Writes into the library never follow a link planted in it: a linked members or services folder,
+// or a member's or service's folder that is a link, would take them elsewhere.
+void requireNoLink(const fs::path& folder, const fs::path& parent) {
+    for (const fs::path& path : {parent, folder})
+        if (isLink(path))
+            throw LibraryError("The folder " + path.string() +
+                               " is a link to somewhere else. Tallymere writes only inside its "
+                               "library: replace the link with a folder.");
+}
+
 } // namespace
 
 bool Library::isPlainName(std::string_view id) {
@@ -293,6 +308,7 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
                                          const std::string& memberID) const {
     requirePlainName(memberID, "member");
     const fs::path folder = membersDir() / memberID;
+    requireNoLink(folder, membersDir());
     fs::create_directories(folder);
     std::vector<Photo> photos;
     for (const fs::path& source : files) {
@@ -312,9 +328,18 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
 }
 
 void Library::deleteMemberFiles(const std::string& memberID) const {
-    if (!isPlainName(memberID)) return;
+    // A linked members folder would take the delete elsewhere; a member folder that is a link is
+    // removed itself (remove_all never follows it), its target stays.
+    if (!isPlainName(memberID) || isLink(membersDir())) return;
     std::error_code ec;
     fs::remove_all(membersDir() / memberID, ec);
+}
+
+void Library::deletePhotoFile(const std::string& memberID, const std::string& photoID) const {
+    if (!isPlainName(memberID) || !isPlainName(photoID)) return;
+    if (isLink(membersDir()) || isLink(membersDir() / memberID)) return;
+    std::error_code ec;
+    fs::remove(membersDir() / memberID / photoID, ec); // a link itself, never its target
 }
 
 // ---- Services
@@ -328,6 +353,8 @@ std::vector<Service> Library::loadServices() const {
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
         if (ec) break;
         const fs::path folder = entries->path();
+        // A linked folder holds a record from elsewhere, which the library must not rewrite.
+        if (isLink(folder)) continue;
         std::string problem;
         const auto text = readRecordFile(folder / "service.json", problem);
         if (!text) continue;
@@ -349,12 +376,13 @@ std::vector<Service> Library::loadServices() const {
 void Library::save(const Service& service) const {
     std::lock_guard guard(lock_);
     const fs::path folder = serviceDir(service.id);
+    requireNoLink(folder, servicesDir());
     fs::create_directories(folder);
     writeFileAtomically(folder / "service.json", encodeJSON(service));
 }
 
 void Library::deleteService(const std::string& serviceID) const {
-    if (!isPlainName(serviceID)) return;
+    if (!isPlainName(serviceID) || isLink(servicesDir())) return;
     std::error_code ec;
     fs::remove_all(servicesDir() / serviceID, ec);
 }

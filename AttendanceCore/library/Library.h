@@ -96,24 +96,31 @@ public:
     std::string nextMemberID(const std::vector<Member>& members) const;
     // Copies the image files among `files` into the member's folder under new photo ids and
     // returns their fresh, unchecked records, in order. Other files are skipped silently. Throws
-    // (the file system's error) when the folder cannot be made or a copy fails; files copied
-    // before the failure stay, but no records are returned.
+    // LibraryError when the member's folder (or the members folder) is a link, else the file
+    // system's error when the folder cannot be made or a copy fails; files copied before the
+    // failure stay, but no records are returned.
     std::vector<Photo> importPhotos(const std::vector<std::filesystem::path>& files,
                                     const std::string& memberID) const;
-    // Removes the member's folder with everything in it; never fails.
+    // Removes the member's folder with everything in it; never fails. A folder that is a link
+    // loses the link, never its target's files.
     void deleteMemberFiles(const std::string& memberID) const;
+    // Removes one photo file of the member (a link itself, not its target); never fails, and
+    // does nothing when the member's folder is a link.
+    void deletePhotoFile(const std::string& memberID, const std::string& photoID) const;
     // The recognition gallery of the members' accepted photos (defined with Gallery).
     Gallery gallery(const std::vector<Member>& members) const;
 
     // ---- Services
 
-    // Every readable service, newest first by (date, created); folders without a readable
-    // "service.json", or whose record names another folder, are skipped.
+    // Every readable service, newest first by (date, created); folders that are links, hold no
+    // readable "service.json", or whose record names another folder, are skipped.
     std::vector<Service> loadServices() const;
     // Writes the service's "service.json" in its own folder, creating the folder; throws on an
-    // invalid id, an encoding failure or a file-system failure (the old file then stays).
+    // invalid id, a service folder that is a link (LibraryError), an encoding failure or a
+    // file-system failure (the old file then stays).
     void save(const Service& service) const;
-    // Removes the service's folder with everything in it; never fails.
+    // Removes the service's folder with everything in it (a link itself, never its target);
+    // never fails.
     void deleteService(const std::string& serviceID) const;
     // Local "yyyyMMdd-HHmmss", "-" and four random lower-case hexadecimal characters.
     std::string newServiceID() const;

@@ -219,3 +219,38 @@ TEST(CliConcurrentMembers, AMemberChangeWaitsForAnotherAndKeepsIt) {
     EXPECT_EQ(names, (std::set<std::string>{"M0001 Anne Jones", "Carol"}));
     EXPECT_FALSE(fs::exists(f.root / "members" / "M0002"));
 }
+
+TEST(CliDamagedLibrary, PlantedLinksNeverTakeWritesOrDeletesOutside) {
+    Fixture f;
+    Library library(f.root);
+    library.saveMembers({member("M0001", "Anne")});
+    // A service record elsewhere, linked in as if it were the library's.
+    Library elsewhere(f.dir / "elsewhere");
+    Service record = interruptedService();
+    elsewhere.save(record);
+    const fs::path target = elsewhere.serviceDir(record.id);
+    fs::create_directory_symlink(target, library.servicesDir() / record.id);
+    // A member folder that is a link to someone's photos.
+    const fs::path photos = f.dir / "photos";
+    fs::create_directories(photos);
+    writeText(photos / "keep.jpg", "someone's photo");
+    fs::create_directory_symlink(photos, library.membersDir() / "M0001");
+    std::vector<Member> members = f.members();
+    members[0].photos.emplace_back("keep.jpg", Date{});
+    library.saveMembers(members);
+    const auto outside = snapshot(f.dir / "elsewhere");
+    const auto photosBefore = snapshot(photos);
+
+    // The start-up repair of a writing command, removing the photo and the member.
+    CliResult r = f.cli({"rename", "M0001", "Anne Jones"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    r = f.cli({"remove-photo", "M0001", "keep.jpg"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    r = f.cli({"remove-member", "M0001"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    r = f.cli({"remove-service", record.id});
+    EXPECT_EQ(r.status, 1) << show(r); // not one of the library's services
+    EXPECT_EQ(snapshot(f.dir / "elsewhere"), outside);
+    EXPECT_EQ(snapshot(photos), photosBefore);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(library.membersDir() / "M0001")));
+}
