@@ -165,12 +165,7 @@ Member Workspace::addMember(const std::string& name) {
         update([&](std::vector<Member>& members) {
             member.id = library_.nextMemberID(members);
             folder = library_.membersDir() / member.id;
-            std::error_code ignored;
-            if (fs::is_symlink(fs::symlink_status(folder, ignored)))
-                throw CommandError("The folder " + folder.string() +
-                                   " is a link to somewhere else. Tallymere writes only inside "
-                                   "its library: replace the link with a folder.");
-            made = fs::create_directory(folder, ignored);
+            made = library_.createMemberFolder(member.id);
             members.push_back(member);
         });
     } catch (...) {

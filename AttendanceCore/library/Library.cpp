@@ -327,6 +327,14 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
     return photos;
 }
 
+bool Library::createMemberFolder(const std::string& memberID) const {
+    requirePlainName(memberID, "member");
+    const fs::path folder = membersDir() / memberID;
+    requireNoLink(folder, membersDir());
+    std::error_code ec;
+    return fs::create_directory(folder, ec);
+}
+
 void Library::deleteMemberFiles(const std::string& memberID) const {
     // A linked members folder would take the delete elsewhere; a member folder that is a link is
     // removed itself (remove_all never follows it), its target stays.
@@ -399,7 +407,8 @@ std::string Library::newServiceID() const {
 // ---- Attendance register
 
 std::string formatClock(std::optional<double> seconds) {
-    if (!seconds || !std::isfinite(*seconds)) return "";
+    // Beyond any recording (some 30 million years) the whole seconds no longer fit the counter.
+    if (!seconds || !std::isfinite(*seconds) || std::fabs(*seconds) > 1e15) return "";
     const long long s = std::llround(*seconds); // halves away from zero
     char text[64];
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, (s % 3600) / 60, s % 60);

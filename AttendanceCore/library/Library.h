@@ -101,6 +101,10 @@ public:
     // failure stay, but no records are returned.
     std::vector<Photo> importPhotos(const std::vector<std::filesystem::path>& files,
                                     const std::string& memberID) const;
+    // Makes the member's folder; true when it was made, false when it was there already (or
+    // could not be made: later writes report it). Throws LibraryError when the members folder or
+    // the member's folder is a link, which would put the member's files elsewhere.
+    bool createMemberFolder(const std::string& memberID) const;
     // Removes the member's folder with everything in it; never fails. A folder that is a link
     // loses the link, never its target's files.
     void deleteMemberFiles(const std::string& memberID) const;
@@ -148,7 +152,7 @@ private:
 };
 
 // Seconds as "h:mm:ss" (rounded to the nearest second, halves away from zero; hours unbounded);
-// empty for no value or a value that is not a finite number.
+// empty for no value or a value that is not a finite number or beyond 10^15 seconds.
 std::string formatClock(std::optional<double> seconds);
 
 } // namespace tallymere

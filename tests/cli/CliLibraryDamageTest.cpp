@@ -5,6 +5,7 @@
 #include "CliRunner.h"
 #include "library/Library.h"
 #include "library/LibraryLock.h"
+#include "support/ModelCache.h"
 #include "support/TestSupport.h"
 
 #include <fstream>
@@ -253,4 +254,195 @@ TEST(CliDamagedLibrary, PlantedLinksNeverTakeWritesOrDeletesOutside) {
     EXPECT_EQ(snapshot(f.dir / "elsewhere"), outside);
     EXPECT_EQ(snapshot(photos), photosBefore);
     EXPECT_FALSE(fs::exists(fs::symlink_status(library.membersDir() / "M0001")));
+}
+
+namespace {
+
+Service doneService() {
+    Service s = interruptedService();
+    s.status = ServiceStatus::done;
+    s.progress = 1;
+    s.message = "Finished";
+    ServiceResults results;
+    MemberResult anne;
+    anne.memberID = "M0001";
+    anne.present = true;
+    anne.confidence = 0.9f;
+    results.members = {anne};
+    s.results = results;
+    return s;
+}
+
+} // namespace
+
+TEST(CliExport, SpecialFilesAndLinksAreWrittenThroughNeverReplaced) {
+    Fixture f;
+    Library library(f.root);
+    library.saveMembers({member("M0001", "Anne")});
+    library.save(doneService());
+    const std::string csv = library.csv(doneService(), library.loadMembers());
+
+    // A link to this process's standard output, as /dev/stdout is.
+    const fs::path toOutput = f.dir / "out.csv";
+    fs::create_symlink("/proc/self/fd/1", toOutput);
+    CliResult r = f.cli({"export", "latest", "-o", toOutput.string()});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(r.out, csv);
+    EXPECT_TRUE(fs::is_symlink(toOutput));
+
+    // A link to a regular file: the file gets the register, the link stays.
+    const fs::path real = f.dir / "registers" / "sunday.csv";
+    fs::create_directories(real.parent_path());
+    writeText(real, "old");
+    const fs::path link = f.dir / "latest.csv";
+    fs::create_symlink(real, link);
+    r = f.cli({"export", "latest", "-o", link.string()});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(readText(real), csv);
+
+    // A regular file is replaced as before.
+    r = f.cli({"export", "latest", "-o", real.string()});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(readText(real), csv);
+}
+
+TEST(CliLibraryPath, APathThatIsNotAFolderIsAnError) {
+    Fixture f;
+    const fs::path file = f.dir / "notes.txt";
+    writeText(file, "not a library");
+    const fs::path photo = f.dir / "a.jpg";
+    writeText(photo, "x");
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"members"}, {"list"}, {"add-member", "Anne"}, {"process", photo.string()}}) {
+        std::vector<std::string> arguments{"--library", file.string()};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        const CliResult r = runCli(arguments, {{"ATTENDANCE_MODELS", f.noModels.string()}});
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_EQ(r.err, "tallymere-cli: The library " + file.string() +
+                             " is not a folder. Give the library's folder with --library or "
+                             "TALLYMERE_LIBRARY.\n")
+            << command[0];
+    }
+    EXPECT_EQ(readText(file), "not a library");
+    EXPECT_EQ(std::distance(fs::directory_iterator(f.dir.path()), fs::directory_iterator()), 4);
+}
+
+TEST(CliDamagedLibrary, SmallerFaults) {
+    Fixture f;
+    Library library(f.root);
+    // Two members sharing an id, as only a hand edit makes: neither is removed.
+    library.saveMembers({member("M0001", "Anne"), member("M0001", "Bob")});
+    fs::create_directories(library.membersDir() / "M0001");
+    writeText(library.membersDir() / "M0001" / "p.jpg", "photo");
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"remove-member", "M0001"}, {"rename", "M0001", "X"}}) {
+        const CliResult r = f.cli(command);
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_THAT(r.err, HasSubstr("2 members share the ID M0001 (Anne, Bob)"));
+    }
+    EXPECT_EQ(f.members().size(), 2u);
+    EXPECT_TRUE(fs::exists(library.membersDir() / "M0001" / "p.jpg"));
+
+    // Names with line breaks and terminal escapes reach the terminal escaped.
+    library.saveMembers({member("M0001", "Anne\nM0002  Mallory"), member("M0003", "\x1b[2JEve")});
+    CliResult r = f.cli({"members"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("Anne\\nM0002  Mallory"));
+    EXPECT_THAT(r.out, HasSubstr("\\x1b[2JEve"));
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    r = f.cli({"rename", "M0003", "Eve\x1b]0;owned\x07"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+
+    // A name that cannot be saved leaves no member folder behind.
+    const auto folders = snapshot(library.membersDir());
+    r = f.cli({"add-member", "Bad \xff name"});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_EQ(snapshot(library.membersDir()), folders);
+    EXPECT_EQ(f.members().size(), 2u);
+
+    // A lock file that is a link makes no file where it points.
+    fs::remove(f.root / LibraryLock::fileName);
+    fs::create_symlink(f.dir / "planted", f.root / LibraryLock::fileName);
+    r = f.cli({"add-member", "Carol"});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_THAT(r.err, HasSubstr("is a link"));
+    EXPECT_FALSE(fs::exists(f.dir / "planted"));
+}
+
+namespace {
+
+// The shared source models converted once per build, as the end-to-end test uses them.
+const fs::path& convertedModels() {
+    static const fs::path dir =
+        tallymere::testing::convertedSharedModels("scrfd_2.5g_kps.onnx", "640,1280");
+    return dir;
+}
+
+Member recognisable(std::string id, std::string name) {
+    Member m = member(std::move(id), std::move(name));
+    Photo photo("p.jpg", Date{});
+    photo.checked = photo.ok = true;
+    photo.embedding = std::vector<float>(512, 0.0f);
+    (*photo.embedding)[0] = 1;
+    m.photos = {photo};
+    return m;
+}
+
+} // namespace
+
+TEST(CliWithModels, PhotosOfWhichNoneCanBeReadFailTheRun) {
+    TALLYMERE_REQUIRE_SHARED();
+    Fixture f;
+    Library(f.root).saveMembers({recognisable("M0001", "Anne")});
+    const fs::path a = f.dir / "a.jpg";
+    const fs::path b = f.dir / "b.png";
+    writeText(a, "not a picture");
+    writeText(b, "");
+    const CliResult r = runCli({"--library", f.root.string(), "process", a.string(), b.string()},
+                               {{"ATTENDANCE_MODELS", convertedModels().string()}});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_THAT(r.err, HasSubstr("Couldn't read any of the photos: a.jpg, b.png"));
+    const auto services = Library(f.root).loadServices();
+    ASSERT_EQ(services.size(), 1u);
+    EXPECT_EQ(services[0].status, ServiceStatus::failed);
+    EXPECT_FALSE(services[0].results);
+}
+
+TEST(CliWithModels, ACheckMergesIntoTheListAsItIsAfterIt) {
+    TALLYMERE_REQUIRE_SHARED();
+    Fixture f;
+    Library library(f.root);
+    Member joe = member("M0001", "Joe");
+    joe.photos = library.importPhotos(
+        {tallymere::testing::sharedFaces() / "people" / "Joe Biden" / "biden.jpg"}, "M0001");
+    library.saveMembers({joe});
+
+    auto other =
+        LibraryLock::tryAcquire(f.root, LibraryLock::Range::members, LibraryLock::Kind::exclusive);
+    ASSERT_TRUE(other);
+    CliProcess tool({"--library", f.root.string(), "check", "M0001"},
+                    {{"ATTENDANCE_MODELS", convertedModels().string()}});
+    ASSERT_TRUE(tool.waitForError("Waiting for another program to finish changing the "
+                                  "member list"))
+        << show(tool.finish());
+    // While the check ran, another program renamed Joe, added a photo record and a member.
+    std::vector<Member> changed = f.members();
+    changed[0].name = "Joe Biden";
+    changed[0].photos.emplace_back("later.jpg", Date{});
+    changed.push_back(member("M0002", "Kamala"));
+    library.saveMembers(changed);
+    other.reset();
+    const CliResult r = tool.finish();
+    EXPECT_EQ(r.status, 0) << show(r);
+
+    const auto members = f.members();
+    ASSERT_EQ(members.size(), 2u);
+    const Member& checked = members[0].id == "M0001" ? members[0] : members[1];
+    EXPECT_EQ(checked.name, "Joe Biden");
+    ASSERT_EQ(checked.photos.size(), 2u);
+    EXPECT_TRUE(checked.photos[0].ok) << checked.photos[0].reason;
+    EXPECT_EQ(checked.photos[1].id, "later.jpg");
+    EXPECT_FALSE(checked.photos[1].checked);
 }
