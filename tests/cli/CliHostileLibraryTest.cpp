@@ -3,8 +3,9 @@
 // with every tallymere-cli command run on each. No command may crash or hang, write or delete
 // anything outside the library, or lose a member without saying so.
 //
-X
-// per case); TALLYMERE_HOSTILE_SEED the first seed. The figures are printed at the end.
+// TALLYMERE_HOSTILE_CASES sets the number of damaged libraries (default 4, 16 command runs each,
+// so that it fits a CI run); TALLYMERE_HOSTILE_SEED the first seed. The figures are printed at
+// the end.
 
 #include "CliRunner.h"
 #include "library/Json.h"
