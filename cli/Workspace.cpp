@@ -229,12 +229,9 @@ void Workspace::removePhoto(const std::string& id, const std::string& photoID) {
 
 Member Workspace::recheck(const std::string& id) {
     FaceEngine& faces = engine();
-    std::vector<Member> stored;
-    try {
-        stored = library_.loadMembers();
-    } catch (const LibraryError& error) {
-        throw damaged(error.what());
-    }
+    Library::MemberList list = library_.readMembers();
+    if (!list.readable()) throw damaged(list.problem);
+    std::vector<Member> stored = std::move(list.members);
     const Member checked = Enroller(faces, library_).check(findMember(stored, id));
     // The check takes a while; the member list may have changed meanwhile. The result goes into
     // the list as it is now: the checked photos that are still there, then the photos added

@@ -245,9 +245,7 @@ Library::MemberList Library::readMembers() const {
 }
 
 std::vector<Member> Library::loadMembers() const {
-    MemberList list = readMembers();
-    if (!list.readable()) throw LibraryError(list.problem);
-    return std::move(list.members);
+    return readMembers().members;
 }
 
 fs::path Library::setAsideMembers() const {
@@ -275,7 +273,9 @@ std::vector<Member> Library::updateMembers(const std::function<void(std::vector<
     if (!held)
         throw LibraryError("The member list in " + root_.string() +
                            " is being changed by another program. Try again in a moment.");
-    std::vector<Member> members = loadMembers();
+    MemberList list = readMembers();
+    if (!list.readable()) throw LibraryError(list.problem);
+    std::vector<Member> members = std::move(list.members);
     change(members);
     saveMembers(members);
     return members;
@@ -283,6 +283,10 @@ std::vector<Member> Library::updateMembers(const std::function<void(std::vector<
 
 void Library::saveMembers(const std::vector<Member>& members) const {
     std::lock_guard guard(lock_);
+    // A file that is there but cannot be read still holds members: it is set aside on purpose
+    // (setAsideMembers), never replaced by whatever list a caller has.
+    if (const MemberList stored = readMembers(); !stored.readable())
+        throw LibraryError(stored.problem);
     std::vector<Member> sorted = members;
     if (const auto collator = nameCollator()) {
         std::stable_sort(sorted.begin(), sorted.end(), [&](const Member& a, const Member& b) {

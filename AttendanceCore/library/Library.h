@@ -25,10 +25,10 @@ struct Gallery; // recognition/Gallery.h
 //   services/<serviceID>/evidence/, visitors/   snapshots written by processing
 //
 // No cache: every load reads the disk and every save writes it; callers keep the lists. Reading
-// never changes a file. A member list that is there but cannot be used is reported (readMembers'
-// problem, loadMembers' LibraryError), never read as empty: an empty list saved over it would
-// lose every member. An unreadable service file is skipped. Saves throw. The JSON files are
-// replaced atomically. Loads and saves of the JSON files are serialised by a recursive lock, so
+// never changes a file. A member list that is there but cannot be used is reported by
+// readMembers (loadMembers reads it as empty) and is never saved over: an empty list saved over
+// it would lose every member. An unreadable service file is skipped. Saves throw. The JSON files
+// are replaced atomically. Loads and saves of the JSON files are serialised by a recursive lock, so
 // one library may be shared between threads; between programs, updateMembers holds the library
 // lock's member range around its read-modify-write.
 //
@@ -73,8 +73,8 @@ public:
     // Reads "members.json" without changing anything: no file is an empty list; a file that is
     // not a regular file, is too large, cannot be read or cannot be decoded is a problem.
     MemberList readMembers() const;
-    // The stored members in file order; empty when there is no file. Throws LibraryError with
-    // readMembers' problem when the file is there but cannot be used; it is left as it is.
+    // The stored members in file order; empty when there is no file, and also when it cannot be
+    // used (left as it is; readMembers tells why, and saveMembers will not replace it).
     std::vector<Member> loadMembers() const;
     // The explicit step for a member list that cannot be used: moves it to
     // "members.json.unreadable-<UTC time>" beside it (never over an earlier one) and returns that
@@ -85,12 +85,15 @@ public:
     // holds the library lock's member range (waiting up to 30 s for another holder, calling
     // `onWait` once if it has to), reads the list afresh (loadMembers), applies `change` and
     // saves the result (saveMembers). Returns the list as saved. Anything `change` throws, or a
-    // damaged list, leaves the file untouched and is passed on.
+    // damaged list (LibraryError with readMembers' problem), leaves the file untouched and is
+    // passed on.
     std::vector<Member> updateMembers(const std::function<void(std::vector<Member>&)>& change,
                                       const std::function<void()>& onWait = {}) const;
     // Writes all members sorted by name (locale-aware, case-insensitive, stable); the caller's
-    // list is not reordered. Throws LibraryError when a record cannot be encoded, or the file
-    // system's error when it cannot be written; the old file then stays.
+    // list is not reordered. Throws LibraryError when a record cannot be encoded or when the
+    // stored file cannot be used (readMembers' problem: saving over it would lose its members;
+    // setAsideMembers first), or the file system's error when it cannot be written; the old file
+    // then stays.
     void saveMembers(const std::vector<Member>& members) const;
     // "M%04d" of the member count plus one, counting up past ids that are taken.
     std::string nextMemberID(const std::vector<Member>& members) const;
