@@ -9,11 +9,15 @@
 #include "library/AtomicFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <fcntl.h>
 #include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tallymere::cli {
 
@@ -22,6 +26,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // ---- Shared steps
+
+// For a command that only reads (its workspace opened for reading, so nothing on disk changes):
+// a service left queued or processing while no program holds the library is shown as
+// interrupted, as the next writing command will store it.
+void showInterrupted(Workspace& workspace) {
+    if (!LibraryLock::isHeld(workspace.library().root(), LibraryLock::Range::library))
+        workspace.repairInterrupted(false);
+}
 
 // Opens the library as the application does at start: members and services loaded, and services
 // left queued or processing marked interrupted, unless another process holds the library's lock
@@ -66,7 +78,7 @@ void printWarnings(const std::vector<std::string>& warnings) {
     if (warnings.empty()) return;
     std::cout << "\nPhotos that may be filed under the wrong member:\n";
     for (const std::string& warning : warnings)
-        std::cout << "  " << warning << "\n";
+        std::cout << "  " << printable(warning) << "\n";
 }
 
 std::string photoCount(const Member& member) {
@@ -77,8 +89,8 @@ std::string photoCount(const Member& member) {
 // from.
 void printMemberPhotos(const Member& member,
                        const std::map<std::string, std::string>& sources = {}) {
-    std::cout << member.id << "  " << member.name << "  " << photoCount(member) << " good photos · "
-              << memberStatus(member) << "\n";
+    std::cout << printable(member.id) << "  " << printable(member.name) << "  "
+              << photoCount(member) << " good photos · " << memberStatus(member) << "\n";
     if (member.photos.empty()) {
         std::cout << "  No photos. Add some with \"tallymere-cli add-photos " << member.id
                   << " PHOTO...\".\n";
@@ -140,8 +152,8 @@ void printServicesTable(const std::vector<Service>& services) {
 // ---- Members
 
 int listCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     std::cout << "Library " << workspace.library().root().string() << "\n\nMembers\n";
     printMembersTable(workspace.members());
     std::cout << "\nServices\n";
@@ -150,8 +162,8 @@ int listCommand(const fs::path& root, const CommandLine&) {
 }
 
 int membersCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     if (!line.positionals.empty()) {
         for (const std::string& id : line.positionals)
             workspace.member(id); // every id is checked before anything is shown
@@ -181,7 +193,7 @@ int addMemberCommand(const fs::path& root, const CommandLine& line) {
     if (!files.empty()) workspace.engine(); // without models, change nothing
     const Member member = workspace.addMember(name);
     if (files.empty()) {
-        std::cout << "Added " << member.id << " " << member.name << ". Add photos with "
+        std::cout << "Added " << member.id << " " << printable(member.name) << ". Add photos with "
                   << "\"tallymere-cli add-photos " << member.id << " PHOTO...\".\n";
         return exitOk;
     }
@@ -189,7 +201,7 @@ int addMemberCommand(const fs::path& root, const CommandLine& line) {
     std::map<std::string, std::string> sources;
     for (std::size_t i = 0; i < photos.size() && i < files.size(); ++i)
         sources[photos[i].id] = files[i].filename().string();
-    std::cout << "Added " << member.id << " " << member.name << "\n";
+    std::cout << "Added " << member.id << " " << printable(member.name) << "\n";
     checkAndShow(workspace, member.id, sources);
     printWarnings(workspace.mislabelWarnings());
     return exitOk;
@@ -218,8 +230,8 @@ int removePhotoCommand(const fs::path& root, const CommandLine& line) {
     const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
     workspace.removePhoto(id, line.positionals[1]);
-    std::cout << "Removed photo " << line.positionals[1] << " of " << id << " "
-              << workspace.member(id).name << "\n";
+    std::cout << "Removed photo " << printable(line.positionals[1]) << " of " << printable(id)
+              << " " << printable(workspace.member(id).name) << "\n";
     // The other photos are checked again (the face picture or a group photo may depend on the
     // removed one); without models the removal stands and the check waits.
     try {
@@ -241,7 +253,8 @@ int renameCommand(const fs::path& root, const CommandLine& line) {
     const std::string& id = line.positionals[0];
     const std::string old = workspace.member(id).name;
     workspace.rename(id, name);
-    std::cout << "Renamed " << id << " from " << old << " to " << name << "\n";
+    std::cout << "Renamed " << printable(id) << " from " << printable(old) << " to "
+              << printable(name) << "\n";
     return exitOk;
 }
 
@@ -250,7 +263,7 @@ int removeMemberCommand(const fs::path& root, const CommandLine& line) {
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     const Member removed = workspace.removeMember(line.positionals[0]);
-    std::cout << "Removed " << removed.id << " " << removed.name << " and "
+    std::cout << "Removed " << printable(removed.id) << " " << printable(removed.name) << " and "
               << counted(static_cast<long long>(removed.photos.size()), "photo", "photos")
               << ". Earlier registers keep their lines under the ID.\n";
     return exitOk;
@@ -319,8 +332,8 @@ int camerasCommand(const fs::path&, const CommandLine&) {
 }
 
 int servicesCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     printServicesTable(workspace.services());
     return exitOk;
 }
@@ -369,18 +382,19 @@ void printRegister(const Service& service, const std::vector<Member>& members,
 }
 
 int showCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     const Service& service = workspace.service(line.positionals[0]);
-    std::cout << service.label << "  (" << service.id << ")\n" << localDateTime(service.date);
+    std::cout << printable(service.label) << "  (" << printable(service.id) << ")\n"
+              << localDateTime(service.date);
     if (service.liveSource)
-        std::cout << " · live from " << *service.liveSource;
+        std::cout << " · live from " << printable(*service.liveSource);
     else
         std::cout << " · " << service.mode.title();
     std::cout << "\n";
     for (const std::string& path : service.sourcePaths)
-        std::cout << "  " << path << "\n";
-    std::cout << statusWithMessage(service) << "\n\n";
+        std::cout << "  " << printable(path) << "\n";
+    std::cout << printable(statusWithMessage(service)) << "\n\n";
     if (service.status == ServiceStatus::done && service.results)
         printRegister(service, workspace.members(), workspace.library());
     else if (service.status == ServiceStatus::failed || service.status == ServiceStatus::cancelled)
@@ -388,9 +402,46 @@ int showCommand(const fs::path& root, const CommandLine& line) {
     return exitOk;
 }
 
+// Writes the register where -o names, as a shell's redirection would: a device, FIFO or other
+// special file (-o /dev/stdout) is written into, a link to a regular file has its target
+// replaced; only a regular file (or a new one) is itself replaced, atomically.
+void writeExport(const fs::path& file, const std::string& text) {
+    struct stat info {};
+    std::error_code ec;
+    const bool link = fs::is_symlink(fs::symlink_status(file, ec));
+    const bool there = ::stat(file.c_str(), &info) == 0;
+    if (there && S_ISREG(info.st_mode)) {
+        writeFileAtomically(link ? fs::canonical(file) : file, text);
+        return;
+    }
+    if (!there && !link) {
+        writeFileAtomically(file, text);
+        return;
+    }
+    // A special file, or a link to where nothing is yet: written through as it is.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0)
+        throw fs::filesystem_error("Cannot open file", file, {errno, std::generic_category()});
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            const int error = errno;
+            ::close(fd);
+            throw fs::filesystem_error("Cannot write file", file, {error, std::generic_category()});
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (::close(fd) != 0)
+        throw fs::filesystem_error("Cannot write file", file, {errno, std::generic_category()});
+}
+
 int exportCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
-    repairIfFree(workspace);
+    Workspace workspace(root, Workspace::Use::reading);
+    showInterrupted(workspace);
     const Service& service = workspace.service(line.positionals[0]);
     if (service.status != ServiceStatus::done || !service.results)
         throw CommandError("Service " + service.id + " has no register to export (" +
@@ -406,7 +457,7 @@ int exportCommand(const fs::path& root, const CommandLine& line) {
     std::error_code ec;
     if (target.ends_with('/') || fs::is_directory(file, ec)) file /= defaultExportName(service);
     try {
-        writeFileAtomically(file, text);
+        writeExport(file, text);
     } catch (const std::exception& error) {
         throw CommandError("Couldn't write " + file.string() + ": " + error.what());
     }
@@ -427,8 +478,23 @@ int removeServiceCommand(const fs::path& root, const CommandLine& line) {
                            " is being processed by another tallymere-cli. Stop that run "
                            "(Ctrl-C in its terminal) first.");
     workspace.library().deleteService(id);
-    std::cout << "Removed service " << id << " \"" << service.label
+    std::cout << "Removed service " << printable(id) << " \"" << printable(service.label)
               << "\" with its snapshots. The recording itself is kept.\n";
+    return exitOk;
+}
+
+int setAsideMembersCommand(const fs::path& root, const CommandLine&) {
+    Workspace workspace(root);
+    const LibraryLock access = writeAccess(workspace.library().root());
+    fs::path aside;
+    try {
+        aside = workspace.library().setAsideMembers();
+    } catch (const std::exception& error) {
+        throw CommandError(error.what());
+    }
+    std::cout << "Moved the member list that could not be used to " << aside.string()
+              << ".\nThe library now has no members; the member folders and the registers stay as "
+                 "they are.\n";
     return exitOk;
 }
 
@@ -555,6 +621,15 @@ const std::vector<CommandSpec>& commandSpecs() {
          1,
          removeServiceCommand},
         {"list", "", "list the members and the services", "", {}, 0, 0, listCommand},
+        {"set-aside-members",
+         "",
+         "move a member list that cannot be read aside and start an empty one",
+         "Only for a member list that the other commands report as unusable. The file is kept\n"
+         "beside, as members.json.unreadable-<time>, to be mended or restored from.",
+         {},
+         0,
+         0,
+         setAsideMembersCommand},
     };
     return table;
 }

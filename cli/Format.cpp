@@ -1,5 +1,6 @@
 #include "Format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -28,7 +29,8 @@ std::string localDay(Date date) {
 }
 
 std::string duration(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0) return {};
+    // Past 10^15 seconds the whole seconds would not fit the conversion below.
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e15) return {};
     char text[64];
     if (seconds >= 3600) {
         const long long whole = static_cast<long long>(seconds);
@@ -43,7 +45,8 @@ std::string duration(double seconds) {
 }
 
 std::string percent(float confidence) {
-    if (!std::isfinite(confidence)) return {};
+    // A stored confidence lies in 0...1; one far outside would not fit the conversion.
+    if (!std::isfinite(confidence) || std::fabs(confidence) > 1e6f) return {};
     return std::to_string(static_cast<long long>(confidence * 100.0f)) + "%";
 }
 
@@ -68,7 +71,9 @@ std::string statusText(const Service& service) {
     std::string text(service.status.rawValue());
     text[0] = static_cast<char>(text[0] - 'a' + 'A');
     if (service.status == ServiceStatus::processing && std::isfinite(service.progress))
-        text += " " + std::to_string(static_cast<int>(service.progress * 100)) + "%";
+        text += " " +
+                std::to_string(static_cast<int>(std::clamp(service.progress, 0.0, 1.0) * 100)) +
+                "%";
     return text;
 }
 
@@ -86,6 +91,39 @@ std::string memberName(const std::vector<Member>& members, const std::string& id
 
 std::string defaultExportName(const Service& service) {
     return "attendance-" + localDay(service.date) + ".csv";
+}
+
+std::string printable(std::string_view text, bool keepLineFeeds) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' && keepLineFeeds) {
+            out += '\n';
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else if (c == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080...U+009F: the 8-bit controls, which terminals obey as well.
+            const auto code = static_cast<unsigned char>(text[++i]);
+            out += "\\u00";
+            out += hex[code >> 4];
+            out += hex[code & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string lowerExtension(const std::filesystem::path& path) {

@@ -43,6 +43,12 @@ std::string memberName(const std::vector<Member>& members, const std::string& id
 // "attendance-YYYY-MM-DD.csv" from the service's date.
 std::string defaultExportName(const Service& service);
 
+// Text from a record or a file name as a terminal can show it safely: line breaks, tabs, escape
+// sequences and other control characters are written as \n, \t, \x1b and the like (\u0085 for
+// the 8-bit controls), so a name cannot break a table or command the terminal. With
+// `keepLineFeeds`, line feeds stay (for messages of several lines).
+std::string printable(std::string_view text, bool keepLineFeeds = false);
+
 // A file's extension without the dot, in lower case ("JPG" -> "jpg"), as the library's extension
 // sets hold them.
 std::string lowerExtension(const std::filesystem::path& path);

@@ -78,7 +78,7 @@ private:
 
 void printSummary(const Service& service, const std::vector<Member>& members) {
     const ServiceResults& results = *service.results;
-    std::cout << "Service " << service.id << " \"" << service.label << "\": done\n"
+    std::cout << "Service " << service.id << " \"" << printable(service.label) << "\": done\n"
               << "Present " << results.present() << " · To double-check " << results.needsReview()
               << " · Absent " << results.absent() << " · Visitors (estimate) "
               << results.visitors.size() << "\n";
@@ -182,7 +182,8 @@ int processService(const fs::path& root, const RunRequest& request) {
         s.progress = 0;
         s.message = "Waiting to start";
     });
-    std::cerr << "Service " << created.id << " \"" << label << "\" (" << request.mode.title()
+    std::cerr << "Service " << created.id << " \"" << printable(label) << "\" ("
+              << request.mode.title()
               << "): " << counted(static_cast<long long>(paths.size()), "file", "files") << "\n";
 
     ProgressDisplay display;
@@ -247,7 +248,7 @@ int processService(const fs::path& root, const RunRequest& request) {
     if (status == exitCancelled) {
         std::cerr << "Cancelled. Service " << service.id << " is stored as cancelled.\n";
     } else if (status == exitFailed) {
-        std::cerr << "tallymere-cli: " << service.message << "\n"
+        std::cerr << "tallymere-cli: " << printable(service.message, true) << "\n"
                   << "Service " << service.id << " is stored as failed.\n";
     } else {
         printSummary(service, workspace.members());

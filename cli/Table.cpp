@@ -1,5 +1,7 @@
 #include "Table.h"
 
+#include "Format.h"
+
 #include <algorithm>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -10,6 +12,8 @@ Table::Table(std::vector<Column> columns) : columns(std::move(columns)) {}
 
 void Table::add(std::vector<std::string> cells) {
     cells.resize(columns.size());
+    for (std::string& cell : cells)
+        cell = printable(cell);
     rows.push_back(std::move(cells));
 }
 

@@ -19,7 +19,8 @@ public:
 
     explicit Table(std::vector<Column> columns);
 
-    // Missing cells are empty; extra cells are an error of the caller and are dropped.
+    // Missing cells are empty; extra cells are an error of the caller and are dropped. Control
+    // characters in cells are shown escaped (printable).
     void add(std::vector<std::string> cells);
     bool empty() const { return rows.empty(); }
 

@@ -5,6 +5,7 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "Errors.h"
+#include "Format.h"
 #include "engine/ThreadWaiting.h"
 #include "library/Library.h"
 
@@ -23,7 +24,8 @@ namespace {
 
 // One line per text line, each after the tool's name for the first.
 void printError(const std::string& text) {
-    std::cerr << "tallymere-cli: " << text << "\n";
+    // The text may quote names and file contents: only its own line breaks reach the terminal.
+    std::cerr << "tallymere-cli: " << printable(text, true) << "\n";
 }
 
 int run(const std::vector<std::string>& arguments, const CommandSpec*& command) {

@@ -3,14 +3,20 @@
 #include "engine/Affine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <libheif/heif.h>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tallymere {
 
@@ -158,6 +164,69 @@ int fileOrientation(const Bytes& b) {
     return webpOrientation(b);
 }
 
+// The first image's width and height as a TIFF's first IFD declares them; 0 x 0 when unreadable.
+cv::Size tiffSize(const std::uint8_t* p, std::size_t n) {
+    if (n < 8) return {};
+    const bool big = p[0] == 'M';
+    const std::uint32_t ifd = readU32(p + 4, big);
+    if (ifd > n - 2) return {};
+    const std::uint16_t count = readU16(p + ifd, big);
+    long long size[2] = {0, 0};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t entry = ifd + 2 + std::size_t(i) * 12;
+        if (entry + 12 > n) break;
+        const std::uint16_t tag = readU16(p + entry, big);
+        if (tag != 256 && tag != 257) continue;
+        const std::uint16_t type = readU16(p + entry + 2, big);
+        size[tag - 256] = type == 3 ? readU16(p + entry + 8, big) : readU32(p + entry + 8, big);
+    }
+    return {static_cast<int>(std::min<long long>(size[0], INT32_MAX)),
+            static_cast<int>(std::min<long long>(size[1], INT32_MAX))};
+}
+
+// The picture size a still-image file declares in its header, read before anything is decoded,
+// for the formats the decoder is given (JPEG, PNG, WebP, TIFF, BMP; HEIF is asked of its own
+// decoder). Nothing for other content, which is then not decoded at all: its size could not be
+// bounded beforehand.
+std::optional<cv::Size> declaredSize(const Bytes& b) {
+    const std::size_t n = b.size();
+    const auto clampInt = [](long long v) {
+        return static_cast<int>(std::clamp<long long>(v, 0, INT32_MAX));
+    };
+    if (isJPEG(b)) {
+        const JPEGInfo info = jpegInfo(b);
+        return cv::Size(info.width, info.height);
+    }
+    static const std::uint8_t png[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    if (n >= 24 && std::memcmp(b.data(), png, 8) == 0 && std::memcmp(&b[12], "IHDR", 4) == 0)
+        return cv::Size(clampInt(readU32(&b[16], true)), clampInt(readU32(&b[20], true)));
+    if (n >= 8 &&
+        (std::memcmp(b.data(), "II*\0", 4) == 0 || std::memcmp(b.data(), "MM\0*", 4) == 0))
+        return tiffSize(b.data(), n);
+    if (n >= 26 && b[0] == 'B' && b[1] == 'M') {
+        const auto w = static_cast<std::int32_t>(readU32(&b[18], false));
+        const auto h = static_cast<std::int32_t>(readU32(&b[22], false));
+        return cv::Size(clampInt(std::llabs(w)), clampInt(std::llabs(h)));
+    }
+    if (n >= 30 && std::memcmp(b.data(), "RIFF", 4) == 0 && std::memcmp(&b[8], "WEBP", 4) == 0) {
+        const auto u24 = [&](std::size_t i) { return b[i] | b[i + 1] << 8 | b[i + 2] << 16; };
+        if (std::memcmp(&b[12], "VP8X", 4) == 0) return cv::Size(u24(24) + 1, u24(27) + 1);
+        if (std::memcmp(&b[12], "VP8L", 4) == 0) {
+            const std::uint32_t bits = readU32(&b[21], false);
+            return cv::Size(static_cast<int>(bits & 0x3FFF) + 1,
+                            static_cast<int>((bits >> 14) & 0x3FFF) + 1);
+        }
+        if (std::memcmp(&b[12], "VP8 ", 4) == 0)
+            return cv::Size(readU16(&b[26], false) & 0x3FFF, readU16(&b[28], false) & 0x3FFF);
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool tooManyPixels(long long width, long long height) {
+    return width * height > maxImagePixels;
+}
+
 // Writes `m` turned upright according to an EXIF orientation code into `upright` (already of
 // the turned size).
 void orientInto(const cv::Mat& m, int orientation, cv::Mat& upright) {
@@ -279,7 +348,7 @@ std::optional<BGRAImage> finish(const cv::Mat& decoded, cv::Size target, int ori
 
 // The primary image of a HEIF file with its rotation and mirroring applied: BGR, or BGRA with
 // premultiplied alpha.
-cv::Mat decodeHEIF(const Bytes& bytes) {
+cv::Mat decodeHEIF(const Bytes& bytes, int maxSide, cv::Size& refused) {
     std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(),
                                                                     &heif_context_free);
     if (!ctx) return {};
@@ -291,6 +360,12 @@ cv::Mat decodeHEIF(const Bytes& bytes) {
         return {};
     std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
         rawHandle, &heif_image_handle_release);
+    const int declaredW = heif_image_handle_get_width(handle.get());
+    const int declaredH = heif_image_handle_get_height(handle.get());
+    if (tooManyPixels(declaredW, declaredH)) {
+        refused = cv::Size(declaredW, declaredH);
+        return {};
+    }
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get());
     const bool isPremultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle.get());
     heif_image* rawImage = nullptr;
@@ -310,15 +385,38 @@ cv::Mat decodeHEIF(const Bytes& bytes) {
     const cv::Mat view(h, w, alpha ? CV_8UC4 : CV_8UC3, const_cast<std::uint8_t*>(plane),
                        static_cast<std::size_t>(stride));
     cv::Mat out;
-    cv::cvtColor(view, out, alpha ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
-    return alpha && !isPremultiplied ? premultiplied(out) : out;
+    if (alpha && !isPremultiplied) {
+        cv::cvtColor(view, out, cv::COLOR_RGBA2BGRA);
+        return premultiplied(out);
+    }
+    // Shrunk before the colour conversion copies it, so a large picture is held whole only once.
+    cv::cvtColor(shrunk(view, boundedSize(w, h, maxSide)), out,
+                 alpha ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+    return out;
 }
 
+// A still-image file's bytes. Only a regular file of at most maxImageFileBytes is read: a FIFO
+// would block, a device such as /dev/zero would never end. Opening does not wait for a FIFO's
+// writer, and the type is judged on what was opened.
 std::optional<Bytes> readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+        static_cast<std::uint64_t>(info.st_size) > maxImageFileBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    Bytes bytes(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break; // a file that shrank is decoded as far as it goes
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
     return bytes;
 }
 
@@ -348,15 +446,34 @@ cv::Mat BGRAImage::mat() const {
     return cv::Mat(height, width, CV_8UC4, const_cast<std::uint8_t*>(data.data()));
 }
 
-std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int maxSide) {
+std::string BGRAImage::tooLargeText(int width, int height) {
+    return "This photo is too large (" + std::to_string(width) + " \u00d7 " +
+           std::to_string(height) + ")";
+}
+
+std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int maxSide,
+                                         std::string* refusal) {
+    if (refusal) refusal->clear();
+    const auto refuse = [&](int width, int height) -> std::optional<BGRAImage> {
+        if (refusal) *refusal = tooLargeText(width, height);
+        return std::nullopt;
+    };
     try {
         const auto bytes = readFile(path);
         if (!bytes || bytes->empty()) return std::nullopt;
         if (isHEIF(*bytes)) {
-            const cv::Mat decoded = decodeHEIF(*bytes); // already upright
+            cv::Size refused;
+            const cv::Mat decoded = decodeHEIF(*bytes, maxSide, refused); // already upright
+            if (!refused.empty()) return refuse(refused.width, refused.height);
             if (decoded.empty()) return std::nullopt;
             return finish(decoded, boundedSize(decoded.cols, decoded.rows, maxSide), 1);
         }
+        // The declared size is checked before any pixel is decoded: a small file can declare a
+        // picture that would take gigabytes.
+        const std::optional<cv::Size> declared = declaredSize(*bytes);
+        if (!declared) return std::nullopt;
+        if (tooManyPixels(declared->width, declared->height))
+            return refuse(declared->width, declared->height);
         if (isJPEG(*bytes)) {
             // A JPEG far larger than wanted is decoded at 1/2, 1/4 or 1/8 straight from the
             // compressed data, so a huge photo is never held whole.
@@ -380,7 +497,14 @@ std::optional<BGRAImage> BGRAImage::load(const std::filesystem::path& path, int 
                                           : boundedSize(decoded.cols, decoded.rows, maxSide);
             return finish(decoded, target, info.orientation);
         }
-        const cv::Mat decoded = cv::imdecode(*bytes, cv::IMREAD_UNCHANGED);
+        // A large picture is decoded straight to 8-bit colour (3 bytes a pixel) rather than as
+        // stored (up to 16-bit colour and alpha, 8 bytes a pixel), so that even one at the limit
+        // is held in about 300 MB.
+        const bool large =
+            static_cast<long long>(declared->width) * declared->height > maxImagePixels / 4;
+        const cv::Mat decoded =
+            cv::imdecode(*bytes, large ? cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION
+                                       : cv::IMREAD_UNCHANGED);
         if (decoded.empty()) return std::nullopt;
         return finish(decoded, boundedSize(decoded.cols, decoded.rows, maxSide),
                       fileOrientation(*bytes));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,11 @@ struct Affine;
 // is read before any pixel is decoded, so no file can make the program hold more than about
 // 400 MB for one picture.
 inline constexpr std::int64_t maxImagePixels = 100'000'000;
+
+// The largest still-image file that is read whole: far above any camera's photo (a 100-megapixel
+// picture stored without compression is 300 MB at 8 bits), while a FIFO, a device or a runaway
+// file is never read.
+inline constexpr std::uint64_t maxImageFileBytes = std::uint64_t(512) << 20;
 
 // The one image type for frames, photos and face crops: tightly packed 4-byte pixels in
 // blue, green, red, alpha order, rows top to bottom.
@@ -40,8 +46,14 @@ struct BGRAImage {
 
     // Decodes the first image of a still-image file upright (EXIF orientation applied), longer
     // side at most maxSide (no bound when maxSide <= 0), never enlarged, alpha premultiplied.
-    // JPEG, PNG, WebP, TIFF, BMP and HEIF. Nothing when the file cannot be opened or decoded.
-    static std::optional<BGRAImage> load(const std::filesystem::path& path, int maxSide);
+    // JPEG, PNG, WebP, TIFF, BMP and HEIF. Nothing when the file cannot be opened or decoded,
+    // is not a regular file, is larger than maxImageFileBytes, or declares more than
+    // maxImagePixels; for the last, `refusal` (when given) receives tooLargeText's text, and it
+    // is cleared otherwise.
+    static std::optional<BGRAImage> load(const std::filesystem::path& path, int maxSide,
+                                         std::string* refusal = nullptr);
+    // "This photo is too large (W × H)".
+    static std::string tooLargeText(int width, int height);
 
     BGRAImage cropped(int x, int y, int w, int h) const;
     // The whole image scaled into the top-left of a size x size black buffer, and the scale.

@@ -67,7 +67,11 @@ std::optional<Date> parseISODate(std::string_view text) {
     const year_month_day ymd{year{y}, month{unsigned(mo)}, day{unsigned(d)}};
     if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
     const auto local = sys_days{ymd} + hours{h} + minutes{mi} + seconds{s};
-    return Date{local - minutes{offsetMinutes}};
+    const sys_seconds at = local - minutes{offsetMinutes};
+    // A Date counts nanoseconds in 64 bits (the years 1678 to 2262); a moment beyond would wrap
+    // round to another century.
+    if (at < ceil<seconds>(Date::min()) || at > floor<seconds>(Date::max())) return std::nullopt;
+    return Date{at};
 }
 
 } // namespace tallymere

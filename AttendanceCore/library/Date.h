@@ -16,7 +16,8 @@ using Date = std::chrono::system_clock::time_point;
 std::string isoDate(Date date);
 
 // Reads "YYYY-MM-DDTHH:MM:SS" followed by "Z" or a "+HH:MM"/"-HH:MM" offset; anything else (a date
-// without a time, fractions, free text, an impossible day) gives no value.
+// without a time, fractions, free text, an impossible day, a moment outside the years 1678 to 2262
+// that a Date holds) gives no value.
 std::optional<Date> parseISODate(std::string_view text);
 
 // A date without the fraction of a second that the stored form does not keep.

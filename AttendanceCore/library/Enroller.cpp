@@ -199,12 +199,14 @@ Member Enroller::check(Member member) {
         try {
             // An id that cannot name a file leaves nothing to open.
             std::optional<BGRAImage> loaded;
+            std::string refusal;
             try {
-                loaded = BGRAImage::load(library.photoURL(member.id, photo.id), maxPhotoSide);
+                loaded =
+                    BGRAImage::load(library.photoURL(member.id, photo.id), maxPhotoSide, &refusal);
             } catch (const LibraryError&) {
             }
             if (!loaded) {
-                markFailed(photo, "Couldn't open this image");
+                markFailed(photo, refusal.empty() ? "Couldn't open this image" : refusal);
                 continue;
             }
             std::pair<BGRAImage, std::vector<Face>> found;
@@ -286,12 +288,17 @@ Member Enroller::check(Member member) {
     } catch (const LibraryError&) {
         return member; // an id that cannot name a folder has no face picture
     }
-    if (tally.bestCrop) {
-        tally.bestCrop->writeJPEG(thumb, faceJPEGQuality);
-    } else {
-        std::error_code ignored;
+    std::error_code ignored;
+    // Only a folder of the library's own gets the picture: a planted link would take the write
+    // elsewhere. A picture file that is a link is replaced, never written through.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(thumb.parent_path(), ignored)))
+        return member;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(thumb, ignored)))
         std::filesystem::remove(thumb, ignored);
-    }
+    if (tally.bestCrop)
+        tally.bestCrop->writeJPEG(thumb, faceJPEGQuality);
+    else
+        std::filesystem::remove(thumb, ignored);
     return member;
 }
 

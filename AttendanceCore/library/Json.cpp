@@ -123,7 +123,8 @@ Date readDate(const Json& object, const char* key) {
     const Json& value = requireKey(object, key);
     if (!value.is_string()) badValue(key, "a date");
     const auto date = parseISODate(value.get_ref<const std::string&>());
-    if (!date) badValue(key, "a date in the form 2026-03-08T09:30:00Z");
+    if (!date)
+        badValue(key, "a date in the form 2026-03-08T09:30:00Z between the years 1678 and 2262");
     return *date;
 }
 
@@ -162,6 +163,22 @@ std::optional<std::vector<float>> readOptionalFloats(const Json& object, const c
     for (const Json& element : *found)
         result.push_back(toFloat(element, key));
     return result;
+}
+
+UnknownKeys readUnknownKeys(const Json& object, std::initializer_list<std::string_view> known) {
+    UnknownKeys keys;
+    for (const auto& [key, value] : object.items()) {
+        bool isKnown = false;
+        for (std::string_view name : known)
+            isKnown = isKnown || key == name;
+        if (!isKnown) keys.emplace(key, value.dump(-1, ' ', false, Json::error_handler_t::replace));
+    }
+    return keys;
+}
+
+void writeUnknownKeys(Json& object, const UnknownKeys& keys) {
+    for (const auto& [key, text] : keys)
+        if (!object.contains(key)) object[key] = Json::parse(text);
 }
 
 std::string jsonText(const Json& json) {

@@ -4,11 +4,14 @@
 // type keeps them in byte order), dates in whole-second UTC, numbers in the shortest text that
 // reads back to the same value at the field's precision. Reading is strict and all-or-nothing: a
 // missing required key, a value of the wrong JSON type or an unknown enumeration text fails the
-// whole document with a LibraryError. Unknown keys are ignored.
+// whole document with a LibraryError. Unknown keys are kept by the records that carry UnknownKeys
+// and written back with them.
 
 #include "library/Date.h"
 #include "library/LibraryError.h"
+#include "library/UnknownKeys.h"
 
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -45,6 +48,11 @@ std::vector<std::string> readStrings(const Json& object, const char* key);
 std::optional<std::string> readOptionalString(const Json& object, const char* key);
 std::optional<double> readOptionalDouble(const Json& object, const char* key);
 std::optional<std::vector<float>> readOptionalFloats(const Json& object, const char* key);
+
+// The keys of `object` not among `known`, with their values' JSON text.
+UnknownKeys readUnknownKeys(const Json& object, std::initializer_list<std::string_view> known);
+// Adds the kept keys to an encoded record; a key the record itself wrote keeps its new value.
+void writeUnknownKeys(Json& object, const UnknownKeys& keys);
 
 // The value of a required key (throws when missing).
 const Json& requireKey(const Json& object, const char* key);

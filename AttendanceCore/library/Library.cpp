@@ -2,18 +2,22 @@
 
 #include "library/AtomicFile.h"
 #include "library/Json.h"
+#include "library/LibraryLock.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <pwd.h>
 #include <random>
+#include <sys/stat.h>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
@@ -55,15 +59,32 @@ void requirePlainName(std::string_view id, const char* what) {
                            "\".");
 }
 
-// The whole file, or no value when it cannot be opened or read; `missing` tells a file that is
-// not there from one that is there but unreadable.
-std::optional<std::string> readFile(const fs::path& path, bool& missing) {
-    missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// A record file's whole text. No value with an empty `problem` when there is no file; no value
+// with `problem` saying why when it cannot be used. Only a regular file of at most
+// Library::maxRecordFileBytes is read: a FIFO would block every command, a device such as
+// /dev/zero would never end, and a huge file would exhaust memory. Opening does not wait for a
+// FIFO's writer (O_NONBLOCK), and the type is judged on what was opened, not on the name.
+std::optional<std::string> readRecordFile(const fs::path& path, std::string& problem) {
+    problem.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        missing = errno == ENOENT || errno == ENOTDIR;
+        if (errno != ENOENT && errno != ENOTDIR)
+            problem = std::string("it cannot be opened (") + std::strerror(errno) + ").";
         return std::nullopt;
     }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        problem = "it is not a regular file.";
+        return std::nullopt;
+    }
+    const auto tooLarge = [&] {
+        ::close(fd);
+        problem = "it is larger than " + std::to_string(Library::maxRecordFileBytes >> 20) +
+                  " MB, more than any library holds.";
+        return std::nullopt;
+    };
+    if (std::uintmax_t(info.st_size) > Library::maxRecordFileBytes) return tooLarge();
     std::string text;
     char buffer[65536];
     for (;;) {
@@ -71,10 +92,13 @@ std::optional<std::string> readFile(const fs::path& path, bool& missing) {
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
+            problem = std::string("it cannot be read (") + std::strerror(errno) + ").";
             ::close(fd);
             return std::nullopt;
         }
         text.append(buffer, size_t(n));
+        // A file that grows while it is read is bounded too.
+        if (text.size() > Library::maxRecordFileBytes) return tooLarge();
     }
     ::close(fd);
     return text;
@@ -119,15 +143,29 @@ std::string compactUTCNow() {
     return text;
 }
 
-// Moves a member file that cannot be used out of the way of the next save. Best effort: when it
-// cannot be moved there is nothing better to do than to read the list as empty.
-void setAside(const fs::path& file) {
+// Where a member file that cannot be used is moved: a dated name beside it, never one in use.
+fs::path asideName(const fs::path& file) {
     const std::string base = file.string() + ".unreadable-" + compactUTCNow();
     fs::path aside = base;
     std::error_code ec;
     for (int n = 2; fs::exists(fs::symlink_status(aside, ec)); ++n)
         aside = base + "-" + std::to_string(n);
-    fs::rename(file, aside, ec);
+    return aside;
+}
+
+bool isLink(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
+// Writes into the library never follow a link planted in it: a linked members or services folder,
+// or a member's or service's folder that is a link, would take them elsewhere.
+void requireNoLink(const fs::path& folder, const fs::path& parent) {
+    for (const fs::path& path : {parent, folder})
+        if (isLink(path))
+            throw LibraryError("The folder " + path.string() +
+                               " is a link to somewhere else. Tallymere writes only inside its "
+                               "library: replace the link with a folder.");
 }
 
 } // namespace
@@ -138,7 +176,9 @@ bool Library::isPlainName(std::string_view id) {
 }
 
 fs::path Library::defaultRoot() {
-    if (const char* library = std::getenv("TALLYMERE_LIBRARY")) return fs::path(library);
+    // An empty value counts as unset: it would make the current folder the library.
+    if (const char* library = std::getenv("TALLYMERE_LIBRARY"); library && *library)
+        return fs::path(library);
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && fs::path(data).is_absolute())
         return fs::path(data) / "Tallymere";
     fs::path home;
@@ -150,7 +190,8 @@ fs::path Library::defaultRoot() {
     return home / ".local" / "share" / "Tallymere";
 }
 
-Library::Library(fs::path root) : root_(std::move(root)) {
+Library::Library(fs::path root, bool createFolders) : root_(std::move(root)) {
+    if (!createFolders) return;
     std::error_code ec;
     fs::create_directories(membersDir(), ec);
     fs::create_directories(servicesDir(), ec);
@@ -186,25 +227,66 @@ fs::path Library::serviceDir(std::string_view serviceID) const {
 
 // ---- Members
 
-std::vector<Member> Library::loadMembers() const {
+Library::MemberList Library::readMembers() const {
     std::lock_guard guard(lock_);
     const fs::path file = membersFile();
-    bool missing = false;
-    const auto text = readFile(file, missing);
-    if (!text) {
-        if (!missing) setAside(file);
-        return {};
+    MemberList list;
+    const auto text = readRecordFile(file, list.problem);
+    if (text) {
+        try {
+            list.members = decodeJSON<std::vector<Member>>(*text);
+        } catch (const LibraryError& error) {
+            list.problem = error.what();
+        }
     }
-    try {
-        return decodeJSON<std::vector<Member>>(*text);
-    } catch (const LibraryError&) {
-        setAside(file);
-        return {};
+    if (!list.problem.empty())
+        list.problem = "The member list " + file.string() + " cannot be used: " + list.problem;
+    return list;
+}
+
+std::vector<Member> Library::loadMembers() const {
+    return readMembers().members;
+}
+
+fs::path Library::setAsideMembers() const {
+    std::lock_guard guard(lock_);
+    const MemberList list = readMembers();
+    const fs::path file = membersFile();
+    std::error_code ec;
+    if (list.readable()) {
+        if (!fs::exists(fs::symlink_status(file, ec)))
+            throw LibraryError("There is no member list " + file.string() + " to set aside.");
+        throw LibraryError("The member list " + file.string() +
+                           " can be read; it is not set aside.");
     }
+    const fs::path aside = asideName(file);
+    fs::rename(file, aside);
+    return aside;
+}
+
+std::vector<Member> Library::updateMembers(const std::function<void(std::vector<Member>&)>& change,
+                                           const std::function<void()>& onWait) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto held =
+        LibraryLock::acquire(root_, LibraryLock::Range::members, LibraryLock::Kind::exclusive,
+                             onWait, [&] { return std::chrono::steady_clock::now() > deadline; });
+    if (!held)
+        throw LibraryError("The member list in " + root_.string() +
+                           " is being changed by another program. Try again in a moment.");
+    MemberList list = readMembers();
+    if (!list.readable()) throw LibraryError(list.problem);
+    std::vector<Member> members = std::move(list.members);
+    change(members);
+    saveMembers(members);
+    return members;
 }
 
 void Library::saveMembers(const std::vector<Member>& members) const {
     std::lock_guard guard(lock_);
+    // A file that is there but cannot be read still holds members: it is set aside on purpose
+    // (setAsideMembers), never replaced by whatever list a caller has.
+    if (const MemberList stored = readMembers(); !stored.readable())
+        throw LibraryError(stored.problem);
     std::vector<Member> sorted = members;
     if (const auto collator = nameCollator()) {
         std::stable_sort(sorted.begin(), sorted.end(), [&](const Member& a, const Member& b) {
@@ -230,6 +312,7 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
                                          const std::string& memberID) const {
     requirePlainName(memberID, "member");
     const fs::path folder = membersDir() / memberID;
+    requireNoLink(folder, membersDir());
     fs::create_directories(folder);
     std::vector<Photo> photos;
     for (const fs::path& source : files) {
@@ -248,10 +331,27 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
     return photos;
 }
 
+bool Library::createMemberFolder(const std::string& memberID) const {
+    requirePlainName(memberID, "member");
+    const fs::path folder = membersDir() / memberID;
+    requireNoLink(folder, membersDir());
+    std::error_code ec;
+    return fs::create_directory(folder, ec);
+}
+
 void Library::deleteMemberFiles(const std::string& memberID) const {
-    if (!isPlainName(memberID)) return;
+    // A linked members folder would take the delete elsewhere; a member folder that is a link is
+    // removed itself (remove_all never follows it), its target stays.
+    if (!isPlainName(memberID) || isLink(membersDir())) return;
     std::error_code ec;
     fs::remove_all(membersDir() / memberID, ec);
+}
+
+void Library::deletePhotoFile(const std::string& memberID, const std::string& photoID) const {
+    if (!isPlainName(memberID) || !isPlainName(photoID)) return;
+    if (isLink(membersDir()) || isLink(membersDir() / memberID)) return;
+    std::error_code ec;
+    fs::remove(membersDir() / memberID / photoID, ec); // a link itself, never its target
 }
 
 // ---- Services
@@ -265,8 +365,10 @@ std::vector<Service> Library::loadServices() const {
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
         if (ec) break;
         const fs::path folder = entries->path();
-        bool missing = false;
-        const auto text = readFile(folder / "service.json", missing);
+        // A linked folder holds a record from elsewhere, which the library must not rewrite.
+        if (isLink(folder)) continue;
+        std::string problem;
+        const auto text = readRecordFile(folder / "service.json", problem);
         if (!text) continue;
         try {
             Service service = decodeJSON<Service>(*text);
@@ -286,12 +388,13 @@ std::vector<Service> Library::loadServices() const {
 void Library::save(const Service& service) const {
     std::lock_guard guard(lock_);
     const fs::path folder = serviceDir(service.id);
+    requireNoLink(folder, servicesDir());
     fs::create_directories(folder);
     writeFileAtomically(folder / "service.json", encodeJSON(service));
 }
 
 void Library::deleteService(const std::string& serviceID) const {
-    if (!isPlainName(serviceID)) return;
+    if (!isPlainName(serviceID) || isLink(servicesDir())) return;
     std::error_code ec;
     fs::remove_all(servicesDir() / serviceID, ec);
 }
@@ -308,7 +411,8 @@ std::string Library::newServiceID() const {
 // ---- Attendance register
 
 std::string formatClock(std::optional<double> seconds) {
-    if (!seconds || !std::isfinite(*seconds)) return "";
+    // Beyond any recording (some 30 million years) the whole seconds no longer fit the counter.
+    if (!seconds || !std::isfinite(*seconds) || std::fabs(*seconds) > 1e15) return "";
     const long long s = std::llround(*seconds); // halves away from zero
     char text[64];
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, (s % 3600) / 60, s % 60);

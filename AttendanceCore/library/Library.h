@@ -3,7 +3,9 @@
 #include "library/LibraryError.h"
 #include "library/Records.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -22,27 +24,37 @@ struct Gallery; // recognition/Gallery.h
 //   services/<serviceID>/service.json  one Service
 //   services/<serviceID>/evidence/, visitors/   snapshots written by processing
 //
-// No cache: every load reads the disk and every save writes it; callers keep the lists. Loads never
-// fail (an unreadable file reads as empty or is skipped); saves throw. The JSON files are replaced
-// atomically. Loads and saves of the JSON files are serialised by a recursive lock, so one library
-// may be shared between threads.
+// No cache: every load reads the disk and every save writes it; callers keep the lists. Reading
+// never changes a file. A member list that is there but cannot be used is reported by
+// readMembers (loadMembers reads it as empty) and is never saved over: an empty list saved over
+// it would lose every member. An unreadable service file is skipped. Saves throw. The JSON files
+// are replaced atomically. Loads and saves of the JSON files are serialised by a recursive lock, so
+// one library may be shared between threads; between programs, updateMembers holds the library
+// lock's member range around its read-modify-write.
 //
 // Identifiers become file names, so every operation that builds a path from a member, photo or
 // service id refuses one that is not a single plain path component (empty, ".", "..", or holding
 // "/" or a NUL): the path helpers, saves and imports throw LibraryError, deletes do nothing.
 class Library {
 public:
-    // TALLYMERE_LIBRARY when set (unchanged, even if empty); else $XDG_DATA_HOME/Tallymere; else
+    // TALLYMERE_LIBRARY when set and not empty; else $XDG_DATA_HOME/Tallymere; else
     // ~/.local/share/Tallymere. The folder need not exist yet.
     static std::filesystem::path defaultRoot();
 
-    // A library on `root`, creating root/members and root/services (failures are ignored; later
-    // saves report them).
-    explicit Library(std::filesystem::path root);
+    // A library on `root`, creating root/members and root/services unless `createFolders` is
+    // false (a reader that must not change anything); failures are ignored, later saves report
+    // them.
+    explicit Library(std::filesystem::path root, bool createFolders = true);
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
+
+    // The largest members.json or service.json that is read. A stored photo takes about 12 KB
+    // (its 512-number embedding, pretty-printed), so this holds some 20,000 photos, far more than
+    // a congregation's; a file this size decodes in well under a gigabyte, while anything larger
+    // (a runaway or planted file) would only exhaust memory.
+    static constexpr std::uintmax_t maxRecordFileBytes = std::uintmax_t(256) << 20;
 
     // Lower-case extensions (without the dot) accepted as still images and as recordings.
     static const std::set<std::string, std::less<>>& imageExtensions();
@@ -50,36 +62,72 @@ public:
 
     // ---- Members
 
-    // The stored members in file order; empty when there is no file. A file that exists but
-    // cannot be read or decoded is first moved aside to "members.json.unreadable-<UTC time>" so
-    // that the next save does not destroy it.
+    // The stored members, or why they cannot be used.
+    struct MemberList {
+        std::vector<Member> members; // in file order; empty when there is no file or a problem
+        // Empty when the list could be read; else the text to show, naming the file and what is
+        // wrong with it.
+        std::string problem;
+        bool readable() const { return problem.empty(); }
+    };
+    // Reads "members.json" without changing anything: no file is an empty list; a file that is
+    // not a regular file, is too large, cannot be read or cannot be decoded is a problem.
+    MemberList readMembers() const;
+    // The stored members in file order; empty when there is no file, and also when it cannot be
+    // used (left as it is; readMembers tells why, and saveMembers will not replace it).
     std::vector<Member> loadMembers() const;
+    // The explicit step for a member list that cannot be used: moves it to
+    // "members.json.unreadable-<UTC time>" beside it (never over an earlier one) and returns that
+    // path. Throws LibraryError when there is no such file or it reads fine, else the file
+    // system's error. The next save then starts a new list.
+    std::filesystem::path setAsideMembers() const;
+    // One read-modify-write of the member list that no other program's can interleave with:
+    // holds the library lock's member range (waiting up to 30 s for another holder, calling
+    // `onWait` once if it has to), reads the list afresh (loadMembers), applies `change` and
+    // saves the result (saveMembers). Returns the list as saved. Anything `change` throws, or a
+    // damaged list (LibraryError with readMembers' problem), leaves the file untouched and is
+    // passed on.
+    std::vector<Member> updateMembers(const std::function<void(std::vector<Member>&)>& change,
+                                      const std::function<void()>& onWait = {}) const;
     // Writes all members sorted by name (locale-aware, case-insensitive, stable); the caller's
-    // list is not reordered. Throws LibraryError when a record cannot be encoded, or the file
-    // system's error when it cannot be written; the old file then stays.
+    // list is not reordered. Throws LibraryError when a record cannot be encoded or when the
+    // stored file cannot be used (readMembers' problem: saving over it would lose its members;
+    // setAsideMembers first), or the file system's error when it cannot be written; the old file
+    // then stays.
     void saveMembers(const std::vector<Member>& members) const;
     // "M%04d" of the member count plus one, counting up past ids that are taken.
     std::string nextMemberID(const std::vector<Member>& members) const;
     // Copies the image files among `files` into the member's folder under new photo ids and
     // returns their fresh, unchecked records, in order. Other files are skipped silently. Throws
-    // (the file system's error) when the folder cannot be made or a copy fails; files copied
-    // before the failure stay, but no records are returned.
+    // LibraryError when the member's folder (or the members folder) is a link, else the file
+    // system's error when the folder cannot be made or a copy fails; files copied before the
+    // failure stay, but no records are returned.
     std::vector<Photo> importPhotos(const std::vector<std::filesystem::path>& files,
                                     const std::string& memberID) const;
-    // Removes the member's folder with everything in it; never fails.
+    // Makes the member's folder; true when it was made, false when it was there already (or
+    // could not be made: later writes report it). Throws LibraryError when the members folder or
+    // the member's folder is a link, which would put the member's files elsewhere.
+    bool createMemberFolder(const std::string& memberID) const;
+    // Removes the member's folder with everything in it; never fails. A folder that is a link
+    // loses the link, never its target's files.
     void deleteMemberFiles(const std::string& memberID) const;
+    // Removes one photo file of the member (a link itself, not its target); never fails, and
+    // does nothing when the member's folder is a link.
+    void deletePhotoFile(const std::string& memberID, const std::string& photoID) const;
     // The recognition gallery of the members' accepted photos (defined with Gallery).
     Gallery gallery(const std::vector<Member>& members) const;
 
     // ---- Services
 
-    // Every readable service, newest first by (date, created); folders without a readable
-    // "service.json", or whose record names another folder, are skipped.
+    // Every readable service, newest first by (date, created); folders that are links, hold no
+    // readable "service.json", or whose record names another folder, are skipped.
     std::vector<Service> loadServices() const;
     // Writes the service's "service.json" in its own folder, creating the folder; throws on an
-    // invalid id, an encoding failure or a file-system failure (the old file then stays).
+    // invalid id, a service folder that is a link (LibraryError), an encoding failure or a
+    // file-system failure (the old file then stays).
     void save(const Service& service) const;
-    // Removes the service's folder with everything in it; never fails.
+    // Removes the service's folder with everything in it (a link itself, never its target);
+    // never fails.
     void deleteService(const std::string& serviceID) const;
     // Local "yyyyMMdd-HHmmss", "-" and four random lower-case hexadecimal characters.
     std::string newServiceID() const;
@@ -107,7 +155,7 @@ private:
 };
 
 // Seconds as "h:mm:ss" (rounded to the nearest second, halves away from zero; hours unbounded);
-// empty for no value or a value that is not a finite number.
+// empty for no value or a value that is not a finite number or beyond 10^15 seconds.
 std::string formatClock(std::optional<double> seconds);
 
 } // namespace tallymere

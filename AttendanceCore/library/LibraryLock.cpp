@@ -116,6 +116,20 @@ std::optional<LibraryLock::Holder> LibraryLock::recordedHolder(const std::filesy
     return holder;
 }
 
+bool LibraryLock::isHeld(const std::filesystem::path& root, Range range) {
+    int fd = -1;
+    try {
+        fd = openLockFile(root, false);
+    } catch (const LibraryError&) {
+        return false; // no usable lock file: nobody can hold a lock on it
+    }
+    if (fd < 0) return false;
+    auto probe = region(range, F_WRLCK);
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+
 void LibraryLock::recordHolder(std::string_view program) const {
     const std::string text = std::to_string(::getpid()) + " " + std::string(program) + "\n";
     // Best effort: the record only improves a message; the lock itself is what excludes.

@@ -55,6 +55,11 @@ public:
     // not create the lock file; nothing when it is absent or unreadable.
     static std::optional<Holder> recordedHolder(const std::filesystem::path& root);
 
+    // Whether some holder (another process, or another lock of this one) has `range` now, in
+    // either kind. Does not create the lock file; false when it is absent. Lets a reader tell a
+    // live run from an interrupted one without writing anything.
+    static bool isHeld(const std::filesystem::path& root, Range range);
+
     // Records this process as the exclusive holder of the library (call on an exclusive
     // `Range::library` lock).
     void recordHolder(std::string_view program) const;

@@ -16,6 +16,7 @@ void to_json(Json& json, const Member& member) {
     json["name"] = member.name;
     json["created"] = jsonDate(member.created);
     encodeValue(json["photos"], member.photos);
+    writeUnknownKeys(json, member.unknownKeys);
 }
 
 void from_json(const Json& json, Member& member) {
@@ -24,6 +25,7 @@ void from_json(const Json& json, Member& member) {
     member.name = readString(json, "name");
     member.created = readDate(json, "created");
     member.photos = readArray<Photo>(json, "photos");
+    member.unknownKeys = readUnknownKeys(json, {"id", "name", "created", "photos"});
 }
 
 } // namespace tallymere

@@ -2,6 +2,7 @@
 
 #include "library/Date.h"
 #include "library/Photo.h"
+#include "library/UnknownKeys.h"
 
 #include <cstddef>
 #include <functional>
@@ -17,6 +18,7 @@ struct Member {
     std::string name;
     Date created{};
     std::vector<Photo> photos; // in the order they were added
+    UnknownKeys unknownKeys;   // a newer version's fields, kept
 
     // Photos that passed the enrolment check.
     int goodPhotos() const;

@@ -14,6 +14,7 @@ void to_json(Json& json, const Photo& photo) {
     json["faceWidth"] = jsonFloat(photo.faceWidth);
     json["quality"] = jsonFloat(photo.quality);
     if (photo.embedding) json["embedding"] = jsonFloats(*photo.embedding);
+    writeUnknownKeys(json, photo.unknownKeys);
 }
 
 void from_json(const Json& json, Photo& photo) {
@@ -26,6 +27,8 @@ void from_json(const Json& json, Photo& photo) {
     photo.faceWidth = readFloat(json, "faceWidth");
     photo.quality = readFloat(json, "quality");
     photo.embedding = readOptionalFloats(json, "embedding");
+    photo.unknownKeys = readUnknownKeys(
+        json, {"id", "added", "checked", "ok", "reason", "faceWidth", "quality", "embedding"});
 }
 
 } // namespace tallymere

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "library/Date.h"
+#include "library/UnknownKeys.h"
 
 #include <cstddef>
 #include <functional>
@@ -26,6 +27,7 @@ struct Photo {
     float faceWidth = 0; // width of the face the check settled on, 0 when none
     float quality = 0;   // quality of that face, 0 when none
     std::optional<std::vector<float>> embedding; // present when ok
+    UnknownKeys unknownKeys;                     // a newer version's fields, kept
 
     bool operator==(const Photo&) const = default;
 };

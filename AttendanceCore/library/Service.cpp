@@ -22,6 +22,7 @@ void to_json(Json& json, const Service& service) {
     json["progress"] = jsonDouble(service.progress);
     json["message"] = service.message;
     if (service.results) encodeValue(json["results"], *service.results);
+    writeUnknownKeys(json, service.unknownKeys);
 }
 
 void from_json(const Json& json, Service& service) {
@@ -36,6 +37,9 @@ void from_json(const Json& json, Service& service) {
     decodeValue(requireKey(json, "status"), service.status);
     service.progress = readDouble(json, "progress");
     service.message = readString(json, "message");
+    service.unknownKeys =
+        readUnknownKeys(json, {"id", "label", "date", "created", "sourcePaths", "liveSource",
+                               "mode", "status", "progress", "message", "results"});
     service.results.reset();
     if (const auto found = json.find("results"); found != json.end() && !found->is_null()) {
         ServiceResults results;

@@ -11,6 +11,13 @@ ProcessError ProcessError::unreadable(const std::string& text) {
     return ProcessError(Kind::unreadable, text, "Couldn't read the recording: " + text);
 }
 
+ProcessError ProcessError::unreadablePhotos(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names)
+        list += (list.empty() ? "" : ", ") + name;
+    return ProcessError(Kind::unreadable, list, "Couldn't read any of the photos: " + list);
+}
+
 ProcessError ProcessError::noVideoTrack() {
     return ProcessError(Kind::noVideoTrack, {}, "This file has no video in it.");
 }

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tallymere {
 
@@ -13,6 +14,8 @@ public:
 
     // "Couldn't read the recording: " followed by `text` (the decoder's own words).
     static ProcessError unreadable(const std::string& text);
+    // "Couldn't read any of the photos: " and the files' names; the names are the detail.
+    static ProcessError unreadablePhotos(const std::vector<std::string>& names);
     static ProcessError noVideoTrack();
     static ProcessError noMembers();
     static ProcessError cancelled();

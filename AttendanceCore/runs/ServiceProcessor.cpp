@@ -80,6 +80,15 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
         }
     } // the reading thread has finished with the source here
 
+    // Photos of which not one could be decoded give no register: everyone absent would be a
+    // wrong result, not an empty service.
+    if (stillImages && processed == 0) {
+        std::vector<std::string> names;
+        for (const std::string& path : service.sourcePaths)
+            names.push_back(std::filesystem::path(path).filename().string());
+        throw ProcessError::unreadablePhotos(names);
+    }
+
     if (progress)
         progress(Progress{processed, processed, secondsBetween(start, Clock::now()), "Matching"});
     return attendance.finish(serviceDir, source.duration(), secondsBetween(start, Clock::now()),

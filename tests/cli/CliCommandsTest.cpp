@@ -400,8 +400,12 @@ TEST(CliServices, StartUpRepairsInterruptedRunsUnlessAnotherProcessHoldsTheLibra
         EXPECT_THAT(gaveUp.err, HasSubstr("Cancelled; no service was created."));
         EXPECT_EQ(f.services().size(), 1u);
     }
-    const CliResult r = f.cli({"members"});
-    EXPECT_EQ(r.status, 0);
+    // Reading shows the run as interrupted; the first writing command stores it so.
+    CliResult r = f.cli({"services"});
+    EXPECT_THAT(r.out, HasSubstr(interrupted));
+    EXPECT_EQ(f.services().at(0).status, ServiceStatus::processing);
+    r = f.cli({"add-member", "Anne"});
+    EXPECT_EQ(r.status, 0) << show(r);
     const Service repaired = f.services().at(0);
     EXPECT_EQ(repaired.status, ServiceStatus::failed);
     EXPECT_EQ(repaired.message, interrupted);

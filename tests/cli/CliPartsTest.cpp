@@ -6,6 +6,7 @@
 #include "Format.h"
 #include "ProgressDisplay.h"
 #include "Table.h"
+#include "library/Library.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -139,4 +140,34 @@ TEST(CliFormat, DurationsPercentagesAndStatuses) {
     EXPECT_EQ(statusWithMessage(service), "Failed: This file has no video in it.");
 
     EXPECT_EQ(memberName({member}, "M0009"), "M0009");
+
+    // Numbers far out of range in a hand-edited record print as nothing, not as garbage.
+    EXPECT_EQ(percent(1e30f), "");
+    EXPECT_EQ(duration(1e300), "");
+    EXPECT_EQ(formatClock(1e300), "");
+    EXPECT_EQ(formatClock(-1e19), "");
+    service.status = ServiceStatus::processing;
+    service.message.clear();
+    service.progress = 1e300;
+    EXPECT_EQ(statusText(service), "Processing 100%");
+    service.progress = -1e300;
+    EXPECT_EQ(statusText(service), "Processing 0%");
+}
+
+TEST(CliFormat, ControlCharactersAreShownEscaped) {
+    EXPECT_EQ(printable("Anne Smith"), "Anne Smith");
+    EXPECT_EQ(printable("Émile 李"), "Émile 李");
+    EXPECT_EQ(printable("Anne\nM0002  Bob"), "Anne\\nM0002  Bob");
+    EXPECT_EQ(printable("\x1b[2J\x1b]0;title\x07"), "\\x1b[2J\\x1b]0;title\\x07");
+    EXPECT_EQ(printable("a\tb\rc\x7f"), "a\\tb\\rc\\x7f");
+    EXPECT_EQ(printable("\xc2\x9b"
+                        "31m"),
+              "\\u009b31m"); // the 8-bit escape, U+009B
+    EXPECT_EQ(printable("line one\nline two", true), "line one\nline two");
+    // Tables show cells escaped too, so a name cannot add a row.
+    Table table({{"NAME"}});
+    table.add({"Anne\nM0002  Bob"});
+    std::ostringstream out;
+    table.print(out);
+    EXPECT_EQ(out.str(), "NAME\nAnne\\nM0002  Bob\n");
 }

@@ -2,11 +2,13 @@
 #include "engine/Affine.h"
 #include "engine/BGRAImage.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <fstream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <sys/stat.h>
 
 namespace tallymere {
 namespace {
@@ -30,6 +32,13 @@ void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
+}
+
+// Writes the bytes and returns the path, for loading in one line.
+std::filesystem::path writeTo(const std::filesystem::path& path,
+                              const std::vector<std::uint8_t>& bytes) {
+    writeBytes(path, bytes);
+    return path;
 }
 
 std::vector<std::uint8_t> encode(const std::string& ext, const cv::Mat& m) {
@@ -551,6 +560,104 @@ TEST(BGRAImageLoad, ReadsHEIF) {
     ASSERT_TRUE(smaller);
     EXPECT_EQ(smaller->width, 64);
     EXPECT_EQ(smaller->height, 48);
+}
+
+// The bytes with a big-endian 16-bit value written at `at`.
+void putU16(std::vector<std::uint8_t>& bytes, std::size_t at, int value, bool bigEndian) {
+    bytes.at(at + (bigEndian ? 0 : 1)) = static_cast<std::uint8_t>(value >> 8);
+    bytes.at(at + (bigEndian ? 1 : 0)) = static_cast<std::uint8_t>(value & 0xFF);
+}
+
+std::size_t find(const std::vector<std::uint8_t>& bytes, const std::string& text) {
+    const auto at =
+        std::search(bytes.begin(), bytes.end(), text.begin(), text.end(),
+                    [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+    EXPECT_NE(at, bytes.end()) << text;
+    return static_cast<std::size_t>(at - bytes.begin());
+}
+
+TEST(BGRAImageLoad, PicturesDeclaringTooManyPixelsAreRefusedBeforeDecoding) {
+    const TempDir dir;
+    const cv::Mat small = markedPicture();
+    std::string refusal = "stale";
+    ASSERT_TRUE(BGRAImage::load(writeTo(dir / "fine.png", encode(".png", small)), 0, &refusal));
+    EXPECT_EQ(refusal, "");
+
+    // A PNG declaring 32000 x 32000 16-bit pixels with colour and alpha: 8 GB once decoded.
+    std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<std::uint8_t> header = {0, 0, 0, 13,   'I', 'H', 'D', 'R', 0, 0, 0x7D,
+                                        0, 0, 0, 0x7D, 0,   16,  6,   0,   0, 0};
+    const std::uint32_t crc = crc32(header.data() + 4, header.size() - 4);
+    for (int s = 24; s >= 0; s -= 8)
+        header.push_back(static_cast<std::uint8_t>(crc >> s));
+    png.insert(png.end(), header.begin(), header.end());
+    png.resize(png.size() + 4096, 0); // compressed rows would follow
+    EXPECT_FALSE(BGRAImage::load(writeTo(dir / "bomb.png", png), 3000, &refusal));
+    EXPECT_EQ(refusal, "This photo is too large (32000 \u00d7 32000)");
+
+    // The same for a JPEG's frame header, a BMP's and a WebP's.
+    auto jpeg = encode(".jpg", small);
+    const std::size_t sof = find(jpeg, "\xFF\xC0");
+    putU16(jpeg, sof + 5, 20000, true);
+    putU16(jpeg, sof + 7, 20000, true);
+    EXPECT_FALSE(BGRAImage::load(writeTo(dir / "bomb.jpg", jpeg), 3000, &refusal));
+    EXPECT_EQ(refusal, "This photo is too large (20000 \u00d7 20000)");
+
+    auto bmp = encode(".bmp", small);
+    putU16(bmp, 18, 30000, false);
+    putU16(bmp, 22, 30000, false);
+    EXPECT_FALSE(BGRAImage::load(writeTo(dir / "bomb.bmp", bmp), 3000, &refusal));
+    EXPECT_EQ(refusal, "This photo is too large (30000 \u00d7 30000)");
+
+    auto webp = encode(".webp", small);
+    // Lossless: 14 bits of width - 1 and 14 of height - 1 after the signature byte.
+    ASSERT_EQ(std::string(webp.begin() + 12, webp.begin() + 16), "VP8L");
+    std::uint32_t bits = webp[21] | webp[22] << 8 | webp[23] << 16 | std::uint32_t(webp[24]) << 24;
+    bits = (bits & 0xF0000000u) | 15999u | 15999u << 14;
+    for (int k = 0; k < 4; ++k)
+        webp[21 + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(bits >> (8 * k));
+    EXPECT_FALSE(BGRAImage::load(writeTo(dir / "bomb.webp", webp), 3000, &refusal));
+    EXPECT_EQ(refusal, "This photo is too large (16000 \u00d7 16000)");
+
+    // A HEIF's declared size is its own decoder's to read.
+    if (testing::runCommand("command -v heif-enc") == 0) {
+        writeBytes(dir / "in.png", encode(".png", small));
+        ASSERT_EQ(testing::runCommand("heif-enc -q 50 " + testing::quoted(dir / "in.png") + " -o " +
+                                      testing::quoted(dir / "photo.heic")),
+                  0);
+        std::ifstream in(dir / "photo.heic", std::ios::binary);
+        std::vector<std::uint8_t> heic((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>());
+        // Every ispe box (type, version and flags, then 32-bit width and height) of the file.
+        for (std::size_t ispe = find(heic, "ispe"); ispe + 12 <= heic.size();) {
+            putU16(heic, ispe + 8, 0, true);
+            putU16(heic, ispe + 10, 20000, true);
+            putU16(heic, ispe + 12, 0, true);
+            putU16(heic, ispe + 14, 20000, true);
+            const std::string box = "ispe";
+            const auto next = std::search(heic.begin() + static_cast<std::ptrdiff_t>(ispe) + 4,
+                                          heic.end(), box.begin(), box.end());
+            ispe = static_cast<std::size_t>(next - heic.begin());
+        }
+        EXPECT_FALSE(BGRAImage::load(writeTo(dir / "bomb.heic", heic), 3000, &refusal));
+        EXPECT_EQ(refusal, "This photo is too large (20000 \u00d7 20000)");
+    }
+}
+
+TEST(BGRAImageLoad, SpecialFilesAreNotReadAsPhotos) {
+    const TempDir dir;
+    std::string refusal;
+    // A FIFO would block the reader until someone writes; /dev/zero would never end.
+    ASSERT_EQ(::mkfifo((dir / "fifo.jpg").c_str(), 0644), 0);
+    EXPECT_FALSE(BGRAImage::load(dir / "fifo.jpg", 3000, &refusal));
+    EXPECT_EQ(refusal, "");
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.png");
+    EXPECT_FALSE(BGRAImage::load(dir / "zero.png", 3000));
+    std::filesystem::create_directory(dir / "folder.jpg");
+    EXPECT_FALSE(BGRAImage::load(dir / "folder.jpg", 3000));
+    // Content the decoder would take but whose size cannot be read first is not decoded.
+    EXPECT_FALSE(BGRAImage::load(
+        writeTo(dir / "grey.jpg", encode(".pgm", cv::Mat(32, 64, CV_8UC1, cv::Scalar(128)))), 0));
 }
 
 } // namespace

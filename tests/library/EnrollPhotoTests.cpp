@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace tallymere {
@@ -239,6 +240,41 @@ TEST_F(EnrollPhotos, FilesThatAreNotReadableImagesAreRejectedAndTheCheckGoesOn) 
     expectRejected(checked.photos[1], "Couldn't open this image");
     expectRejected(checked.photos[2], "Couldn't open this image");
     expectAccepted(checked.photos[3], "the good photo after them");
+}
+
+TEST_F(EnrollPhotos, PlantedLinksAndSpecialFilesNeitherBlockNorWriteOutside) {
+    Member m = memberWith("M0001", "Joe Biden", {person("Joe Biden", "biden.jpg")});
+    // A face picture that is a link is replaced, its target untouched.
+    const fs::path target = dir / "precious.jpg";
+    std::ofstream(target) << "not to be overwritten";
+    fs::create_symlink(target, library->thumbURL("M0001"));
+    // A photo that is a FIFO would block the check; one that is /dev/zero would never end.
+    fs::path folder = library->membersDir() / "M0001";
+    ASSERT_EQ(::mkfifo((folder / "fifo.jpg").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", folder / "zero.jpg");
+    m.photos.emplace_back("fifo.jpg", Date{});
+    m.photos.emplace_back("zero.jpg", Date{});
+    // A picture declaring far more pixels than any photo says so.
+    // (Written afresh: the camera's file holds a thumbnail with a frame header of its own.)
+    std::ifstream in(writePhoto(loadPhoto(person("Joe Biden", "biden.jpg")), "plain.jpg"),
+                     std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t sof = bytes.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    bytes[sof + 5] = bytes[sof + 7] = char(0x4E); // 0x4E20 = 20000
+    bytes[sof + 6] = bytes[sof + 8] = char(0x20);
+    std::ofstream(folder / "huge.jpg", std::ios::binary) << bytes;
+    m.photos.emplace_back("huge.jpg", Date{});
+
+    const Member checked = check(m);
+    expectAccepted(checked.photos[0], "the real photo");
+    expectRejected(checked.photos[1], "Couldn't open this image");
+    expectRejected(checked.photos[2], "Couldn't open this image");
+    expectRejected(checked.photos[3], "This photo is too large (20000 \u00d7 20000)");
+    EXPECT_FALSE(fs::is_symlink(library->thumbURL("M0001")));
+    EXPECT_TRUE(BGRAImage::load(library->thumbURL("M0001"), 0));
+    std::ifstream kept(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "not to be overwritten");
 }
 
 TEST_F(EnrollPhotos, MissingPhotoFileIsRejected) {

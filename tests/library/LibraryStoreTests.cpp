@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits>
 #include <set>
@@ -124,8 +125,15 @@ TEST(LibraryRoot, EnvironmentChoosesTheRootAndInitCreatesTheFolders) {
         EXPECT_TRUE(fs::is_directory(root / "services"));
     }
     {
+        // Empty counts as unset: it must not make the current folder the library.
         ScopedEnv library("TALLYMERE_LIBRARY", "");
-        EXPECT_EQ(Library::defaultRoot(), fs::path()); // used unchanged, even if empty
+        ScopedEnv data("XDG_DATA_HOME", "/data/home");
+        EXPECT_EQ(Library::defaultRoot(), fs::path("/data/home/Tallymere"));
+    }
+    {
+        // A reader's library makes no folders.
+        Library reader(dir.path() / "Not Yet", false);
+        EXPECT_FALSE(fs::exists(dir.path() / "Not Yet"));
     }
     ScopedEnv noLibrary("TALLYMERE_LIBRARY", nullptr);
     {
@@ -179,36 +187,76 @@ TEST(LibraryMembers, FailedSaveKeepsThePreviousFile) {
               (std::vector<std::string>{"members", "members.json", "services"}));
 }
 
-TEST(LibraryMembers, UnreadableMemberFileIsSetAsideNotLost) {
+TEST(LibraryMembers, DamagedMemberFileIsReportedAndSetAsideOnlyWhenAsked) {
     TempDir dir;
     Library library(dir.path());
+    EXPECT_THROW(library.setAsideMembers(), LibraryError); // no file
+    library.saveMembers({member("M0001", "Anne")});
+    EXPECT_THROW(library.setAsideMembers(), LibraryError); // a good file stays
+    const fs::path file = dir / "members.json";
     const std::string truncated = "[{\"id\": \"M0001\", \"name\": \"Anne\", \"created\": \"2026";
-    writeText(dir / "members.json", truncated);
+    for (const std::string& damage :
+         {truncated, std::string("not json"), std::string("[{\"id\": 1}]"), std::string("{}")}) {
+        writeText(file, damage);
+        const Library::MemberList list = library.readMembers();
+        EXPECT_FALSE(list.readable()) << damage;
+        EXPECT_TRUE(list.members.empty());
+        EXPECT_TRUE(
+            list.problem.starts_with("The member list " + file.string() + " cannot be used: "))
+            << list.problem;
+        EXPECT_TRUE(library.loadMembers().empty());
+        // Nothing replaces it: a save would lose the members it still holds.
+        try {
+            library.saveMembers({member("M0009", "Someone new")});
+            ADD_FAILURE() << "a damaged list was saved over: " << damage;
+        } catch (const LibraryError& error) {
+            EXPECT_EQ(error.what(), list.problem);
+        }
+        // Reading changed nothing: the file is where it was, as it was.
+        EXPECT_EQ(readText(file), damage);
+        auto names = namesIn(dir.path());
+        std::erase(names, ".tallymere.lock"); // the member lock's file, from updateMembers
+        EXPECT_EQ(names, (std::vector<std::string>{"members", "members.json", "services"}));
+        // The member list cannot be changed over it either.
+        EXPECT_THROW(library.updateMembers([](std::vector<Member>& members) { members.clear(); }),
+                     LibraryError);
+        EXPECT_EQ(readText(file), damage);
+    }
+    EXPECT_THAT(library.readMembers().problem, ::testing::HasSubstr("Expected a JSON array"));
 
-    EXPECT_TRUE(library.loadMembers().empty());
-    // The damaged text now lies beside, under a dated name, and survives the next save.
-    library.saveMembers({member("M0001", "Someone new")});
-    std::vector<fs::path> aside;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-        if (entry.path().filename().string().starts_with("members.json.unreadable-"))
-            aside.push_back(entry.path());
-    ASSERT_EQ(aside.size(), 1u);
-    EXPECT_TRUE(shaped(aside[0].filename().string(), "members.json.unreadable-99999999T999999Z"))
-        << aside[0];
-    EXPECT_EQ(readText(aside[0]), truncated);
-    ASSERT_EQ(library.loadMembers().size(), 1u);
-
-    // A second damaged file in the same second does not replace the first one set aside.
-    writeText(dir / "members.json", "not json");
-    EXPECT_TRUE(library.loadMembers().empty());
-    writeText(dir / "members.json", "[{\"id\": 1}]");
-    EXPECT_TRUE(library.loadMembers().empty());
+    // Setting it aside is the explicit step; two in the same second keep separate names.
     std::multiset<std::string> kept;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-        if (entry.path().filename().string().starts_with("members.json.unreadable-"))
-            kept.insert(readText(entry.path()));
-    EXPECT_EQ(kept, (std::multiset<std::string>{truncated, "not json", "[{\"id\": 1}]"}));
-    EXPECT_FALSE(fs::exists(dir / "members.json"));
+    for (const std::string& damage : {truncated, std::string("not json")}) {
+        writeText(file, damage);
+        const fs::path aside = library.setAsideMembers();
+        EXPECT_TRUE(shaped(aside.filename().string(), "members.json.unreadable-99999999T999999Z") ||
+                    shaped(aside.filename().string(), "members.json.unreadable-99999999T999999Z-9"))
+            << aside;
+        kept.insert(readText(aside));
+        EXPECT_FALSE(fs::exists(file));
+        EXPECT_TRUE(library.loadMembers().empty());
+    }
+    EXPECT_EQ(kept, (std::multiset<std::string>{truncated, "not json"}));
+}
+
+TEST(LibraryMembers, UpdateReReadsTheStoredListAndSavesTheChange) {
+    TempDir dir;
+    Library library(dir.path());
+    library.saveMembers({member("M0001", "Anne")});
+    // Another program's save after this one loaded its copy is kept.
+    Library other(dir.path());
+    other.saveMembers({member("M0001", "Anne"), member("M0002", "Bob")});
+    const auto saved = library.updateMembers(
+        [](std::vector<Member>& members) { members.push_back(member("M0003", "Carol")); });
+    EXPECT_EQ(saved.size(), 3u);
+    EXPECT_EQ(library.loadMembers(), saved);
+    // A change that throws saves nothing.
+    EXPECT_THROW(library.updateMembers([](std::vector<Member>& members) {
+        members.clear();
+        throw LibraryError("no");
+    }),
+                 LibraryError);
+    EXPECT_EQ(library.loadMembers().size(), 3u);
 }
 
 TEST(LibraryMembers, NextMemberIDCountsUpPastTakenIDs) {

@@ -296,8 +296,35 @@ TEST(RecordJson, StrictReadingRefusesTheWholeDocument) {
     EXPECT_THROW(decodeJSON<std::vector<Member>>("{}"), LibraryError);
     EXPECT_THROW(decodeJSON<Service>("[]"), LibraryError);
 
-    // Unknown keys are ignored.
+    // Unknown keys are read without complaint.
     EXPECT_NO_THROW(decodeJSON<Service>(serviceWith("/somethingNew", Json::array())));
+
+    // A moment a Date cannot hold is refused, not wrapped round to another century.
+    for (const char* far : {"9999-12-31T23:59:59Z", "2262-04-12T00:00:00Z", "1600-01-01T00:00:00Z"})
+        EXPECT_THROW(decodeJSON<Service>(serviceWith("/date", far)), LibraryError) << far;
+    EXPECT_EQ(isoDate(decodeJSON<Service>(serviceWith("/date", "2262-04-10T00:00:00Z")).date),
+              "2262-04-10T00:00:00Z");
+}
+
+TEST(RecordJson, KeysOfANewerVersionSurviveASave) {
+    Json member = parseJSON(encodeJSON(sampleMember()));
+    member["pronouns"] = "she/her";
+    member["photos"][0]["landmarks3D"] = Json::array({1, 2.5, Json::object({{"x", nullptr}})});
+    Member read = decodeJSON<Member>(member.dump());
+    read.name = "Renamed";
+    const Json saved = parseJSON(encodeJSON(read));
+    EXPECT_EQ(saved["pronouns"], "she/her");
+    EXPECT_EQ(saved["photos"][0]["landmarks3D"], member["photos"][0]["landmarks3D"]);
+    EXPECT_EQ(saved["name"], "Renamed");
+
+    Json service = parseJSON(serviceWith("/label", "fine"));
+    service["camera"] = Json::object({{"model", "X"}, {"zoom", 2}});
+    const Json again = parseJSON(encodeJSON(decodeJSON<Service>(service.dump())));
+    EXPECT_EQ(again["camera"], service["camera"]);
+    // The record's own keys are never taken from the kept ones.
+    Service changed = decodeJSON<Service>(service.dump());
+    changed.unknownKeys["label"] = "\"stale\"";
+    EXPECT_EQ(parseJSON(encodeJSON(changed))["label"], "fine");
 }
 
 TEST(RecordJson, NonFiniteNumbersFailTheSave) {
