@@ -102,7 +102,7 @@ AppModel::AppModel(Options options, QObject* parent)
     connect(&members_, &MemberListModel::countChanged, this, &AppModel::membersChanged);
 
     // Reading is always allowed: the window shows the library while it waits for the lock.
-    members_.reset(library_->loadMembers());
+    loadMembers();
     services_.reset(library_->loadServices());
     tryTakeLibrary();
     if (access_ != LibraryAccess::writable && !lockError) lockPoll.start();
@@ -152,7 +152,7 @@ void AppModel::tryTakeLibrary() {
 void AppModel::openWritable() {
     // Another program may have changed the library while this one waited for it.
     if (waitedForLock) {
-        members_.reset(library_->loadMembers());
+        loadMembers();
         services_.reset(library_->loadServices());
     }
     setAccess(LibraryAccess::writable, {});
@@ -161,6 +161,12 @@ void AppModel::openWritable() {
     Q_EMIT membersChanged();
     actOnCommandLine();
     startEngine();
+}
+
+void AppModel::loadMembers() {
+    Library::MemberList list = library_->readMembers();
+    membersProblem_ = QString::fromStdString(list.problem);
+    members_.reset(std::move(list.members));
 }
 
 void AppModel::setAccess(LibraryAccess access, QString status) {

@@ -70,6 +70,9 @@ class AppModel : public QObject {
     Q_PROPERTY(LibraryAccess libraryAccess READ libraryAccess NOTIFY libraryAccessChanged)
     // What the window says about the library while it cannot write it; "" when it can.
     Q_PROPERTY(QString libraryStatus READ libraryStatus NOTIFY libraryAccessChanged)
+    // Why the stored member list cannot be used (it is then shown empty and never saved over);
+    // empty when it is fine.
+    Q_PROPERTY(QString membersProblem READ membersProblem NOTIFY membersChanged)
     Q_PROPERTY(bool writable READ writable NOTIFY libraryAccessChanged)
 
 public:
@@ -124,6 +127,7 @@ public:
     void setLive(QObject* controller);
     LibraryAccess libraryAccess() const { return access_; }
     QString libraryStatus() const { return libraryStatus_; }
+    QString membersProblem() const { return membersProblem_; }
     bool writable() const { return access_ == LibraryAccess::writable; }
 
     // ---- Derived values
@@ -208,6 +212,8 @@ Q_SIGNALS:
 private:
     void tryTakeLibrary();
     void openWritable();
+    // Reads the stored members, keeping why they cannot be used when that is so.
+    void loadMembers();
     void setAccess(LibraryAccess access, QString status);
     void repairInterrupted();
     void actOnCommandLine();
@@ -235,6 +241,7 @@ private:
     bool lockError = false;     // the lock file cannot be used; the model stays a reader
     LibraryAccess access_ = LibraryAccess::waiting;
     QString libraryStatus_;
+    QString membersProblem_;
     CommandLineOptions options_;
     MemberListModel members_;
     ServiceListModel services_;

@@ -58,7 +58,11 @@ ApplicationWindow {
 
         Rectangle {
             Layout.fillWidth: true
-            visible: window.appModel.libraryStatus !== ""
+            visible: text !== ""
+            // Who holds the library, and a member list that cannot be used: shown, never hidden
+            // behind an empty list.
+            readonly property string text: [window.appModel.libraryStatus,
+                                            window.appModel.membersProblem].filter(t => t !== "").join("\n")
             implicitHeight: statusText.implicitHeight + 24
             color: "#fff4d6"
             Label {
@@ -67,7 +71,7 @@ ApplicationWindow {
                 anchors.fill: parent
                 anchors.margins: 12
                 wrapMode: Text.Wrap
-                text: window.appModel.libraryStatus
+                text: parent.text
                 font: Base.bodyStrong
             }
         }

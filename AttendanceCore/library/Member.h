@@ -18,7 +18,7 @@ struct Member {
     std::string name;
     Date created{};
     std::vector<Photo> photos; // in the order they were added
-    UnknownKeys unknownKeys;   // a newer version's fields, kept
+    UnknownKeys unknownKeys{}; // a newer version's fields, kept
 
     // Photos that passed the enrolment check.
     int goodPhotos() const;

@@ -27,7 +27,7 @@ struct Photo {
     float faceWidth = 0; // width of the face the check settled on, 0 when none
     float quality = 0;   // quality of that face, 0 when none
     std::optional<std::vector<float>> embedding; // present when ok
-    UnknownKeys unknownKeys;                     // a newer version's fields, kept
+    UnknownKeys unknownKeys{};                   // a newer version's fields, kept
 
     bool operator==(const Photo&) const = default;
 };

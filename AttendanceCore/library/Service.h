@@ -37,7 +37,7 @@ struct Service {
     double progress = 0; // fraction done, 0 to 1
     std::string message; // short text shown with the status
     std::optional<ServiceResults> results;
-    UnknownKeys unknownKeys; // a newer version's fields, kept
+    UnknownKeys unknownKeys{}; // a newer version's fields, kept
 
     // Services are the same for a list when id, status, progress, message and label agree;
     // results, dates and sources are not compared.

@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QtTest/QtTest>
 #include <algorithm>
+#include <fstream>
 #include <memory>
 
 using namespace tallymere;
@@ -82,6 +83,7 @@ private Q_SLOTS:
     void cancellingInTheQueueAndInARun();
     void theSameServiceEnqueuedTwiceRunsTwiceKeepingItsOldResults();
     void memberNamesAreTrimmedAndChangesSaved();
+    void aDamagedMemberListIsShownAndNeverSavedOver();
     void photosAddedDuringARecheckAreKept();
     void derivedValues();
 };
@@ -318,6 +320,23 @@ void AppModelTest::memberNamesAreTrimmedAndChangesSaved() {
     QVERIFY(!model->findMember(bob.toStdString()));
     QCOMPARE(Library(dir / "library").loadMembers().size(), std::size_t(1));
     QCOMPARE(model->memberList()->rowCount(), 1);
+}
+
+void AppModelTest::aDamagedMemberListIsShownAndNeverSavedOver() {
+    TempFolder dir;
+    fs::create_directories(dir / "library");
+    const std::string damaged = "[{\"id\": \"M0001\", \"name\": 7}]";
+    std::ofstream(dir / "library" / "members.json") << damaged;
+    auto model = openModel(dir / "library", {}, dir / "no-models");
+    QVERIFY(model->membersProblem().contains("members.json"));
+    QCOMPARE(model->memberList()->rowCount(), 0);
+
+    // The empty list on screen is not the library: a change must not replace the stored one.
+    model->addMember("Anne Smith");
+    std::ifstream in(dir / "library" / "members.json");
+    const std::string stored((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    QCOMPARE(stored, damaged);
 }
 
 void AppModelTest::photosAddedDuringARecheckAreKept() {
