@@ -355,7 +355,7 @@ int showCommand(const fs::path& root, const CommandLine& line) {
         std::cout << " · " << service.mode.title();
     std::cout << "\n";
     for (const std::string& path : service.sourcePaths)
-        std::cout << "  " << path << "\n";
+        std::cout << "  " << readablePath(path) << "\n";
     std::cout << statusWithMessage(service) << "\n\n";
     if (service.status == ServiceStatus::done && service.results)
         printRegister(service, workspace.members(), workspace.library());
