@@ -55,9 +55,10 @@ void sortForRegister(std::vector<MemberResult>& results, const std::vector<Membe
 }
 
 AttendanceSession::AttendanceSession(std::vector<Member> members, const Library& library,
-                                     const ProcessSettings& settings, bool stillImages)
-    : settings(settings), gallery_(library.gallery(members)), members_(std::move(members)),
-      library_(library),
+                                     const ProcessSettings& settings, bool stillImages,
+                                     std::string model)
+    : settings(settings), model(std::move(model)), gallery_(library.gallery(members)),
+      members_(std::move(members)), library_(library),
       tracker_(stillImages ? std::numeric_limits<double>::infinity() : settings.trackMaxGap,
                settings.trackMinSim) {
     if (gallery_.rows.empty()) throw ProcessError::noMembers();
@@ -154,8 +155,10 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
         // a file outside the folder.
         if (!Library::isPlainName(result.memberID)) continue;
         const std::string name = result.memberID + ".jpg";
-        best->second->bestCrop->writeJPEG(evidenceDir / name, snapshotQuality);
-        result.evidenceFile = "evidence/" + name;
+        // A picture that could not be written is not recorded: the register would show a
+        // missing file.
+        if (best->second->bestCrop->writeJPEG(evidenceDir / name, snapshotQuality))
+            result.evidenceFile = "evidence/" + name;
     }
 
     std::vector<Visitor> visitors;
@@ -168,7 +171,8 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
         if (!best->bestCrop) continue;
         char name[48];
         std::snprintf(name, sizeof name, "visitor_%03zu.jpg", k);
-        best->bestCrop->writeJPEG(visitorsDir / name, snapshotQuality);
+        // A visitor is known by its picture; without one written there is nothing to show.
+        if (!best->bestCrop->writeJPEG(visitorsDir / name, snapshotQuality)) continue;
         Visitor visitor;
         visitor.id = "V" + std::to_string(k);
         visitor.imageFile = std::string("visitors/") + name;
@@ -189,7 +193,7 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
     results.durationSeconds = duration;
     results.processingSeconds = processingSeconds;
     results.membersEnrolled = static_cast<int>(gallery_.memberIDs.size());
-    results.model = std::string(modelName);
+    results.model = model;
     results.settings = settings;
     return results;
 }

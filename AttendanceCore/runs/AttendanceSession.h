@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Face.h"
+#include "engine/FaceEngine.h"
 #include "engine/Geometry.h"
 #include "library/Records.h"
 #include "recognition/Gallery.h"
@@ -44,14 +45,16 @@ class AttendanceSession {
 public:
     // Fails with ProcessError::noMembers when no member has a usable photo embedding. With
     // `stillImages` the tracker never ends a track for a gap in time. `library` must outlive the
-    // session.
+    // session. `model` describes the face models for the results (the engine's modelName()).
     AttendanceSession(std::vector<Member> members, const Library& library,
-                      const ProcessSettings& settings, bool stillImages);
+                      const ProcessSettings& settings, bool stillImages,
+                      std::string model = std::string(modelName));
 
     AttendanceSession(const AttendanceSession&) = delete;
     AttendanceSession& operator=(const AttendanceSession&) = delete;
 
     const ProcessSettings settings;
+    const std::string model;
 
     const Gallery& gallery() const { return gallery_; }
     const std::vector<Member>& members() const { return members_; }

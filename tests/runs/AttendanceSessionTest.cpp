@@ -249,8 +249,10 @@ TEST(AttendanceSession, FinishWritesTheRegisterSnapshotsAndVisitors) {
 
 TEST(AttendanceSession, FinishWithNobodyPresentLeavesEmptySnapshotFolders) {
     Fixture fx;
-    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, {}, false);
+    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, {}, false,
+                              "test models");
     const ServiceResults r = session.finish(fx.serviceDir, 0, 0, false);
+    EXPECT_EQ(r.model, "test models");
     ASSERT_EQ(r.members.size(), 1u);
     EXPECT_FALSE(r.members[0].present);
     EXPECT_FALSE(r.members[0].firstSeen);
@@ -274,4 +276,23 @@ TEST(AttendanceSession, AMemberIdThatIsNotAFileNameGetsNoSnapshot) {
     EXPECT_TRUE(r.members[0].present);
     EXPECT_FALSE(r.members[0].evidenceFile);
     EXPECT_FALSE(fs::exists(fx.serviceDir / "M0001.jpg"));
+}
+
+TEST(AttendanceSession, ASnapshotThatCouldNotBeWrittenIsNotRecorded) {
+    Fixture fx;
+    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, {}, false);
+    // Crops that cannot be encoded (no pixels) stand for any failed write.
+    Face known = face(0, 0, 60, scoring(0.9f, 0));
+    Face stranger = face(300, 0, 60, mix(1, 200));
+    known.crop = BGRAImage();
+    stranger.crop = BGRAImage();
+    for (int k = 0; k < 3; ++k)
+        session.ingest({known, stranger}, k, k);
+    const ServiceResults r = session.finish(fx.serviceDir, 3, 1, false);
+    ASSERT_EQ(r.members.size(), 1u);
+    EXPECT_TRUE(r.members[0].present);
+    EXPECT_FALSE(r.members[0].evidenceFile);
+    EXPECT_TRUE(r.visitors.empty());
+    EXPECT_TRUE(fs::is_empty(fx.serviceDir / "evidence"));
+    EXPECT_TRUE(fs::is_empty(fx.serviceDir / "visitors"));
 }
