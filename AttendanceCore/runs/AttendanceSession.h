@@ -6,6 +6,7 @@
 #include "library/Records.h"
 #include "recognition/Gallery.h"
 #include "recognition/ProcessSettings.h"
+#include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
 
 #include <filesystem>
@@ -87,6 +88,21 @@ private:
         int idSightings = 0;
     };
 
+    // The latest decision of a track and the sighting count it was made at: the gallery and the
+    // settings are fixed for the session, so it holds until the track changes.
+    struct Decided {
+        int sightings = -1;
+        TrackDecision decision;
+        VoteMemo memo;
+    };
+
+    // Brings the decisions of the tracks that changed since they were last decided up to date;
+    // returns every track's decision, in track order.
+    const std::vector<Decided>& decideChanged() const;
+    // Decides the tracks the last frame closed for good and frees what only tracking and
+    // deciding them needed: sums, retained sightings, and the crop's pixels (kept as its JPEG).
+    void settleClosed();
+
     Gallery gallery_;
     std::vector<Member> members_;
     const Library& library_;
@@ -94,6 +110,7 @@ private:
     int frames_ = 0;
     double lastT_ = 0;
     std::unordered_map<int, Label> labels_;
+    mutable std::vector<Decided> decided_; // by track id
 };
 
 // Member results ordered for the register: present before absent, then by name in code-point
