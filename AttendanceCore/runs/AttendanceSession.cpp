@@ -123,25 +123,28 @@ std::pair<std::optional<std::string>, float> AttendanceSession::label(const Trac
 const std::vector<AttendanceSession::Decided>& AttendanceSession::decideChanged() const {
     const auto& tracks = tracker_.tracks();
     if (decided_.size() < tracks.size()) decided_.resize(tracks.size());
-    for (std::size_t i = 0; i < tracks.size(); ++i) {
-        const Track& track = *tracks[i];
-        Decided& entry = decided_[i];
-        if (entry.sightings == track.sightings) continue;
-        entry.decision = decide(track, gallery_, settings, &entry.memo);
-        entry.sightings = track.sightings;
-    }
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+        decideIfChanged(i);
     return decided_;
+}
+
+void AttendanceSession::decideIfChanged(std::size_t index) const {
+    const Track& track = *tracker_.tracks()[index];
+    Decided& entry = decided_[index];
+    if (entry.sightings == track.sightings) return;
+    entry.decision = decide(track, gallery_, settings, &entry.memo);
+    entry.sightings = track.sightings;
 }
 
 void AttendanceSession::settleClosed() {
     if (tracker_.closed().empty()) return;
-    const auto& decided = decideChanged();
+    if (decided_.size() < tracker_.tracks().size()) decided_.resize(tracker_.tracks().size());
     for (const int id : tracker_.closed()) {
         const auto index = static_cast<std::size_t>(id);
         if (index >= tracker_.tracks().size()) continue;
         Track& track = *tracker_.tracks()[index];
         // Its decision is final: the retained sightings were only there for the vote.
-        if (decided[index].sightings != track.sightings) continue;
+        decideIfChanged(index);
         std::vector<Track::Sighting>().swap(track.top);
         decided_[index].memo = {};
         tracker_.release(track);

@@ -9,6 +9,7 @@
 #include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -99,6 +100,7 @@ private:
     // Brings the decisions of the tracks that changed since they were last decided up to date;
     // returns every track's decision, in track order.
     const std::vector<Decided>& decideChanged() const;
+    void decideIfChanged(std::size_t index) const;
     // Decides the tracks the last frame closed for good and frees what only tracking and
     // deciding them needed: sums, retained sightings, and the crop's pixels (kept as its JPEG).
     void settleClosed();
