@@ -149,14 +149,21 @@ mergeableGroups(const std::vector<std::vector<float>>& identity, float threshold
     };
     const float joining = threshold - 1e-4f;
     const rowdots::Kernel kernel = rowdots::best();
-    std::vector<float> dots(count);
-    for (std::size_t x = 0; x + 1 < count; ++x) {
-        const std::span<const GalleryRow> later(rows.data() + x + 1, count - x - 1);
-        rowdots::compute(identity[x], later, dots.data(), kernel);
-        for (std::size_t k = 0; k < later.size(); ++k) {
-            if (!(dots[k] >= joining)) continue;
-            const std::size_t a = root(x), b = root(x + 1 + k);
-            if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    // Rows in blocks small enough to stay in the processor's cache while every earlier track is
+    // compared with them.
+    constexpr std::size_t block = 64;
+    std::vector<float> dots(block);
+    for (std::size_t first = 0; first < count; first += block) {
+        const std::size_t end = std::min(first + block, count);
+        for (std::size_t x = 0; x + 1 < end; ++x) {
+            const std::size_t from = std::max(first, x + 1);
+            const std::span<const GalleryRow> later(rows.data() + from, end - from);
+            rowdots::compute(identity[x], later, dots.data(), kernel);
+            for (std::size_t k = 0; k < later.size(); ++k) {
+                if (!(dots[k] >= joining)) continue;
+                const std::size_t a = root(x), b = root(from + k);
+                if (a != b) parent[std::max(a, b)] = std::min(a, b);
+            }
         }
     }
     std::vector<std::vector<std::size_t>> groups;
