@@ -393,7 +393,7 @@ int showCommand(const fs::path& root, const CommandLine& line) {
         std::cout << " · " << service.mode.title();
     std::cout << "\n";
     for (const std::string& path : service.sourcePaths)
-        std::cout << "  " << printable(path) << "\n";
+        std::cout << "  " << printable(readablePath(path)) << "\n";
     std::cout << printable(statusWithMessage(service)) << "\n\n";
     if (service.status == ServiceStatus::done && service.results)
         printRegister(service, workspace.members(), workspace.library());

@@ -679,22 +679,32 @@ BGRAImage BGRAImage::rotated90(bool clockwise) const {
 }
 
 bool BGRAImage::writeJPEG(const std::filesystem::path& path, double quality) const {
+    const auto encoded = encodeJPEG(quality);
+    return encoded && writeFile(path, *encoded);
+}
+
+std::optional<std::vector<std::uint8_t>> BGRAImage::encodeJPEG(double quality) const {
     try {
-        if (width <= 0 || height <= 0) return false;
+        if (width <= 0 || height <= 0) return std::nullopt;
         cv::Mat bgr;
         cv::cvtColor(mat(), bgr, cv::COLOR_BGRA2BGR);
         const int q = static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100));
         std::vector<std::uint8_t> encoded;
-        if (!cv::imencode(".jpg", bgr, encoded, {cv::IMWRITE_JPEG_QUALITY, q})) return false;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(reinterpret_cast<const char*>(encoded.data()),
-                  static_cast<std::streamsize>(encoded.size()));
-        out.close();
-        return static_cast<bool>(out);
+        if (!cv::imencode(".jpg", bgr, encoded, {cv::IMWRITE_JPEG_QUALITY, q})) return std::nullopt;
+        return encoded;
     } catch (const std::exception&) {
-        return false;
+        return std::nullopt;
     }
+}
+
+bool BGRAImage::writeFile(const std::filesystem::path& path,
+                          const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
 }
 
 } // namespace tallymere

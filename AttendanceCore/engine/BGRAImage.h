@@ -74,6 +74,11 @@ struct BGRAImage {
     BGRAImage rotated180() const;
     BGRAImage rotated90(bool clockwise) const;
     bool writeJPEG(const std::filesystem::path& path, double quality) const;
+    // The bytes writeJPEG would write; nothing when the image cannot be encoded.
+    std::optional<std::vector<std::uint8_t>> encodeJPEG(double quality) const;
+    // Writes encoded bytes as the whole file; false when it cannot.
+    static bool writeFile(const std::filesystem::path& path,
+                          const std::vector<std::uint8_t>& bytes);
 
     // A zero-copy 8UC4 view of the pixels for the engine's own use; valid while the image lives
     // and is not resized.

@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
 #include <string>
@@ -135,6 +137,23 @@ FaceEngine::FaceEngine(std::optional<fs::path> modelsDirectory, std::optional<in
       detectorUnits(computeUnits.value_or(1)) {
     if (!fileExists(modelsPath / recognizerFile)) throw EngineError(modelsPath);
     recognizer = loadModel(modelsPath / recognizerFile, computeUnits.value_or(2));
+    modelDescription = readModelName(modelsPath);
+}
+
+std::string FaceEngine::readModelName(const fs::path& modelsDirectory) {
+    // Written by the model conversion beside the models; a folder converted before it existed,
+    // or a damaged file, keeps the description of the default models.
+    std::ifstream in(modelsDirectory / "models.json", std::ios::binary);
+    if (in) {
+        const nlohmann::json manifest = nlohmann::json::parse(in, nullptr, false);
+        if (manifest.is_object()) {
+            const auto name = manifest.find("name");
+            if (name != manifest.end() && name->is_string() &&
+                !name->get_ref<const std::string&>().empty())
+                return name->get<std::string>();
+        }
+    }
+    return std::string(tallymere::modelName);
 }
 
 int FaceEngine::effectiveDetectorSize(int size) {

@@ -11,12 +11,14 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace tallymere {
 
-// The model description stored with every set of results.
+// The model description stored with every set of results when the models folder does not name
+// its models.
 inline constexpr std::string_view modelName =
     "InsightFace buffalo_l (SCRFD-10G + ArcFace R50) \u00b7 ONNX";
 
@@ -82,10 +84,17 @@ public:
 
     const std::filesystem::path& modelsDir() const { return modelsPath; }
 
+    // The description of the loaded models stored with every set of results: the "name" of the
+    // folder's "models.json" (written by the model conversion), else the global `modelName`.
+    const std::string& modelName() const { return modelDescription; }
+    // That description for a models folder.
+    static std::string readModelName(const std::filesystem::path& modelsDirectory);
+
 private:
     std::map<int, std::unique_ptr<Model>> detectors;
     std::unique_ptr<Model> recognizer;
     std::filesystem::path modelsPath;
+    std::string modelDescription;
     int detectorUnits = 1;
     std::mutex lock; // guards `detectors` and detector loading
 };

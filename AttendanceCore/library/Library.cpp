@@ -18,6 +18,8 @@
 #include <pwd.h>
 #include <random>
 #include <sys/stat.h>
+#include <string_view>
+#include <system_error>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
@@ -45,6 +47,17 @@ std::string randomHex(size_t count, bool upperCase) {
     for (char& c : text)
         c = digits[pick(generator)];
     return text;
+}
+
+// The number of a member id of the form "M" and digits, when it has one that fits.
+std::optional<unsigned long long> memberNumber(std::string_view id) {
+    if (id.size() < 2 || id.size() > 19 || id[0] != 'M') return std::nullopt;
+    unsigned long long n = 0;
+    for (const char c : id.substr(1)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    return n;
 }
 
 std::string lowerASCII(std::string text) {
@@ -102,6 +115,23 @@ std::optional<std::string> readRecordFile(const fs::path& path, std::string& pro
     }
     ::close(fd);
     return text;
+}
+
+// A text cell of the register: an apostrophe before text a spreadsheet would run as a formula,
+// quotes (inner ones doubled) around text that could carry a separator, a quote or a line break,
+// or always when `quoted`.
+std::string csvCell(const std::string& value, bool quoted) {
+    std::string cell = value;
+    if (!cell.empty() && std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos)
+        cell.insert(0, 1, '\'');
+    if (!quoted && cell.find_first_of(",;\"\n\r\t") == std::string::npos) return cell;
+    std::string out = "\"";
+    for (const char c : cell) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
 }
 
 // The locale for sorting names: the collation setting of the environment, else the root locale.
@@ -299,11 +329,27 @@ void Library::saveMembers(const std::vector<Member>& members) const {
 
 std::string Library::nextMemberID(const std::vector<Member>& members) const {
     std::unordered_set<std::string> taken;
+    unsigned long long highest = 0;
+    const auto see = [&](const std::string& id) {
+        taken.insert(id);
+        if (const auto number = memberNumber(id)) highest = std::max(highest, *number);
+    };
     for (const Member& member : members)
-        taken.insert(member.id);
-    for (size_t n = members.size() + 1;; ++n) {
+        see(member.id);
+    // A deleted member's id still names its results in older registers and perhaps a folder
+    // left behind; a new member under it would inherit that attendance and those pictures.
+    for (const Service& service : loadServices())
+        if (service.results)
+            for (const MemberResult& result : service.results->members)
+                see(result.memberID);
+    std::error_code ec;
+    for (fs::directory_iterator entries(membersDir(), ec);
+         !ec && entries != fs::directory_iterator(); entries.increment(ec))
+        see(entries->path().filename().string());
+
+    for (unsigned long long n = std::max<unsigned long long>(members.size(), highest) + 1;; ++n) {
         char id[32];
-        std::snprintf(id, sizeof id, "M%04zu", n);
+        std::snprintf(id, sizeof id, "M%04llu", n);
         if (!taken.count(id)) return id;
     }
 }
@@ -405,7 +451,21 @@ std::string Library::newServiceID() const {
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    return std::string(stamp) + "-" + randomHex(4, false);
+    return freeServiceID(servicesDir(), stamp, [] { return randomHex(4, false); });
+}
+
+std::string Library::freeServiceID(const fs::path& servicesDir, std::string_view stamp,
+                                   const std::function<std::string()>& draw) {
+    // A second service made in the same second must not take the first one's folder: saving it
+    // would replace the first record and its run would delete the first one's snapshots.
+    constexpr int attempts = 1 << 20; // far more than the 65,536 suffixes of one second
+    for (int i = 0; i < attempts; ++i) {
+        std::string id = std::string(stamp) + "-" + draw();
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(servicesDir / id, ec);
+        if (!fs::exists(status) && (!ec || ec == std::errc::no_such_file_or_directory)) return id;
+    }
+    throw LibraryError("No free name for a new service in " + servicesDir.string() + ".");
 }
 
 // ---- Attendance register
@@ -431,22 +491,17 @@ std::string Library::csv(const Service& service, const std::vector<Member>& memb
     for (const MemberResult& result : service.results->members) {
         const auto found = names.find(result.memberID);
         const std::string& name = found != names.end() ? found->second : result.memberID;
-        std::string quotedName = "\"";
-        for (char c : name) {
-            if (c == '"') quotedName += '"';
-            quotedName += c;
-        }
-        quotedName += '"';
         std::string confidence;
         if (result.present) {
             char number[64];
             std::snprintf(number, sizeof number, "%.3f", double(result.confidence));
             confidence = number;
         }
-        text += result.memberID + "," + quotedName + "," + (result.present ? "present" : "absent") +
-                "," + confidence + "," + formatClock(result.firstSeen) + "," +
-                formatClock(result.lastSeen) + "," + std::to_string(result.sightings) + "," +
-                (result.needsReview ? "yes" : "") + ",\"" + result.reviewReason + "\"\n";
+        text += csvCell(result.memberID, false) + "," + csvCell(name, true) + "," +
+                (result.present ? "present" : "absent") + "," + confidence + "," +
+                formatClock(result.firstSeen) + "," + formatClock(result.lastSeen) + "," +
+                std::to_string(result.sightings) + "," + (result.needsReview ? "yes" : "") + "," +
+                csvCell(result.reviewReason, true) + "\n";
     }
     return text;
 }

@@ -95,7 +95,10 @@ public:
     // setAsideMembers first), or the file system's error when it cannot be written; the old file
     // then stays.
     void saveMembers(const std::vector<Member>& members) const;
-    // "M%04d" of the member count plus one, counting up past ids that are taken.
+    // "M%04d" of the member count plus one, or of one above the highest "M" number seen in
+    // `members`, in every stored register and among the folders of members/, whichever is higher;
+    // counting up past ids that are taken. A deleted member's id is so never given again while a
+    // register or a folder still names it.
     std::string nextMemberID(const std::vector<Member>& members) const;
     // Copies the image files among `files` into the member's folder under new photo ids and
     // returns their fresh, unchecked records, in order. Other files are skipped silently. Throws
@@ -129,12 +132,21 @@ public:
     // Removes the service's folder with everything in it (a link itself, never its target);
     // never fails.
     void deleteService(const std::string& serviceID) const;
-    // Local "yyyyMMdd-HHmmss", "-" and four random lower-case hexadecimal characters.
+    // Local "yyyyMMdd-HHmmss", "-" and four random lower-case hexadecimal characters, drawn again
+    // while a service folder of that name exists.
     std::string newServiceID() const;
+    // The first of "<stamp>-<suffix>" for suffixes from `draw` that names nothing in
+    // `servicesDir`; throws LibraryError when many draws find no free name.
+    static std::string freeServiceID(const std::filesystem::path& servicesDir,
+                                     std::string_view stamp,
+                                     const std::function<std::string()>& draw);
 
     // ---- Attendance register
 
-    // The register of a service as CSV text (LF line ends), names taken from `members`.
+    // The register of a service as CSV text (LF line ends), names taken from `members`. Text cells
+    // that a spreadsheet would run as a formula (starting with "=", "+", "-", "@", a tab or a
+    // carriage return) get a leading apostrophe; text that could carry a separator, a quote or a
+    // line break is quoted.
     std::string csv(const Service& service, const std::vector<Member>& members) const;
 
     // ---- Paths (no file access; throw LibraryError for an id that is not a plain name)

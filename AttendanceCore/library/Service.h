@@ -11,6 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,8 +45,17 @@ struct Service {
     bool operator==(const Service& other) const;
 };
 
+// JSON form keyed by the field names. A source path is stored as it stands when it is UTF-8 text;
+// otherwise (file names on Linux are bytes) as a "file://" URI with its other bytes
+// percent-escaped, which reading turns back into the same bytes.
 void to_json(nlohmann::json& json, const Service& service);
 void from_json(const nlohmann::json& json, Service& service);
+
+// Whether the bytes are well-formed UTF-8.
+bool isUTF8(std::string_view text);
+
+// A file path for people to read: UTF-8 as it stands, every other byte as "\xHH".
+std::string readablePath(std::string_view path);
 
 } // namespace tallymere
 

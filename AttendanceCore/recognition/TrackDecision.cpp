@@ -2,6 +2,7 @@
 
 #include "library/Json.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -29,7 +30,21 @@ TrackDecision withoutCandidate(TrackDecision decision) {
     return decision;
 }
 
-TrackDecision decideOne(const Track& track, const Gallery& gallery, const ProcessSettings& s) {
+// The member a retained sighting matches best on its own, if any.
+std::optional<std::string> ownBest(const Track::Sighting& sighting, const Gallery& gallery,
+                                   const ProcessSettings& s, VoteMemo* memo) {
+    if (memo)
+        for (const auto& [number, member] : memo->ownBest)
+            if (number == sighting.number) return member;
+    const std::vector<MemberScore> own = gallery.scores(sighting.embedding, s.topK);
+    std::optional<std::string> member;
+    if (!own.empty()) member = own[0].member;
+    if (memo) memo->ownBest.emplace_back(sighting.number, member);
+    return member;
+}
+
+TrackDecision decideOne(const Track& track, const Gallery& gallery, const ProcessSettings& s,
+                        VoteMemo* memo) {
     TrackDecision decision;
     decision.trackID = track.id;
     decision.sightings = track.sightings;
@@ -51,9 +66,15 @@ TrackDecision decideOne(const Track& track, const Gallery& gallery, const Proces
     if (!track.top.empty()) {
         int agreeing = 0;
         for (const Track::Sighting& sighting : track.top) {
-            const std::vector<MemberScore> own = gallery.scores(sighting.embedding, s.topK);
-            if (!own.empty() && own[0].member == best) ++agreeing;
+            if (ownBest(sighting, gallery, s, memo) == best) ++agreeing;
         }
+        // Sightings that left the retained few are never counted again.
+        if (memo)
+            std::erase_if(memo->ownBest, [&](const auto& entry) {
+                return std::none_of(
+                    track.top.begin(), track.top.end(),
+                    [&](const Track::Sighting& k) { return k.number == entry.first; });
+            });
         vote = static_cast<float>(agreeing) / static_cast<float>(track.top.size());
     }
 
@@ -117,8 +138,13 @@ std::vector<TrackDecision> decide(const std::vector<std::shared_ptr<Track>>& tra
     std::vector<TrackDecision> decisions;
     decisions.reserve(tracks.size());
     for (const auto& track : tracks)
-        decisions.push_back(decideOne(*track, gallery, s));
+        decisions.push_back(decideOne(*track, gallery, s, nullptr));
     return decisions;
+}
+
+TrackDecision decide(const Track& track, const Gallery& gallery, const ProcessSettings& s,
+                     VoteMemo* memo) {
+    return decideOne(track, gallery, s, memo);
 }
 
 } // namespace tallymere

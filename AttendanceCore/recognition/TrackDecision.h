@@ -8,6 +8,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tallymere {
@@ -33,6 +34,17 @@ struct TrackDecision {
 // is strict (every other key required) and throws LibraryError.
 void to_json(nlohmann::json& json, const TrackDecision& decision);
 void from_json(const nlohmann::json& json, TrackDecision& decision);
+
+// The own best member of each retained sighting that a track's vote has counted (none when the
+// gallery gave none), by sighting number. Kept by a caller that decides the same track again, so
+// that only its new sightings are scored; the decision is the same with it or without.
+struct VoteMemo {
+    std::vector<std::pair<int, std::optional<std::string>>> ownBest;
+};
+
+// The decision of one track against `gallery` with the thresholds of `s`.
+TrackDecision decide(const Track& track, const Gallery& gallery, const ProcessSettings& s,
+                     VoteMemo* memo = nullptr);
 
 // One decision per track, in the order of `tracks`, against `gallery` with the thresholds of `s`.
 // Reads the tracks and changes nothing.

@@ -43,10 +43,11 @@ void Track::add(const Face& face, double t, int frame, bool useForID) {
 
     if (!face.embedding.empty()) {
         addWeighted(embSum, w, face.embedding);
+        appearance = normalized(embSum);
         if (useForID) {
             ++idSightings;
             addWeighted(idEmbSum, w, face.embedding);
-            top.push_back({w, face.embedding});
+            top.push_back({w, face.embedding, sightings});
             if (top.size() > maxTop) {
                 std::stable_sort(top.begin(), top.end(), [](const Sighting& a, const Sighting& b) {
                     return a.weight > b.weight;
@@ -69,11 +70,30 @@ std::optional<std::vector<float>> Track::idEmbedding() const {
 
 Tracker::Tracker(double maxGap, float minSim) : maxGap(maxGap), minSim(minSim) {}
 
+bool Tracker::isOpen(const Track& track) const {
+    return !(latestT_ - track.lastT > maxGap);
+}
+
+void Tracker::release(Track& track) const {
+    if (isOpen(track)) return;
+    std::vector<float>().swap(track.embSum);
+    std::vector<float>().swap(track.appearance);
+}
+
 std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int frame,
                                  float minEmbedPx) {
+    // A track too long unseen for this frame is too long unseen for every later one.
+    closed_.clear();
+    if (t >= latestT_)
+        std::erase_if(open_, [&](const Track* track) {
+            if (!(t - track->lastT > maxGap)) return false;
+            closed_.push_back(track->id);
+            return true;
+        });
+    latestT_ = std::max(latestT_, t);
     std::vector<Track*> candidates;
-    for (const auto& track : tracks_)
-        if (t - track->lastT <= maxGap) candidates.push_back(track.get());
+    for (Track* track : open_)
+        if (t - track->lastT <= maxGap) candidates.push_back(track);
 
     std::vector<int> slots(faces.size(), -1);
     const auto useForID = [&](const Face& face) { return face.box.x2 - face.box.x1 >= minEmbedPx; };
@@ -83,7 +103,6 @@ std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int f
                                               std::vector<float>(faces.size(), forbidden));
         for (std::size_t r = 0; r < candidates.size(); ++r) {
             const Track& track = *candidates[r];
-            const std::vector<float> appearance = normalized(track.embSum);
             const float boxWidth = track.lastBox.x2 - track.lastBox.x1;
             const float scale = boxWidth > 1 ? boxWidth : 1;
             const Point trackCentre = centre(track.lastBox);
@@ -105,8 +124,11 @@ std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int f
                 const float unionArea = area(face.box) + trackArea - inter;
                 const float o = unionArea > 0 ? inter / unionArea : 0.0f;
 
+                // Appearance only matters near the track; far away the pair is ruled out
+                // whatever it scores.
+                if (!(o >= 0.3f) && !(d < 4.0f)) continue;
                 const float s =
-                    face.embedding.empty() ? 0.0f : dotCommon(appearance, face.embedding);
+                    face.embedding.empty() ? 0.0f : dotCommon(track.appearance, face.embedding);
 
                 if ((o >= 0.3f && s > 0.1f) || (s >= minSim && d < 4.0f))
                     cells[r][c] = (0.5f * o + s) + (-0.02f * d);
@@ -125,6 +147,7 @@ std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int f
         auto track = std::make_shared<Track>(next_++, t, faces[c].box);
         track->add(faces[c], t, frame, useForID(faces[c]));
         slots[c] = track->id;
+        open_.push_back(track.get());
         tracks_.push_back(std::move(track));
     }
     return slots;

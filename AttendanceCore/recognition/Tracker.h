@@ -5,6 +5,8 @@
 #include "engine/Geometry.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,7 +15,8 @@
 namespace tallymere {
 
 // One person followed across sampled frames. Shared by the tracker and the run that reads it; the
-// run reads the fields, only the tracker changes them.
+// tracker changes the fields, and once the track is closed the run may free what it no longer
+// needs.
 class Track {
 public:
     static constexpr std::size_t embeddingSize = 512;
@@ -23,6 +26,7 @@ public:
     struct Sighting {
         float weight = 0;
         std::vector<float> embedding;
+        int number = 0; // which of the track's sightings it was (1, 2, ...)
 
         bool operator==(const Sighting&) const = default;
     };
@@ -37,10 +41,14 @@ public:
     int sightings = 0;
     int idSightings = 0; // identifying sightings that carried an embedding
     std::vector<float> embSum = std::vector<float>(embeddingSize, 0.0f); // all sightings, weighted
+    std::vector<float> appearance; // normalized(embSum), what continuations are matched against
     std::vector<float> idEmbSum = std::vector<float>(embeddingSize, 0.0f); // identifying only
     std::vector<Sighting> top; // best-weighted identifying sightings, at most maxTop
     float bestQuality = -1;    // weight of the sighting whose crop is bestCrop
     std::optional<BGRAImage> bestCrop;
+    // bestCrop encoded as the snapshot JPEG once the track is closed, when the run that owns the
+    // track frees the pixels; empty until then.
+    std::vector<std::uint8_t> bestCropJPEG;
     std::set<int> frames; // indices of the frames the track was seen in
 
     // Records one sighting at media time t in frame `frame`; `useForID` says whether the face was
@@ -64,6 +72,17 @@ public:
     // Every track so far, in creation order (ids 0, 1, 2, ...).
     const std::vector<std::shared_ptr<Track>>& tracks() const { return tracks_; }
 
+    // Whether the track can still be continued: seen within maxGap of the latest frame. Times
+    // only move forward, so a track that cannot be continued never changes again.
+    bool isOpen(const Track& track) const;
+
+    // The ids of the tracks that the latest update found can no longer be continued.
+    const std::vector<int>& closed() const { return closed_; }
+
+    // Frees what only the tracker needed of a track that can no longer be continued (its
+    // appearance sums); nothing a decision, the register or the visitors read.
+    void release(Track& track) const;
+
     // Associates the faces of one frame (media time t, non-decreasing between calls) with tracks,
     // creating tracks as needed; faces at least minEmbedPx wide count for identification. Returns,
     // for each face in order, the id of its track.
@@ -71,6 +90,11 @@ public:
 
 private:
     std::vector<std::shared_ptr<Track>> tracks_;
+    // The tracks that may still be continued, in creation order; the others are never candidates
+    // again, so a long run does not look at them for every frame.
+    std::vector<Track*> open_;
+    std::vector<int> closed_;
+    double latestT_ = -std::numeric_limits<double>::infinity();
     int next_ = 0;
 };
 

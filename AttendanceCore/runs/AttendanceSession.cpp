@@ -24,6 +24,16 @@ constexpr std::size_t labelWindow = 400;
 
 constexpr double snapshotQuality = 0.9;
 
+bool hasCrop(const Track& track) {
+    return track.bestCrop || !track.bestCropJPEG.empty();
+}
+
+// The track's best crop as a snapshot; a closed track's was encoded the same way already.
+bool writeCrop(const Track& track, const std::filesystem::path& path) {
+    if (track.bestCrop) return track.bestCrop->writeJPEG(path, snapshotQuality);
+    return BGRAImage::writeFile(path, track.bestCropJPEG);
+}
+
 std::string composed(const std::string& text) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
@@ -55,9 +65,10 @@ void sortForRegister(std::vector<MemberResult>& results, const std::vector<Membe
 }
 
 AttendanceSession::AttendanceSession(std::vector<Member> members, const Library& library,
-                                     const ProcessSettings& settings, bool stillImages)
-    : settings(settings), gallery_(library.gallery(members)), members_(std::move(members)),
-      library_(library),
+                                     const ProcessSettings& settings, bool stillImages,
+                                     std::string model)
+    : settings(settings), model(std::move(model)), gallery_(library.gallery(members)),
+      members_(std::move(members)), library_(library),
       tracker_(stillImages ? std::numeric_limits<double>::infinity() : settings.trackMaxGap,
                settings.trackMinSim) {
     if (gallery_.rows.empty()) throw ProcessError::noMembers();
@@ -68,6 +79,7 @@ std::vector<LiveFace> AttendanceSession::ingest(const std::vector<Face>& faces, 
     const std::vector<int> ids = tracker_.update(faces, t, frame, settings.minEmbedFacePx);
     ++frames_;
     lastT_ = t;
+    settleClosed();
 
     const auto& tracks = tracker_.tracks();
     const std::size_t first = tracks.size() > labelWindow ? tracks.size() - labelWindow : 0;
@@ -108,11 +120,48 @@ std::pair<std::optional<std::string>, float> AttendanceSession::label(const Trac
     return {std::move(member), score};
 }
 
+const std::vector<AttendanceSession::Decided>& AttendanceSession::decideChanged() const {
+    const auto& tracks = tracker_.tracks();
+    if (decided_.size() < tracks.size()) decided_.resize(tracks.size());
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+        decideIfChanged(i);
+    return decided_;
+}
+
+void AttendanceSession::decideIfChanged(std::size_t index) const {
+    const Track& track = *tracker_.tracks()[index];
+    Decided& entry = decided_[index];
+    if (entry.sightings == track.sightings) return;
+    entry.decision = decide(track, gallery_, settings, &entry.memo);
+    entry.sightings = track.sightings;
+}
+
+void AttendanceSession::settleClosed() {
+    if (tracker_.closed().empty()) return;
+    if (decided_.size() < tracker_.tracks().size()) decided_.resize(tracker_.tracks().size());
+    for (const int id : tracker_.closed()) {
+        const auto index = static_cast<std::size_t>(id);
+        if (index >= tracker_.tracks().size()) continue;
+        Track& track = *tracker_.tracks()[index];
+        // Its decision is final: the retained sightings were only there for the vote.
+        decideIfChanged(index);
+        std::vector<Track::Sighting>().swap(track.top);
+        decided_[index].memo = {};
+        tracker_.release(track);
+        if (track.bestCrop) {
+            if (auto jpeg = track.bestCrop->encodeJPEG(snapshotQuality)) {
+                track.bestCropJPEG = std::move(*jpeg);
+                track.bestCrop.reset();
+            }
+        }
+    }
+}
+
 std::vector<LivePresence> AttendanceSession::presence() const {
-    const std::vector<TrackDecision> decisions = decide(tracker_.tracks(), gallery_, settings);
     std::vector<LivePresence> entries; // in order of each member's first accepted decision
     std::unordered_map<std::string, std::size_t> slot;
-    for (const TrackDecision& d : decisions) {
+    for (const Decided& entry : decideChanged()) {
+        const TrackDecision& d = entry.decision;
         if (!d.memberID) continue;
         auto [it, added] = slot.emplace(*d.memberID, entries.size());
         if (added) {
@@ -133,7 +182,10 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
                                          double processingSeconds, bool stillImages) const {
     namespace fs = std::filesystem;
     const auto& tracks = tracker_.tracks();
-    const std::vector<TrackDecision> decisions = decide(tracks, gallery_, settings);
+    std::vector<TrackDecision> decisions;
+    decisions.reserve(tracks.size());
+    for (const Decided& entry : decideChanged())
+        decisions.push_back(entry.decision);
     Aggregation aggregation = aggregate(gallery_.memberIDs, tracks, decisions);
     const auto clusters = clusterUnknowns(tracks, decisions, settings, stillImages);
 
@@ -149,13 +201,14 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
     for (MemberResult& result : aggregation.members) {
         if (!result.present) continue;
         auto best = aggregation.bestTracks.find(result.memberID);
-        if (best == aggregation.bestTracks.end() || !best->second->bestCrop) continue;
+        if (best == aggregation.bestTracks.end() || !hasCrop(*best->second)) continue;
         // The id becomes a file name; one that is not a plain name gets no snapshot rather than
         // a file outside the folder.
         if (!Library::isPlainName(result.memberID)) continue;
         const std::string name = result.memberID + ".jpg";
-        best->second->bestCrop->writeJPEG(evidenceDir / name, snapshotQuality);
-        result.evidenceFile = "evidence/" + name;
+        // A picture that could not be written is not recorded: the register would show a
+        // missing file.
+        if (writeCrop(*best->second, evidenceDir / name)) result.evidenceFile = "evidence/" + name;
     }
 
     std::vector<Visitor> visitors;
@@ -165,10 +218,11 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
         const Track* best = cluster.front().get();
         for (const auto& track : cluster)
             if (track->bestQuality > best->bestQuality) best = track.get();
-        if (!best->bestCrop) continue;
+        if (!hasCrop(*best)) continue;
         char name[48];
         std::snprintf(name, sizeof name, "visitor_%03zu.jpg", k);
-        best->bestCrop->writeJPEG(visitorsDir / name, snapshotQuality);
+        // A visitor is known by its picture; without one written there is nothing to show.
+        if (!writeCrop(*best, visitorsDir / name)) continue;
         Visitor visitor;
         visitor.id = "V" + std::to_string(k);
         visitor.imageFile = std::string("visitors/") + name;
@@ -189,7 +243,7 @@ ServiceResults AttendanceSession::finish(const std::filesystem::path& serviceDir
     results.durationSeconds = duration;
     results.processingSeconds = processingSeconds;
     results.membersEnrolled = static_cast<int>(gallery_.memberIDs.size());
-    results.model = std::string(modelName);
+    results.model = model;
     results.settings = settings;
     return results;
 }

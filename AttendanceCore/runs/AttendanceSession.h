@@ -1,12 +1,15 @@
 #pragma once
 
 #include "engine/Face.h"
+#include "engine/FaceEngine.h"
 #include "engine/Geometry.h"
 #include "library/Records.h"
 #include "recognition/Gallery.h"
 #include "recognition/ProcessSettings.h"
+#include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -44,14 +47,16 @@ class AttendanceSession {
 public:
     // Fails with ProcessError::noMembers when no member has a usable photo embedding. With
     // `stillImages` the tracker never ends a track for a gap in time. `library` must outlive the
-    // session.
+    // session. `model` describes the face models for the results (the engine's modelName()).
     AttendanceSession(std::vector<Member> members, const Library& library,
-                      const ProcessSettings& settings, bool stillImages);
+                      const ProcessSettings& settings, bool stillImages,
+                      std::string model = std::string(modelName));
 
     AttendanceSession(const AttendanceSession&) = delete;
     AttendanceSession& operator=(const AttendanceSession&) = delete;
 
     const ProcessSettings settings;
+    const std::string model;
 
     const Gallery& gallery() const { return gallery_; }
     const std::vector<Member>& members() const { return members_; }
@@ -84,6 +89,22 @@ private:
         int idSightings = 0;
     };
 
+    // The latest decision of a track and the sighting count it was made at: the gallery and the
+    // settings are fixed for the session, so it holds until the track changes.
+    struct Decided {
+        int sightings = -1;
+        TrackDecision decision;
+        VoteMemo memo;
+    };
+
+    // Brings the decisions of the tracks that changed since they were last decided up to date;
+    // returns every track's decision, in track order.
+    const std::vector<Decided>& decideChanged() const;
+    void decideIfChanged(std::size_t index) const;
+    // Decides the tracks the last frame closed for good and frees what only tracking and
+    // deciding them needed: sums, retained sightings, and the crop's pixels (kept as its JPEG).
+    void settleClosed();
+
     Gallery gallery_;
     std::vector<Member> members_;
     const Library& library_;
@@ -91,6 +112,7 @@ private:
     int frames_ = 0;
     double lastT_ = 0;
     std::unordered_map<int, Label> labels_;
+    mutable std::vector<Decided> decided_; // by track id
 };
 
 // Member results ordered for the register: present before absent, then by name in code-point

@@ -55,7 +55,8 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
     int processed = 0;
 
     FrameSource source = FrameSource::open(service.sourcePaths, settings.sampleFPS);
-    AttendanceSession attendance(members, library_, settings, source.isStill());
+    AttendanceSession attendance(members, library_, settings, source.isStill(),
+                                 engine_.modelName());
     // A service id that cannot name a folder fails here, before any work, not after it.
     const std::filesystem::path serviceDir = library_.serviceDir(service.id);
     const std::optional<int> total = source.expectedFrames();

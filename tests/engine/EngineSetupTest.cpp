@@ -95,6 +95,23 @@ TEST(EngineCreation, ModelNameAndDirectory) {
     EXPECT_EQ(engine.modelsDir(), syntheticModels() / "single");
 }
 
+TEST(EngineCreation, ModelNameComesFromTheFolderManifest) {
+    const TempDir dir;
+    const std::string fallback(modelName);
+    EXPECT_EQ(FaceEngine::readModelName(dir.path()), fallback); // converted before manifests
+    EXPECT_EQ(FaceEngine(syntheticModels() / "single", 2).modelName(), fallback);
+    const auto manifest = [&](const std::string& text) {
+        std::ofstream(dir / "models.json") << text;
+        return FaceEngine::readModelName(dir.path());
+    };
+    EXPECT_EQ(manifest("{\"name\": \"scrfd_2.5g_kps + fr_feature \u00b7 ONNX\"}"),
+              "scrfd_2.5g_kps + fr_feature \u00b7 ONNX");
+    EXPECT_EQ(manifest("{\"name\": \"\"}"), fallback);
+    EXPECT_EQ(manifest("{\"name\": 7}"), fallback);
+    EXPECT_EQ(manifest("[\"name\"]"), fallback);
+    EXPECT_EQ(manifest("{\"name\": \"cut"), fallback);
+}
+
 TEST(DetectorCache, MissingSizeFailsEachTimeWithoutHarmingOthers) {
     FaceEngine engine(syntheticModels() / "no1920");
     const BGRAImage img = solidImage(64, 64, 0, 0, 0);

@@ -324,6 +324,7 @@ TEST_F(ModelScripts, GetModelsConvertsALocalPack) {
     EXPECT_FALSE(fs::exists(out / "genderage.onnx"));
 
     FaceEngine engine(out);
+    EXPECT_EQ(engine.modelName(), modelName); // the pack is buffalo_l
     const BGRAImage img = photo("people/Barack Obama/obama.jpg");
     EXPECT_EQ(engine.detect(img, 640, 0.5f, 1).size(), 1u);
     // The largest size on a photo whose faces stay moderate when magnified.
@@ -394,6 +395,15 @@ TEST_F(ModelScripts, ConvertedRecogniserTakesRawBGRAndAnyBatch) {
         << log;
     FaceEngine converted(dir.path());
     FaceEngine original(syntheticModels() / "decode");
+    // The manifest names what was converted, and a later detector conversion keeps that entry.
+    EXPECT_EQ(converted.modelName(), "unknown detector + ArcFace \u00b7 ONNX");
+    ASSERT_EQ(runCommand(converter() + " --out " + quoted(dir.path()) + " --sizes 640 --detector " +
+                             quoted(sharedModels() / "scrfd_500m_kps.onnx") +
+                             " --det-channels rgb --det-mean 127.5 --det-std 128",
+                         &log),
+              0)
+        << log;
+    EXPECT_EQ(FaceEngine::readModelName(dir.path()), "scrfd_500m_kps + ArcFace \u00b7 ONNX");
     // Blue 30, green 70, red 110: the converted model sees (50, 30, 10) in the original's
     // channel slots; the original sees the raw values.
     BGRAImage raw = testing::solidImage(200, 200, 30, 70, 110);

@@ -266,7 +266,9 @@ TEST(LibraryMembers, NextMemberIDCountsUpPastTakenIDs) {
     EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001", "M0002"})), "M0003");
     EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0002", "M0003"})), "M0004");
     EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001", "M0003"})), "M0004");
-    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0005"})), "M0002");
+    // Above the highest number, so that the id of a member deleted later is not given again.
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0005"})), "M0006");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"X", "Y", "M12"})), "M0013");
     std::vector<std::string> many;
     for (int n = 1; n <= 9999; ++n) {
         char id[16];
@@ -274,6 +276,31 @@ TEST(LibraryMembers, NextMemberIDCountsUpPastTakenIDs) {
         many.push_back(id);
     }
     EXPECT_EQ(library.nextMemberID(membersWithIDs(many)), "M10000");
+}
+
+TEST(LibraryMembers, NextMemberIDNeverReusesAnIDOfARegisterOrAFolder) {
+    TempDir dir;
+    Library library(dir.path());
+    // M0003 attended a service and was then deleted, with the highest id at the time.
+    Service service("s1", "Sunday", Date{}, Date{}, {}, ProcessSettings::Mode::standard);
+    ServiceResults results;
+    MemberResult gone;
+    gone.memberID = "M0003";
+    gone.present = true;
+    MemberResult kept;
+    kept.memberID = "M0001";
+    results.members = {kept, gone};
+    service.results = results;
+    library.save(service);
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001", "M0002"})), "M0004");
+
+    // A folder left behind (or made for a member whose record was never saved) is not reused
+    // either, whatever it holds.
+    fs::create_directories(library.membersDir() / "M0007");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001", "M0002"})), "M0008");
+    fs::create_directories(library.membersDir() / "M0100x");
+    writeText(library.membersDir() / "M0009", "not a folder");
+    EXPECT_EQ(library.nextMemberID(membersWithIDs({"M0001"})), "M0010");
 }
 
 TEST(LibraryImport, CopiesImagesUnderNewLowerCaseNamesAndSkipsOtherFiles) {
@@ -377,6 +404,38 @@ TEST(LibraryServices, NewServiceIDIsLocalTimeAndRandomSuffix) {
         ids.insert(id);
     }
     EXPECT_GT(ids.size(), 40u); // 50 draws from 65536 suffixes
+}
+
+TEST(LibraryServices, ASourceFileNameThatIsNotUTF8IsSavedAndLoadedUnchanged) {
+    TempDir dir;
+    Library library(dir.path());
+    const std::string path = (dir / "Gr\xFC\xDF Gott.mp4").string();
+    writeText(path, "video");
+    Service service("s1", "Sunday", Date{}, Date{}, {path}, ProcessSettings::Mode::standard);
+    library.save(service);
+    const auto loaded = library.loadServices();
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0].sourcePaths, std::vector<std::string>{path});
+    EXPECT_TRUE(fs::exists(loaded[0].sourcePaths[0]));
+}
+
+TEST(LibraryServices, NewServiceIDDrawsAgainForATakenFolder) {
+    TempDir dir;
+    Library library(dir.path());
+    fs::create_directories(library.servicesDir() / "20260308-093000-0000");
+    fs::create_symlink("nowhere", library.servicesDir() / "20260308-093000-0001");
+    writeText(library.servicesDir() / "20260308-093000-0002", "a file");
+    std::vector<std::string> suffixes{"0000", "0001", "0002", "0000", "beef"};
+    std::size_t next = 0;
+    const auto draw = [&] { return suffixes.at(next++); };
+    EXPECT_EQ(Library::freeServiceID(library.servicesDir(), "20260308-093000", draw),
+              "20260308-093000-beef");
+    EXPECT_EQ(next, suffixes.size());
+
+    // With every name taken it gives up rather than overwrite.
+    EXPECT_THROW(Library::freeServiceID(library.servicesDir(), "20260308-093000",
+                                        [] { return std::string("0000"); }),
+                 LibraryError);
 }
 
 TEST(LibraryIdentifiers, CraftedIdsCannotReachOutsideTheLibrary) {

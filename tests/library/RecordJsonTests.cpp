@@ -117,6 +117,28 @@ std::vector<size_t> positionsOf(const std::string& text, const std::vector<std::
     return positions;
 }
 
+TEST(RecordJson, SourcePathsThatAreNotUTF8RoundTripByteForByte) {
+    Service service = sampleService();
+    const std::string latin1 = "/home/ann/Caf\xE9 100%.jpg"; // a Latin-1 name, not UTF-8
+    const std::string lookalike =
+        "file:///home/ann/x%41.jpg"; // a relative name that reads as a URI
+    service.sourcePaths = {"/home/ann/Caf\xC3\xA9.jpg", latin1, "/a/\xC0\xAF/b", "/a/\xED\xA0\x80",
+                           lookalike};
+    const std::string text = encodeJSON(service);
+    const Json json = parseJSON(text);
+    EXPECT_EQ(json["sourcePaths"][0], "/home/ann/Caf\xC3\xA9.jpg"); // UTF-8 stays as it was
+    EXPECT_EQ(json["sourcePaths"][1], "file:///home/ann/Caf%E9%20100%25.jpg");
+    EXPECT_EQ(json["sourcePaths"][2], "file:///a/%C0%AF/b");  // overlong "/" is not UTF-8
+    EXPECT_EQ(json["sourcePaths"][3], "file:///a/%ED%A0%80"); // nor is a surrogate
+    expectSameService(decodeJSON<Service>(text), service);
+
+    EXPECT_EQ(readablePath(latin1), "/home/ann/Caf\\xE9 100%.jpg");
+    EXPECT_EQ(readablePath("/home/ann/Caf\xC3\xA9.jpg"), "/home/ann/Caf\xC3\xA9.jpg");
+    EXPECT_TRUE(isUTF8("\xF0\x9F\x98\x80"));
+    EXPECT_FALSE(isUTF8("\xF0\x9F\x98"));
+    EXPECT_FALSE(isUTF8("\xF4\x90\x80\x80")); // above U+10FFFF
+}
+
 TEST(RecordJson, EveryRecordRoundTrips) {
     const Member member = sampleMember();
     EXPECT_EQ(decodeJSON<Member>(encodeJSON(member)), member);

@@ -81,6 +81,36 @@ TEST(RegisterCsv, OneLinePerResultInStoredOrder) {
                            }));
 }
 
+TEST(RegisterCsv, FormulasAreNeutralisedAndSeparatorsQuoted) {
+    TempDir dir;
+    Library library(dir.path());
+    Service service("s", "Sunday", Date{}, Date{}, {}, ProcessSettings::Mode::standard);
+    ServiceResults results;
+    for (const char* id : {"M0001", "M0002", "M0003", "M0004", "M0005", "=1+1", "a,b", "M0006"}) {
+        MemberResult result;
+        result.memberID = id;
+        results.members.push_back(result);
+    }
+    results.members[7].reviewReason = "say \"hi\"";
+    service.results = results;
+    const std::vector<Member> members{named("M0001", "=HYPERLINK(\"http://x\",\"y\")"),
+                                      named("M0002", "+44 1234"), named("M0003", "-Ann"),
+                                      named("M0004", "@SUM(A1)"), named("M0005", "\tTab;\nline")};
+    EXPECT_EQ(lines(library.csv(service, members)),
+              (std::vector<std::string>{
+                  header,
+                  "M0001,\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\",absent,,,,0,,\"\"",
+                  "M0002,\"'+44 1234\",absent,,,,0,,\"\"",
+                  "M0003,\"'-Ann\",absent,,,,0,,\"\"",
+                  "M0004,\"'@SUM(A1)\",absent,,,,0,,\"\"",
+                  "M0005,\"'\tTab;",
+                  "line\",absent,,,,0,,\"\"",
+                  "'=1+1,\"'=1+1\",absent,,,,0,,\"\"",
+                  "\"a,b\",\"a,b\",absent,,,,0,,\"\"",
+                  "M0006,\"M0006\",absent,,,,0,,\"say \"\"hi\"\"\"",
+              }));
+}
+
 TEST(RegisterCsv, FormatClockRoundsHalvesAwayAndLeavesHoursUnbounded) {
     EXPECT_EQ(formatClock(std::nullopt), "");
     EXPECT_EQ(formatClock(0.0), "0:00:00");

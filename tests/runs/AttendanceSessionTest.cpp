@@ -1,13 +1,18 @@
 #include "runs/AttendanceSession.h"
 
 #include "library/Library.h"
+#include "recognition/Aggregation.h"
+#include "recognition/TrackDecision.h"
 #include "runs/ProcessError.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -249,8 +254,10 @@ TEST(AttendanceSession, FinishWritesTheRegisterSnapshotsAndVisitors) {
 
 TEST(AttendanceSession, FinishWithNobodyPresentLeavesEmptySnapshotFolders) {
     Fixture fx;
-    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, {}, false);
+    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, {}, false,
+                              "test models");
     const ServiceResults r = session.finish(fx.serviceDir, 0, 0, false);
+    EXPECT_EQ(r.model, "test models");
     ASSERT_EQ(r.members.size(), 1u);
     EXPECT_FALSE(r.members[0].present);
     EXPECT_FALSE(r.members[0].firstSeen);
@@ -274,4 +281,129 @@ TEST(AttendanceSession, AMemberIdThatIsNotAFileNameGetsNoSnapshot) {
     EXPECT_TRUE(r.members[0].present);
     EXPECT_FALSE(r.members[0].evidenceFile);
     EXPECT_FALSE(fs::exists(fx.serviceDir / "M0001.jpg"));
+}
+
+TEST(AttendanceSession, ASnapshotThatCouldNotBeWrittenIsNotRecorded) {
+    Fixture fx;
+    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, {}, false);
+    // Crops that cannot be encoded (no pixels) stand for any failed write.
+    Face known = face(0, 0, 60, scoring(0.9f, 0));
+    Face stranger = face(300, 0, 60, mix(1, 200));
+    known.crop = BGRAImage();
+    stranger.crop = BGRAImage();
+    for (int k = 0; k < 3; ++k)
+        session.ingest({known, stranger}, k, k);
+    const ServiceResults r = session.finish(fx.serviceDir, 3, 1, false);
+    ASSERT_EQ(r.members.size(), 1u);
+    EXPECT_TRUE(r.members[0].present);
+    EXPECT_FALSE(r.members[0].evidenceFile);
+    EXPECT_TRUE(r.visitors.empty());
+    EXPECT_TRUE(fs::is_empty(fx.serviceDir / "evidence"));
+    EXPECT_TRUE(fs::is_empty(fx.serviceDir / "visitors"));
+}
+
+namespace {
+
+// The presence list as deciding every track again gives it.
+std::vector<LivePresence> literalPresence(const std::vector<TrackDecision>& decisions) {
+    std::vector<LivePresence> entries;
+    for (const TrackDecision& d : decisions) {
+        if (!d.memberID) continue;
+        auto found = std::find_if(entries.begin(), entries.end(),
+                                  [&](const LivePresence& e) { return e.memberID == *d.memberID; });
+        if (found == entries.end()) {
+            entries.push_back(LivePresence{*d.memberID, d.score, d.firstT});
+        } else {
+            found->score = std::max(found->score, d.score);
+            found->firstSeen = std::min(found->firstSeen, d.firstT);
+        }
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.firstSeen < b.firstSeen; });
+    return entries;
+}
+
+std::string fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(AttendanceSession, ReusedDecisionsAndClosedTracksGiveTheResultsOfDecidingAllAgain) {
+    Fixture fx;
+    std::vector<Member> members;
+    for (int i = 0; i < 8; ++i)
+        members.push_back(
+            member("M000" + std::to_string(i + 1), "P" + std::to_string(i), {mix(1, i)}));
+    ProcessSettings s;
+    AttendanceSession session(members, fx.library, s, false);
+    // The same faces through a tracker of its own, every track decided again at every step.
+    Tracker reference(s.trackMaxGap, s.trackMinSim);
+
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<float> uniform(0, 1);
+    for (int frame = 0; frame < 400; ++frame) {
+        const double t = frame * 0.5;
+        std::vector<Face> faces;
+        // Ten members and strangers in seats, each seen in spells of a few seconds; some look
+        // like two members at once, some are too small to identify.
+        for (int k = 0; k < 12; ++k) {
+            if (std::sin(t / (3 + k) + k) < 0.2 || uniform(rng) < 0.15f) continue;
+            const float x = float(k) * 150;
+            std::vector<float> e = k < 8 ? scoring(0.3f + uniform(rng) * 0.6f, k) : mix(1, 100 + k);
+            if (k == 7) e = mix(0.6f, 6, 0.6f + uniform(rng) * 0.1f, 7);
+            Face f = face(x + uniform(rng) * 4, 20, k == 3 ? 22 : 60, normalized(e));
+            f.frontal = uniform(rng);
+            std::fill(f.crop->data.begin(), f.crop->data.end(), std::uint8_t(frame));
+            faces.push_back(std::move(f));
+        }
+        session.ingest(faces, t, frame);
+        reference.update(faces, t, frame, s.minEmbedFacePx);
+        if (frame % 3 == 0) {
+            ASSERT_EQ(session.presence(),
+                      literalPresence(decide(reference.tracks(), session.gallery(), s)))
+                << frame;
+        }
+    }
+    ASSERT_GT(reference.tracks().size(), 30u); // tracks did close and start again
+
+    const ServiceResults r = session.finish(fx.serviceDir, 200, 1, false);
+    const auto decisions = decide(reference.tracks(), session.gallery(), s);
+    Aggregation expected = aggregate(session.gallery().memberIDs, reference.tracks(), decisions);
+    ASSERT_EQ(r.members.size(), expected.members.size());
+    for (const MemberResult& e : expected.members) {
+        const auto got =
+            std::find_if(r.members.begin(), r.members.end(),
+                         [&](const MemberResult& m) { return m.memberID == e.memberID; });
+        ASSERT_NE(got, r.members.end());
+        MemberResult withoutFile = *got;
+        withoutFile.evidenceFile.reset();
+        EXPECT_EQ(withoutFile, e) << e.memberID;
+        if (!e.present) continue;
+        // The snapshot is the best crop encoded as it always was, even when its track closed
+        // long before the end.
+        const auto jpeg = expected.bestTracks.at(e.memberID)->bestCrop->encodeJPEG(0.9);
+        ASSERT_TRUE(jpeg);
+        EXPECT_EQ(fileBytes(fx.serviceDir / *got->evidenceFile),
+                  std::string(jpeg->begin(), jpeg->end()));
+    }
+    const auto clusters = clusterUnknowns(reference.tracks(), decisions, s, false);
+    ASSERT_EQ(r.visitors.size(), clusters.size());
+    for (std::size_t k = 0; k < clusters.size(); ++k) {
+        int sightings = 0;
+        for (const auto& track : clusters[k])
+            sightings += track->sightings;
+        EXPECT_EQ(r.visitors[k].sightings, sightings);
+    }
+    // Closed tracks kept no more than the register needs.
+    std::size_t released = 0;
+    for (const auto& track : session.tracker().tracks())
+        if (!session.tracker().isOpen(*track)) {
+            EXPECT_TRUE(track->top.empty());
+            EXPECT_TRUE(track->embSum.empty());
+            EXPECT_FALSE(track->bestCrop);
+            ++released;
+        }
+    EXPECT_GT(released, 20u);
 }
