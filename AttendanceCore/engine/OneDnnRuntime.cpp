@@ -1,6 +1,7 @@
 #include "engine/OneDnnRuntime.h"
 
 #include "engine/onednn/OnnxGraph.h"
+#include "engine/onednn/Plan.h"
 #include "engine/onednn/Program.h"
 #include "engine/onednn/Shapes.h"
 
@@ -28,16 +29,6 @@ using dnnl::memory;
 using DataType = memory::data_type;
 using Tag = memory::format_tag;
 
-dnnl::engine& cpuEngine() {
-    static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
-    return engine;
-}
-
-dnnl::stream& threadStream() {
-    thread_local dnnl::stream stream(cpuEngine());
-    return stream;
-}
-
 memory::desc plainDesc(const Dims& dims, DataType type) {
     const Dims strides = stridesOf(dims);
     return memory::desc(memory::dims(dims.begin(), dims.end()), type,
@@ -51,118 +42,6 @@ memory::desc anyDesc(const Dims& dims, DataType type) {
 Dims dimsOf(const memory::desc& d) {
     auto dims = d.dims();
     return Dims(dims.begin(), dims.end());
-}
-
-// Where a memory argument lives during a run.
-struct MemRef {
-    enum class Kind { Arena, Input, Output, Constant, Scratch } kind = Kind::Arena;
-    int index = 0; // root in the arena, or input/output slot
-    memory::desc desc;
-    memory constant;
-};
-
-struct Exec {
-    dnnl::primitive primitive;
-    std::vector<std::pair<int, MemRef>> args;
-};
-
-struct Root {
-    std::size_t bytes = 0;
-    int first = INT_MAX, last = -1;
-    std::size_t offset = 0;
-};
-
-// Memory of a calling thread, reused by every run on that thread.
-struct Arena {
-    void* data = nullptr;
-    std::size_t size = 0;
-    std::uint64_t generation = 0;
-    ~Arena() { std::free(data); }
-    void reserve(std::size_t bytes) {
-        if (bytes <= size) return;
-        std::free(data);
-        const std::size_t rounded = (bytes + 4095) / 4096 * 4096;
-        data = std::aligned_alloc(4096, rounded);
-        if (!data) {
-            size = 0;
-            throw std::bad_alloc();
-        }
-        size = rounded;
-        ++generation;
-    }
-};
-
-Arena& threadArena() {
-    thread_local Arena arena;
-    return arena;
-}
-
-// The memory objects of one plan for one thread, bound to that thread's arena.
-struct Context {
-    const void* arenaData = nullptr;
-    std::uint64_t generation = 0;
-    std::vector<std::unordered_map<int, memory>> args;
-    std::vector<std::pair<int, memory>> inputs, outputs;
-};
-
-// Primitives and memory layout for one set of input shapes.
-struct Plan {
-    std::vector<Exec> execs;
-    std::vector<Root> roots;
-    std::size_t activationBytes = 0, scratchBytes = 0;
-    std::vector<Dims> outputShapes;
-    std::vector<std::optional<HostTensor>> staticOutputs;
-
-    std::mutex contextsMutex;
-    std::unordered_map<std::thread::id, std::unique_ptr<Context>> contexts;
-
-    Context& context(void* arenaData, std::uint64_t generation);
-};
-
-Context& Plan::context(void* arenaData, std::uint64_t generation) {
-    Context* ctx;
-    {
-        std::lock_guard lock(contextsMutex);
-        auto& slot = contexts[std::this_thread::get_id()];
-        if (!slot) slot = std::make_unique<Context>();
-        ctx = slot.get();
-    }
-    if (ctx->arenaData == arenaData && ctx->generation == generation && !ctx->args.empty())
-        return *ctx;
-    auto* base = static_cast<std::uint8_t*>(arenaData);
-    ctx->args.clear();
-    ctx->inputs.clear();
-    ctx->outputs.clear();
-    for (const Exec& e : execs) {
-        std::unordered_map<int, memory> args;
-        for (const auto& [arg, ref] : e.args) {
-            memory m;
-            switch (ref.kind) {
-            case MemRef::Kind::Arena:
-                m = memory(ref.desc, cpuEngine(), base + roots[std::size_t(ref.index)].offset);
-                break;
-            case MemRef::Kind::Scratch:
-                m = memory(ref.desc, cpuEngine(), base + activationBytes);
-                break;
-            case MemRef::Kind::Constant:
-                m = ref.constant;
-                break;
-            case MemRef::Kind::Input:
-                m = memory(ref.desc, cpuEngine(), DNNL_MEMORY_NONE);
-                ctx->inputs.emplace_back(ref.index, m);
-                break;
-            case MemRef::Kind::Output:
-                m = memory(ref.desc, cpuEngine(), DNNL_MEMORY_NONE);
-                ctx->outputs.emplace_back(ref.index, m);
-                break;
-            }
-            args.emplace(arg, m);
-        }
-        ctx->args.push_back(std::move(args));
-    }
-    ctx->arenaData = arenaData;
-    ctx->generation = generation;
-    return *ctx;
 }
 
 dnnl::primitive_attr userScratchpad() {
