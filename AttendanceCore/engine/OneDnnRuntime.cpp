@@ -62,6 +62,7 @@ bool isBatchStep(std::int64_t n) {
 OneDnnModel::OneDnnModel(const std::filesystem::path& path, int computeUnits)
     : fileName(path.filename().string()) {
     graph = readOnnxGraph(path);
+    // The model's precision; PlanBuilder::precisionFor decides each layer's from it.
     type = computeUnits == 2 && oneDnnHasBf16() ? DataType::bf16 : DataType::f32;
     try {
         program = buildProgram(graph);
