@@ -533,35 +533,17 @@ void PlanBuilder::build() {
         r.desc = plainDesc(inputShapes_[k], DataType::f32);
         bind(graph.inputs[k].name, inputShapes_[k], r);
     }
+    const ShapeLookup shapeOf = [this](const std::string& name) -> const Dims* {
+        auto it = values_.find(name);
+        return it == values_.end() ? nullptr : &it->second.shape;
+    };
+    const StaticLookup lookup = [this](const std::string& name) { return staticValue(name); };
     for (std::size_t s = 0; s < program_.steps.size(); ++s) {
         step_ = int(s);
         Step& step = program_.steps[s];
         if (step.staticNode) {
             const Node& node = *step.staticNode;
-            std::vector<HostTensor> shapeArgs;
-            shapeArgs.reserve(node.inputs.size());
-            std::vector<const HostTensor*> args;
-            for (const auto& name : node.inputs) {
-                if (name.empty()) {
-                    args.push_back(nullptr);
-                } else if (node.op == "Shape") {
-                    HostTensor t;
-                    auto it = values_.find(name);
-                    if (it != values_.end()) {
-                        t.shape = it->second.shape;
-                    } else if (const HostTensor* c = staticValue(name)) {
-                        t.shape = c->shape;
-                    } else {
-                        fail("operator " + node.describe() + " reads '" + name +
-                             "', which nothing computes");
-                    }
-                    shapeArgs.push_back(t);
-                    args.push_back(&shapeArgs.back());
-                } else {
-                    args.push_back(staticValue(name));
-                }
-            }
-            auto results = evaluateOnHost(node, args, graph.opset);
+            auto results = evaluateWithShapes(node, shapeOf, lookup, graph.opset);
             for (std::size_t k = 0; k < node.outputs.size() && k < results.size(); ++k)
                 statics_[node.outputs[k]] = std::move(results[k]);
             continue;

@@ -91,26 +91,15 @@ Program buildProgram(Graph& graph) {
         if (auto it = shapeStatics.find(name); it != shapeStatics.end()) return &it->second;
         return nullptr;
     };
+    ShapeLookup shapeOf = [&](const std::string& name) -> const Dims* {
+        auto it = shapes.find(name);
+        return it == shapes.end() ? nullptr : &it->second;
+    };
     for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
         const Node& node = graph.nodes[i];
         if (isStatic[i]) {
             if (!shapeDependent.count(node.outputs.front())) continue;
-            std::vector<HostTensor> shapeArgs;
-            std::vector<const HostTensor*> args;
-            shapeArgs.reserve(node.inputs.size());
-            for (const auto& name : node.inputs) {
-                if (name.empty()) {
-                    args.push_back(nullptr);
-                } else if (node.op == "Shape") {
-                    HostTensor t;
-                    t.shape = shapes.count(name) ? shapes.at(name) : lookup(name)->shape;
-                    shapeArgs.push_back(t);
-                    args.push_back(&shapeArgs.back());
-                } else {
-                    args.push_back(lookup(name));
-                }
-            }
-            auto results = evaluateOnHost(node, args, graph.opset);
+            auto results = evaluateWithShapes(node, shapeOf, lookup, graph.opset);
             for (std::size_t k = 0; k < node.outputs.size() && k < results.size(); ++k)
                 shapeStatics[node.outputs[k]] = std::move(results[k]);
             continue;

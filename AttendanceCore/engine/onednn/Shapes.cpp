@@ -249,4 +249,31 @@ Dims inferShape(const Node& node, const std::vector<Dims>& in, const StaticLooku
     fail("operator " + node.describe() + " is not supported by the oneDNN runtime");
 }
 
+std::vector<HostTensor> evaluateWithShapes(const Node& node, const ShapeLookup& shapes,
+                                           const StaticLookup& statics, std::int64_t opset) {
+    std::vector<HostTensor> shapeArgs;
+    shapeArgs.reserve(node.inputs.size());
+    std::vector<const HostTensor*> args;
+    for (const auto& name : node.inputs) {
+        if (name.empty()) {
+            args.push_back(nullptr);
+        } else if (node.op == "Shape") {
+            HostTensor t;
+            if (const Dims* shape = shapes(name)) {
+                t.shape = *shape;
+            } else if (const HostTensor* c = statics(name)) {
+                t.shape = c->shape;
+            } else {
+                fail("operator " + node.describe() + " reads '" + name +
+                     "', which nothing computes");
+            }
+            shapeArgs.push_back(t);
+            args.push_back(&shapeArgs.back());
+        } else {
+            args.push_back(statics(name));
+        }
+    }
+    return evaluateOnHost(node, args, opset);
+}
+
 } // namespace tallymere::onednn

@@ -48,6 +48,14 @@ WindowParams poolParams(const Node& node, const Dims& in);
 // The value of a tensor known without running (nullptr for a computed one).
 using StaticLookup = std::function<const HostTensor*(const std::string&)>;
 
+// The shape of an activation (nullptr for a value known without running).
+using ShapeLookup = std::function<const Dims*(const std::string&)>;
+
+// Runs a host node that depends on the shapes of activations: a Shape node reads the shape of its
+// input, an activation's or a known tensor's; any other input is a known tensor.
+std::vector<HostTensor> evaluateWithShapes(const Node& node, const ShapeLookup& shapes,
+                                           const StaticLookup& statics, std::int64_t opset);
+
 // Output shape of a node that runs as a primitive, from its inputs' shapes; throws naming the
 // node when it takes a form this runtime does not run.
 Dims inferShape(const Node& node, const std::vector<Dims>& in, const StaticLookup& statics,
