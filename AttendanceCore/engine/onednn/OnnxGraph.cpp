@@ -15,11 +15,11 @@
 
 namespace tallymere::onednn {
 
-namespace {
-
-[[noreturn]] void fail(const std::string& text) {
+void fail(const std::string& text) {
     throw OneDnnError(text);
 }
+
+namespace {
 
 float halfToFloat(std::uint16_t h) {
     const std::uint32_t sign = std::uint32_t(h & 0x8000) << 16;

@@ -12,6 +12,9 @@
 
 namespace tallymere::onednn {
 
+// Throws OneDnnError carrying `text`, the one error of this runtime.
+[[noreturn]] void fail(const std::string& text);
+
 // A tensor known without running the model: an initializer, a Constant, or a folded shape value.
 // Integer tensors (shapes, indices) keep their values in `ints`, all others in `floats`.
 struct HostTensor {
