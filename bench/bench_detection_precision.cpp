@@ -1,7 +1,8 @@
-// Detection in 32-bit floats against detection in bfloat16 (first layers kept in 32 bits), on the
-// shared photos and on sampled frames of recordings, at every detector size: whether the same faces
-// are found at the 0.5 threshold, how far boxes and landmarks move, and the processor time of one
-// detection each way.
+// Detection in 32-bit floats against detection in bfloat16, inside the network only (first layers
+// and output layers in 32 bits) and throughout, on the shared photos and on sampled frames of
+// recordings, at every detector size: whether the same faces are found at the 0.5 threshold, how
+// far boxes and landmarks move (in the picture's pixels, and in the detector input's), and the
+// processor time of one detection each way. Then what compute units 1 choose at each size.
 //
 // usage: bench_detection_precision MODELS_DIR [--video FILE]... [--frames N]
 //   MODELS_DIR  converted models folder (SCRFD640/1280/1920.onnx and ArcFace.onnx)
@@ -37,6 +38,7 @@ double cpuSeconds() {
 struct Agreement {
     int images = 0, faces = 0, countDiffers = 0;
     float worstBox = 0, worstLandmark = 0, worstScore = 0;
+    float worstInputPx = 0; // the worst box or landmark move in detector-input pixels
     double cpu32 = 0, cpu16 = 0;
 };
 
@@ -47,6 +49,8 @@ void compare(FaceEngine& f32, FaceEngine& bf16, const BGRAImage& image, int size
     start = cpuSeconds();
     const auto q = bf16.detect(image, size, 0.5f, 1);
     a.cpu16 += cpuSeconds() - start;
+    const float scale = image.letterboxGeometry(size).scale;
+    float worstHere = 0;
     ++a.images;
     a.faces += static_cast<int>(p.size());
     if (p.size() != q.size()) {
@@ -67,11 +71,16 @@ void compare(FaceEngine& f32, FaceEngine& bf16, const BGRAImage& image, int size
             }
         }
         a.worstBox = std::max(a.worstBox, best);
-        for (std::size_t k = 0; match && k < face.kps.size(); ++k)
-            a.worstLandmark = std::max({a.worstLandmark, std::fabs(face.kps[k].x - match->kps[k].x),
-                                        std::fabs(face.kps[k].y - match->kps[k].y)});
+        worstHere = std::max(worstHere, best);
+        for (std::size_t k = 0; match && k < face.kps.size(); ++k) {
+            const float d = std::max(std::fabs(face.kps[k].x - match->kps[k].x),
+                                     std::fabs(face.kps[k].y - match->kps[k].y));
+            a.worstLandmark = std::max(a.worstLandmark, d);
+            worstHere = std::max(worstHere, d);
+        }
         if (match) a.worstScore = std::max(a.worstScore, std::fabs(face.score - match->score));
     }
+    a.worstInputPx = std::max(a.worstInputPx, worstHere * scale);
 }
 
 } // namespace
@@ -97,14 +106,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     setenv("TALLYMERE_RUNTIME", "onednn", 1);
-    FaceEngine f32(models, 1), bf16(models, 2);
+    FaceEngine f32(models, 0), bf16(models, 0);
 
     std::vector<std::pair<std::string, BGRAImage>> images;
     const fs::path faces = fs::path(TALLYMERE_SHARED_DIR) / "faces";
     for (const auto& entry : fs::recursive_directory_iterator(faces))
         if (entry.is_regular_file() && FrameSource::isStillPath(entry.path()))
             if (auto img = BGRAImage::load(entry.path(), 3000))
-                images.emplace_back(entry.path().filename().string(), std::move(*img));
+                images.emplace_back("photos", std::move(*img));
     videos.insert(videos.begin(), (faces / "video" / "stage_clip.mp4").string());
     for (const auto& video : videos) {
         auto source = FrameSource::open({video}, 1.0);
@@ -116,15 +125,55 @@ int main(int argc, char** argv) {
     }
     std::printf("%zu pictures (shared photos and frames of %zu recordings)\n", images.size(),
                 videos.size());
-    std::printf("  size  pictures  faces  count differs  worst box px  worst landmark px  worst "
-                "score  cpu ms f32  cpu ms bf16  speed-up\n");
-    for (const int size : FaceEngine::detectorSizes) {
-        Agreement a;
-        for (const auto& [name, image] : images)
-            compare(f32, bf16, image, size, a);
-        std::printf("  %4d  %8d  %5d  %13d  %12.3f  %17.3f  %11.4f  %10.1f  %11.1f  %7.2fx\n", size,
-                    a.images, a.faces, a.countDiffers, a.worstBox, a.worstLandmark, a.worstScore,
-                    1000 * a.cpu32 / a.images, 1000 * a.cpu16 / a.images, a.cpu32 / a.cpu16);
+    const std::pair<Precision, const char*> candidates[] = {{Precision::Interior, "interior"},
+                                                            {Precision::Reduced, "reduced"}};
+    for (const auto& [precision, precisionName] : candidates) {
+        bf16.overrideDetectorPrecision(precision);
+        std::printf("bfloat16 %s\n", precisionName);
+        std::printf("  size  source                 pictures  faces  count differs  worst box px  "
+                    "worst landmark px  worst input px  worst score  cpu ms f32  cpu ms bf16  "
+                    "speed-up\n");
+        for (const int size : FaceEngine::detectorSizes) {
+            // Photos as one source, each recording as its own.
+            std::vector<std::string> sources;
+            for (const auto& entry : images)
+                if (std::find(sources.begin(), sources.end(), entry.first) == sources.end())
+                    sources.push_back(entry.first);
+            Agreement all;
+            auto print = [&](const std::string& source, const Agreement& a) {
+                std::printf("  %4d  %-22s %8d  %5d  %13d  %12.3f  %17.3f  %14.3f  %11.4f  %10.1f  "
+                            "%11.1f  %7.2fx\n",
+                            size, source.c_str(), a.images, a.faces, a.countDiffers, a.worstBox,
+                            a.worstLandmark, a.worstInputPx, a.worstScore,
+                            1000 * a.cpu32 / a.images, 1000 * a.cpu16 / a.images,
+                            a.cpu32 / a.cpu16);
+            };
+            for (const auto& source : sources) {
+                Agreement a;
+                for (const auto& [name, image] : images)
+                    if (name == source) compare(f32, bf16, image, size, a);
+                print(source, a);
+                all.images += a.images;
+                all.faces += a.faces;
+                all.countDiffers += a.countDiffers;
+                all.worstBox = std::max(all.worstBox, a.worstBox);
+                all.worstLandmark = std::max(all.worstLandmark, a.worstLandmark);
+                all.worstInputPx = std::max(all.worstInputPx, a.worstInputPx);
+                all.worstScore = std::max(all.worstScore, a.worstScore);
+                all.cpu32 += a.cpu32;
+                all.cpu16 += a.cpu16;
+            }
+            print("all", all);
+        }
     }
+    std::printf("compute units 1 choose:");
+    for (const int size : FaceEngine::detectorSizes) {
+        const Precision p = FaceEngine::detectorPrecision(1, size);
+        std::printf("  %d %s", size,
+                    p == Precision::Full       ? "32-bit"
+                    : p == Precision::Interior ? "bfloat16 inside"
+                                               : "bfloat16");
+    }
+    std::printf("\n");
     return 0;
 }

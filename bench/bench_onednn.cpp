@@ -1,4 +1,5 @@
-// Model runtimes side by side: the OpenCV runtime and the oneDNN runtime (32-bit and bfloat16) on
+// Model runtimes side by side: the OpenCV runtime and the oneDNN runtime (32-bit, bfloat16 inside
+// the network only, and bfloat16 throughout) on
 // the recognisers (the shared test model and a random-weight IResNet-50 of the product's shape)
 // and the shared detectors at every input size.
 //
@@ -77,8 +78,11 @@ std::vector<Runtime> runtimes() {
         {"opencv", [](const fs::path& p) { return std::unique_ptr<Model>(new OpenCvModel(p)); }},
         {"onednn fp32", [](const fs::path& p) { return loadOneDnnModel(p, 1); }},
     };
-    if (oneDnnHasBf16())
+    if (oneDnnHasBf16()) {
+        r.push_back({"onednn bf16 in",
+                     [](const fs::path& p) { return loadOneDnnModel(p, Precision::Interior); }});
         r.push_back({"onednn bf16", [](const fs::path& p) { return loadOneDnnModel(p, 2); }});
+    }
     return r;
 }
 

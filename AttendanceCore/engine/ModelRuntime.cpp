@@ -15,14 +15,22 @@ std::int64_t Tensor::elementCount() const {
     return n;
 }
 
+Precision precisionForUnits(int computeUnits) {
+    return computeUnits == 2 ? Precision::Reduced : Precision::Full;
+}
+
 std::unique_ptr<Model> loadModel(const std::filesystem::path& path, int computeUnits) {
+    return loadModel(path, precisionForUnits(computeUnits));
+}
+
+std::unique_ptr<Model> loadModel(const std::filesystem::path& path, Precision precision) {
     // "TALLYMERE_RUNTIME" picks the runtime: "onednn" (the default) or "opencv". A file the
     // oneDNN runtime refuses (an operator or form outside its set) runs on OpenCV instead. Both
-    // execute on the processor; compute units 2 let oneDNN use bfloat16 where the processor has it.
+    // execute on the processor; only oneDNN uses bfloat16, where the processor has it.
     const char* runtime = std::getenv("TALLYMERE_RUNTIME");
     if (!runtime || std::string_view(runtime) != "opencv") {
         try {
-            return loadOneDnnModel(path, computeUnits);
+            return loadOneDnnModel(path, precision);
         } catch (const OneDnnError&) {
         }
     }

@@ -39,9 +39,28 @@ public:
     virtual std::string runtimeName() const = 0;
 };
 
-// Loads an ONNX model file. computeUnits: 1 = processor and graphics processor, 2 = all units
-// (both mean the processor here; 2 allows reduced precision where the runtime supports it).
-// Throws the runtime's own error when the file cannot be loaded.
+// How much of a model may compute in bfloat16 on a processor with bfloat16 instructions; on any
+// other processor every model runs in 32-bit floats.
+enum class Precision {
+    // 32-bit floats throughout.
+    Full,
+    // bfloat16 inside the network only: its first layers, which see the picture at its finest,
+    // and the layers that write its outputs stay in 32 bits, so that boxes and landmarks keep
+    // their places.
+    Interior,
+    // bfloat16 in every layer that reads more than a handful of channels.
+    Reduced,
+};
+
+// Loads an ONNX model file to run at the given precision. Throws the runtime's own error when the
+// file cannot be loaded.
+std::unique_ptr<Model> loadModel(const std::filesystem::path& path, Precision precision);
+
+// The same with compute units: 1 = processor and graphics processor, 2 = all units (both mean the
+// processor here; 2 allows reduced precision throughout, anything else runs in 32-bit floats).
 std::unique_ptr<Model> loadModel(const std::filesystem::path& path, int computeUnits);
+
+// The precision compute units allow a model as a whole.
+Precision precisionForUnits(int computeUnits);
 
 } // namespace tallymere

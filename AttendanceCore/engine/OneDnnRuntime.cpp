@@ -25,7 +25,7 @@ using DataType = memory::data_type;
 
 class OneDnnModel final : public Model {
 public:
-    OneDnnModel(const std::filesystem::path& path, int computeUnits);
+    OneDnnModel(const std::filesystem::path& path, Precision precision);
 
     std::map<std::string, Tensor> run(const std::vector<TensorInput>& inputs) override;
     std::string runtimeName() const override { return "onednn"; }
@@ -33,6 +33,7 @@ public:
     Graph graph;
     Program program;
     DataType type = DataType::f32;
+    bool mixed = false; // bfloat16 inside the network only
     std::string fileName;
 
 private:
@@ -59,11 +60,12 @@ bool isBatchStep(std::int64_t n) {
 // ---------------------------------------------------------------------------------------------
 // Loading
 
-OneDnnModel::OneDnnModel(const std::filesystem::path& path, int computeUnits)
+OneDnnModel::OneDnnModel(const std::filesystem::path& path, Precision precision)
     : fileName(path.filename().string()) {
     graph = readOnnxGraph(path);
     // The model's precision; PlanBuilder::precisionFor decides each layer's from it.
-    type = computeUnits == 2 && oneDnnHasBf16() ? DataType::bf16 : DataType::f32;
+    type = precision != Precision::Full && oneDnnHasBf16() ? DataType::bf16 : DataType::f32;
+    mixed = precision == Precision::Interior;
     try {
         program = buildProgram(graph);
         std::vector<Dims> shapes;
@@ -85,7 +87,7 @@ std::shared_ptr<Plan> OneDnnModel::plan(const std::vector<Dims>& shapes) {
     std::lock_guard lock(plansMutex_);
     if (auto it = plans_.find(shapes); it != plans_.end()) return it->second;
     auto p = std::make_shared<Plan>();
-    PlanBuilder(graph, program, type, *p, shapes).build();
+    PlanBuilder(graph, program, type, mixed, *p, shapes).build();
     plans_.emplace(shapes, p);
     return p;
 }
@@ -203,8 +205,12 @@ bool oneDnnHasBf16() {
     return (isa & bf16) == bf16;
 }
 
+std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, Precision precision) {
+    return std::make_unique<OneDnnModel>(path, precision);
+}
+
 std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, int computeUnits) {
-    return std::make_unique<OneDnnModel>(path, computeUnits);
+    return loadOneDnnModel(path, precisionForUnits(computeUnits));
 }
 
 } // namespace tallymere

@@ -17,15 +17,17 @@ public:
 };
 
 // Loads an ONNX model onto oneDNN. Shapes are fixed at load except the leading (batch) dimension of
-// each input; a new batch size prepares its primitives once on first use. computeUnits 2 runs in
-// bfloat16 where the processor has bfloat16 instructions, anything else in 32-bit floats.
+// each input; a new batch size prepares its primitives once on first use. A precision other than
+// Full uses bfloat16 where the processor has bfloat16 instructions (see `Precision`).
 // Weights are folded (batch normalisation) and reordered for the processor once. Runs may overlap
 // on several threads: each thread computes in its own reusable memory.
 // Throws OneDnnError when the file cannot be read or needs something this runtime lacks; the
 // message names the file and, for an operator, the operator.
+std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, Precision precision);
+// The same with compute units (see `precisionForUnits`).
 std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, int computeUnits);
 
-// Whether computeUnits 2 gets bfloat16 on this processor.
+// Whether a reduced precision gets bfloat16 on this processor.
 bool oneDnnHasBf16();
 
 } // namespace tallymere

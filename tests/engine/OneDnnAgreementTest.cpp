@@ -135,5 +135,36 @@ TEST(OneDnnAgreement, EmbeddingsMatchOpenCvOnEverySharedFace) {
               << (oneDnnHasBf16() ? " (bfloat16)" : " (no bfloat16 here)") << "\n";
 }
 
+TEST(OneDnnAgreement, DetectionAtComputeUnitsOneKeepsEveryFaceInPlace) {
+    TALLYMERE_REQUIRE_SHARED();
+    const fs::path converted = testing::convertedModels();
+    ASSERT_FALSE(converted.empty());
+    FaceEngine exact(converted / "real", 0), engine(converted / "real", 1);
+    for (const int size : FaceEngine::detectorSizes) {
+        const bool mixed = FaceEngine::detectorPrecision(1, size) != Precision::Full;
+        int faces = 0;
+        for (const fs::path& photo : sharedPhotos()) {
+            const auto image = BGRAImage::load(photo, 1920);
+            ASSERT_TRUE(image) << photo;
+            const auto want = exact.detectOnce(*image, size, 0.5f);
+            const auto got = engine.detectOnce(*image, size, 0.5f);
+            ASSERT_EQ(got.size(), want.size()) << photo << " at " << size;
+            faces += int(want.size());
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                const float limit = mixed ? 0.5f : 0.0f;
+                EXPECT_NEAR(got[i].box.x1, want[i].box.x1, limit) << photo << " at " << size;
+                EXPECT_NEAR(got[i].box.y1, want[i].box.y1, limit) << photo << " at " << size;
+                EXPECT_NEAR(got[i].box.x2, want[i].box.x2, limit) << photo << " at " << size;
+                EXPECT_NEAR(got[i].box.y2, want[i].box.y2, limit) << photo << " at " << size;
+                for (std::size_t k = 0; k < want[i].kps.size(); ++k) {
+                    EXPECT_NEAR(got[i].kps[k].x, want[i].kps[k].x, limit) << photo;
+                    EXPECT_NEAR(got[i].kps[k].y, want[i].kps[k].y, limit) << photo;
+                }
+            }
+        }
+        EXPECT_GT(faces, 0);
+    }
+}
+
 } // namespace
 } // namespace tallymere

@@ -6,6 +6,7 @@
 #include "engine/OpenCvModel.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -500,6 +501,53 @@ private:
     const char* name_;
     std::optional<std::string> previous_;
 };
+
+// A chain of `layers` 3 x 3 convolutions with ReLU, the last writing the output "y".
+std::filesystem::path convChain(const TempDir& dir, int layers) {
+    GraphBuilder g;
+    g.input("x", {1, 3, 24, 24});
+    std::string last = "x";
+    for (int k = 0; k < layers; ++k) {
+        const std::string c = "c" + std::to_string(k);
+        const bool isLast = k + 1 == layers;
+        g.conv(last, isLast ? "y" : c, k == 0 ? 3 : 16, isLast ? 8 : 16, 3, 1, 1);
+        if (!isLast) g.node("Relu", {c}, last = c + "r");
+    }
+    g.output("y");
+    return g.save(dir / ("chain" + std::to_string(layers) + ".onnx"));
+}
+
+// Whether every value is a bfloat16 widened to 32 bits: the low half of its bits is zero.
+bool allBfloat16(const std::vector<float>& v) {
+    return std::all_of(v.begin(), v.end(), [](float x) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return (bits & 0xffffu) == 0;
+    });
+}
+
+TEST(OneDnnRuntime, InteriorPrecisionKeepsTheFirstAndOutputLayersIn32Bits) {
+    if (!oneDnnHasBf16()) GTEST_SKIP() << "this processor has no bfloat16 instructions";
+    const TempDir dir;
+    const Dims shape{1, 3, 24, 24};
+    const auto input = randomInput(shape, 5, -1.0f, 1.0f);
+    auto run = [&](const std::filesystem::path& file, Precision p) {
+        auto model = loadOneDnnModel(file, p);
+        return values(runOne(*model, shape, input).at("y"));
+    };
+    // Eight layers are all first layers: nothing is left for bfloat16.
+    const auto shallow = convChain(dir, 8);
+    EXPECT_EQ(run(shallow, Precision::Interior), run(shallow, Precision::Full));
+
+    const auto deep = convChain(dir, 16);
+    const auto full = run(deep, Precision::Full);
+    const auto interior = run(deep, Precision::Interior);
+    const auto reduced = run(deep, Precision::Reduced);
+    EXPECT_NE(interior, full) << "the middle layers should run in bfloat16";
+    EXPECT_TRUE(allBfloat16(reduced));
+    EXPECT_FALSE(allBfloat16(interior)) << "the output layer should write 32-bit floats";
+    EXPECT_LT(relativeError(interior, full), relativeError(reduced, full));
+}
 
 TEST(OneDnnRuntime, LoadModelChoosesTheRuntimeAndFallsBack) {
     const TempDir dir;

@@ -21,10 +21,11 @@ namespace tallymere::onednn {
 // Builds one plan: walks the program with concrete shapes, creates primitives, lays out memory.
 class PlanBuilder {
 public:
-    // `type` is the model's precision (precisionFor keeps some layers in 32-bit floats); the
-    // program's operators keep the weights reordered for the primitives made here.
-    PlanBuilder(const Graph& graph, Program& program, dnnl::memory::data_type type, Plan& plan,
-                const std::vector<Dims>& inputShapes);
+    // `type` is the model's precision, `mixed` whether it applies inside the network only
+    // (precisionFor keeps some layers in 32-bit floats); the program's operators keep the
+    // weights reordered for the primitives made here.
+    PlanBuilder(const Graph& graph, Program& program, dnnl::memory::data_type type, bool mixed,
+                Plan& plan, const std::vector<Dims>& inputShapes);
     void build();
 
 private:
@@ -36,6 +37,7 @@ private:
     const Graph& graph_;
     Program& program_;
     dnnl::memory::data_type type_;
+    bool mixed_;
     Plan& plan_;
     const std::vector<Dims>& inputShapes_;
     std::map<std::string, Value> values_;
@@ -54,7 +56,8 @@ private:
     MemRef ensure(const std::string& name, const dnnl::memory::desc& want);
     void copyInto(const MemRef& from, const MemRef& to);
     bool isPlain(const MemRef& ref) const;
-    dnnl::memory::data_type precisionFor(std::int64_t inputChannels) const;
+    dnnl::memory::data_type precisionFor(const Op& op, std::int64_t inputChannels) const;
+    dnnl::memory::data_type resultPrecision(const Op& op, dnnl::memory::data_type computed) const;
 
     void buildOp(Op& op);
     void buildConvolution(Op& op);

@@ -24,6 +24,43 @@ const std::set<std::string>& runtimeOps() {
     return ops;
 }
 
+bool hasWeights(const Node& node) {
+    return node.op == "Conv" || node.op == "Gemm" || node.op == "MatMul";
+}
+
+// Each operator's place among the layers with weights: how many lie before it on the longest way
+// from an input, and whether any lies between it and an output. Nodes are in topological order.
+void placeWeightLayers(const Graph& graph, Program& program) {
+    std::map<std::string, int> depth;
+    for (const auto& in : graph.inputs)
+        depth[in.name] = 0;
+    for (const Node& node : graph.nodes) {
+        int d = -1;
+        for (const auto& name : node.inputs)
+            if (auto found = depth.find(name); found != depth.end()) d = std::max(d, found->second);
+        if (d < 0) continue; // computed from constants only
+        for (const auto& name : node.outputs)
+            depth[name] = d + (hasWeights(node) ? 1 : 0);
+    }
+    std::set<std::string> beforeOutput(graph.outputs.begin(), graph.outputs.end());
+    for (auto node = graph.nodes.rbegin(); node != graph.nodes.rend(); ++node) {
+        // A shape read is not a value passed on.
+        if (hasWeights(*node) || node->op == "Shape") continue;
+        for (const auto& name : node->outputs)
+            if (beforeOutput.count(name)) {
+                beforeOutput.insert(node->inputs.begin(), node->inputs.end());
+                break;
+            }
+    }
+    for (Step& step : program.steps) {
+        if (!step.op) continue;
+        Op& op = *step.op;
+        if (auto found = depth.find(op.node->outputs[0]); found != depth.end())
+            op.depth = found->second;
+        op.writesOutput = beforeOutput.count(op.output) != 0;
+    }
+}
+
 } // namespace
 
 Program buildProgram(Graph& graph) {
@@ -305,6 +342,7 @@ Program buildProgram(Graph& graph) {
     }
     for (const auto& name : graph.outputs)
         program.lastReader[name] = INT_MAX;
+    placeWeightLayers(graph, program);
 
     // Weights now live in their operators, folded; the file's copies would only double the
     // model's memory (about 170 MiB for a full-size recogniser).

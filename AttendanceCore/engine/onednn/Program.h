@@ -39,6 +39,12 @@ struct Op {
     std::vector<float> bias;
     WindowParams window;
     std::int64_t group = 1;
+    // Layers with weights (convolutions, matrix products) on the longest way from a model input
+    // to this one, itself included; and whether its result reaches a model output through no
+    // other such layer. Where a model runs in mixed precision these pick the layers kept in
+    // 32-bit floats.
+    int depth = 0;
+    bool writesOutput = false;
     // The weights reordered for each layout a primitive asked for (usually one).
     std::vector<std::pair<dnnl::memory::desc, dnnl::memory>> reordered;
 };
