@@ -7,6 +7,7 @@
 #include "engine/OpenCvModel.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -139,8 +140,12 @@ TEST(OneDnnAgreement, DetectionAtComputeUnitsOneKeepsEveryFaceInPlace) {
     TALLYMERE_REQUIRE_SHARED();
     const fs::path converted = testing::convertedModels();
     ASSERT_FALSE(converted.empty());
+    const char* runtime = std::getenv("TALLYMERE_RUNTIME");
+    if (runtime && std::string(runtime) == "opencv")
+        GTEST_SKIP() << "compares the oneDNN runtime's precisions";
     FaceEngine exact(converted / "real", 0), engine(converted / "real", 1);
-    for (const int size : FaceEngine::detectorSizes) {
+    // One size in bfloat16 and one in 32 bits; 1920 is like 640 and costs the most.
+    for (const int size : {640, 1280}) {
         const bool mixed = FaceEngine::detectorPrecision(1, size) != Precision::Full;
         int faces = 0;
         for (const fs::path& photo : sharedPhotos()) {

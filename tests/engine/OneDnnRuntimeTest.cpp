@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <xmmintrin.h>
 
 namespace tallymere {
 namespace {
@@ -547,6 +548,28 @@ TEST(OneDnnRuntime, InteriorPrecisionKeepsTheFirstAndOutputLayersIn32Bits) {
     EXPECT_TRUE(allBfloat16(reduced));
     EXPECT_FALSE(allBfloat16(interior)) << "the output layer should write 32-bit floats";
     EXPECT_LT(relativeError(interior, full), relativeError(reduced, full));
+}
+
+TEST(OneDnnRuntime, NumbersTooSmallForANormalFloatCountAsZeroWhileItRuns) {
+    const TempDir dir;
+    GraphBuilder g;
+    g.input("x", {1, 16, 32, 32});
+    // Weights of 1e-39 on inputs of 1: each product is a subnormal number.
+    auto* n = g.node("Conv",
+                     {"x", g.floats("w", {16, 16, 1, 1}, std::vector<float>(256, 1e-39f)),
+                      g.floats("b", {16}, std::vector<float>(16, 0.0f))},
+                     "y");
+    GraphBuilder::attr(n, "kernel_shape", Dims{1, 1});
+    g.output("y");
+    auto model = loadOneDnnModel(g.save(dir / "tiny.onnx"), 1);
+    const std::vector<float> ones(16 * 32 * 32, 1.0f);
+    const unsigned before = _mm_getcsr();
+    const auto y = values(runOne(*model, {1, 16, 32, 32}, ones).at("y"));
+    EXPECT_EQ(_mm_getcsr(), before) << "the calling thread's floating-point mode is restored";
+    EXPECT_TRUE(std::all_of(y.begin(), y.end(), [](float v) { return v == 0.0f; }));
+    // The caller's own arithmetic keeps subnormal numbers.
+    volatile float tiny = 1e-39f;
+    EXPECT_GT(tiny * 2.0f, 0.0f);
 }
 
 TEST(OneDnnRuntime, LoadModelChoosesTheRuntimeAndFallsBack) {
