@@ -396,7 +396,9 @@ private:
     }
 
     // The frame's YUV matrix and range, so colours come out as a player shows them. A frame
-    // that states no matrix is taken as BT.709 when high-definition, BT.601 otherwise.
+    // that states no matrix is taken as BT.709 when high-definition, BT.601 otherwise. Set for
+    // every frame: the cached converter can be made anew, even at the same address, and one
+    // left with its default matrix gives a frame other colours than the frames beside it.
     void setColours(const AVFrame* f) {
         int space = f->colorspace;
         if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED)
@@ -406,20 +408,11 @@ private:
         const bool fullRange = f->color_range == AVCOL_RANGE_JPEG ||
                                f->format == AV_PIX_FMT_YUVJ420P ||
                                f->format == AV_PIX_FMT_YUVJ422P || f->format == AV_PIX_FMT_YUVJ444P;
-        const ColourKey key{space, fullRange, scaler_.get()};
-        if (isRGB || key == colourKey_) return;
-        colourKey_ = key;
+        if (isRGB) return;
         const int* coefficients = sws_getCoefficients(space);
         sws_setColorspaceDetails(scaler_.get(), coefficients, fullRange ? 1 : 0,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }
-
-    struct ColourKey {
-        int space = -1;
-        bool fullRange = false;
-        const SwsContext* scaler = nullptr;
-        bool operator==(const ColourKey&) const = default;
-    };
 
     std::unique_ptr<AVFormatContext, FormatCloser> format_;
     std::unique_ptr<AVCodecContext, CodecCloser> codec_;
@@ -427,7 +420,6 @@ private:
     std::unique_ptr<AVPacket, PacketFreer> packet_;
     std::unique_ptr<SwsContext, ScalerFreer> scaler_;
     std::vector<std::uint8_t> scratch_;
-    ColourKey colourKey_;
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
     std::int64_t startPts_ = 0;

@@ -343,6 +343,37 @@ TEST(FrameSource, SkippingUnneededFramesKeepsTheIndicesAndTimesOfDecodingThemAll
     }
 }
 
+TEST(FrameSource, DecodingARecordingTwiceGivesTheSamePictures) {
+    // A slow zoom over a photo, high-definition and full-range, converted frame after frame by
+    // a reused converter that is made anew for each such frame: every frame must be converted
+    // the same way each time. (Converters that lost their colour matrix gave some frames other
+    // colours, differently on each run.)
+    TALLYMERE_REQUIRE_SHARED();
+    TempDir dir;
+    const auto file = dir / "zoom-720p.mp4";
+    const auto photo = tallymere::testing::sharedFaces() / "groups" / "two_people.jpg";
+    ffmpeg("-loop 1 -i '" + photo.string() +
+           "' -t 6 -r 25 -vf \"scale=2560:-2,zoompan=z='1+0.004*on':x='iw/2-(iw/zoom/2)':"
+           "y='ih/2-(ih/zoom/2)':d=1:s=1280x720:fps=25\" -c:v libx264 -preset veryfast -crf 20 "
+           "-pix_fmt yuvj444p '" +
+           file.string() + "'");
+    auto decodeAll = [&] {
+        std::vector<std::vector<std::uint8_t>> frames;
+        auto source = FrameSource::open({file.string()}, 100.0);
+        while (auto frame = source.next())
+            frames.push_back(std::move(frame->image.data));
+        return frames;
+    };
+    const auto first = decodeAll();
+    ASSERT_EQ(first.size(), 150u);
+    for (int pass = 0; pass < 2; ++pass) {
+        const auto again = decodeAll();
+        ASSERT_EQ(again.size(), first.size());
+        for (std::size_t k = 0; k < first.size(); ++k)
+            EXPECT_TRUE(again[k] == first[k]) << "frame " << k << " differs on pass " << pass;
+    }
+}
+
 TEST(FrameSource, DisplayRotationTurnsFramesUpright) {
     TempDir dir;
     // 64 x 48 black with a red square in the top-left corner of the stored frames.
