@@ -1,5 +1,6 @@
 #include "runs/FrameFeed.h"
 
+#include "runs/BgraConverter.h"
 #include "runs/LiveError.h"
 #include "runs/LiveSourceKind.h"
 #include "runs/SerialQueue.h"
@@ -10,8 +11,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
@@ -72,51 +71,10 @@ struct FrameFreer {
 struct PacketFreer {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
-struct ScalerFreer {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-
-// Decoded frames to tightly packed BGRA, with the colours a player shows: a frame that states
-// no YUV matrix is taken as BT.709 when high-definition, BT.601 otherwise.
-class BgraConverter {
-public:
-    std::optional<BGRAImage> convert(const AVFrame* f) {
-        if (f->width <= 0 || f->height <= 0 || !f->data[0]) return std::nullopt;
-        const auto format = static_cast<AVPixelFormat>(f->format);
-        scaler_.reset(sws_getCachedContext(scaler_.release(), f->width, f->height, format, f->width,
-                                           f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
-                                           nullptr, nullptr));
-        if (!scaler_) return std::nullopt;
-        int space = f->colorspace;
-        if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED)
-            space = f->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
-        const auto* desc = av_pix_fmt_desc_get(format);
-        const bool isRGB = desc && (desc->flags & AV_PIX_FMT_FLAG_RGB);
-        const bool fullRange = f->color_range == AVCOL_RANGE_JPEG ||
-                               format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
-                               format == AV_PIX_FMT_YUVJ444P;
-        if (!isRGB)
-            sws_setColorspaceDetails(scaler_.get(), sws_getCoefficients(space), fullRange ? 1 : 0,
-                                     sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-        // The converter's vector code may write a little past a row's end: padded rows first.
-        const std::size_t stride = (static_cast<std::size_t>(f->width) * 4 + 63) / 64 * 64;
-        scratch_.resize(stride * (static_cast<std::size_t>(f->height) + 1) + 64);
-        std::uint8_t* dst[4] = {scratch_.data(), nullptr, nullptr, nullptr};
-        const int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
-        if (sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, dst, dstStride) !=
-            f->height)
-            return std::nullopt;
-        return BGRAImage(f->width, f->height, scratch_.data(), stride);
-    }
-
-private:
-    std::unique_ptr<SwsContext, ScalerFreer> scaler_;
-    std::vector<std::uint8_t> scratch_;
-};
 
 // The decoder for a format's best video stream; every other stream (sound included) is
 // discarded. Nothing when the input has no decodable video.

@@ -1,6 +1,7 @@
 #include "runs/FrameSource.h"
 
 #include "library/Library.h"
+#include "runs/BgraConverter.h"
 #include "runs/ProcessError.h"
 
 extern "C" {
@@ -10,8 +11,6 @@ extern "C" {
 #include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
@@ -73,9 +72,6 @@ struct FrameFreer {
 };
 struct PacketFreer {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 
 // Rotation of the video's display matrix in whole degrees, in the sense of the track transform:
@@ -371,55 +367,19 @@ private:
             av_frame_unref(f);
             return std::nullopt;
         }
-        BGRAImage image = toBGRA(f);
+        std::optional<BGRAImage> image = converter_.convert(f);
+        if (!image)
+            throw ProcessError::unreadable(
+                BgraConverter::canConvert(f->format) ? "decode failed" : "unsupported format");
         av_frame_unref(f);
-        return FrameSource::Frame{index, t, turned(std::move(image), angle_)};
-    }
-
-    BGRAImage toBGRA(const AVFrame* f) {
-        const auto format = static_cast<AVPixelFormat>(f->format);
-        scaler_.reset(sws_getCachedContext(scaler_.release(), f->width, f->height, format, f->width,
-                                           f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
-                                           nullptr, nullptr));
-        if (!scaler_) throw ProcessError::unreadable("unsupported format");
-        setColours(f);
-        // The converter's vector code may write a little past the end of a row, so it writes
-        // into a padded buffer of aligned rows, which are then packed tightly.
-        const std::size_t stride = (static_cast<std::size_t>(f->width) * 4 + 63) / 64 * 64;
-        scratch_.resize(stride * (static_cast<std::size_t>(f->height) + 1) + 64);
-        std::uint8_t* dst[4] = {scratch_.data(), nullptr, nullptr, nullptr};
-        const int dstStride[4] = {static_cast<int>(stride), 0, 0, 0};
-        if (sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, dst, dstStride) !=
-            f->height)
-            throw ProcessError::unreadable("decode failed");
-        return BGRAImage(f->width, f->height, scratch_.data(), stride);
-    }
-
-    // The frame's YUV matrix and range, so colours come out as a player shows them. A frame
-    // that states no matrix is taken as BT.709 when high-definition, BT.601 otherwise. Set for
-    // every frame: the cached converter can be made anew, even at the same address, and one
-    // left with its default matrix gives a frame other colours than the frames beside it.
-    void setColours(const AVFrame* f) {
-        int space = f->colorspace;
-        if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED)
-            space = f->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
-        const auto* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
-        const bool isRGB = desc && (desc->flags & AV_PIX_FMT_FLAG_RGB);
-        const bool fullRange = f->color_range == AVCOL_RANGE_JPEG ||
-                               f->format == AV_PIX_FMT_YUVJ420P ||
-                               f->format == AV_PIX_FMT_YUVJ422P || f->format == AV_PIX_FMT_YUVJ444P;
-        if (isRGB) return;
-        const int* coefficients = sws_getCoefficients(space);
-        sws_setColorspaceDetails(scaler_.get(), coefficients, fullRange ? 1 : 0,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        return FrameSource::Frame{index, t, turned(std::move(*image), angle_)};
     }
 
     std::unique_ptr<AVFormatContext, FormatCloser> format_;
     std::unique_ptr<AVCodecContext, CodecCloser> codec_;
     std::unique_ptr<AVFrame, FrameFreer> frame_;
     std::unique_ptr<AVPacket, PacketFreer> packet_;
-    std::unique_ptr<SwsContext, ScalerFreer> scaler_;
-    std::vector<std::uint8_t> scratch_;
+    BgraConverter converter_;
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
     std::int64_t startPts_ = 0;
