@@ -346,9 +346,7 @@ Program buildProgram(Graph& graph) {
 
     // Weights now live in their operators, folded; the file's copies would only double the
     // model's memory (about 170 MiB for a full-size recogniser).
-    auto isWeights = [](const Node& node, std::size_t k) {
-        return k == 1 && (node.op == "Conv" || node.op == "Gemm" || node.op == "MatMul");
-    };
+    auto isWeights = [](const Node& node, std::size_t k) { return k == 1 && hasWeights(node); };
     std::set<std::string> readElsewhere(graph.outputs.begin(), graph.outputs.end());
     for (const Node& node : graph.nodes)
         for (std::size_t k = 0; k < node.inputs.size(); ++k)
