@@ -3,9 +3,10 @@
 #include "ImageCache.h"
 #include "LiveSession.h"
 #include "engine/FaceEngine.h"
-#include "library/Enroller.h"
+#include "library/AtomicFile.h"
 #include "library/Library.h"
 #include "library/LibraryError.h"
+#include "recognition/Enroller.h"
 #include "runs/FrameFeed.h"
 #include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
@@ -26,16 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int engineWaitMilliseconds = 200;
-constexpr float mislabelMargin = 0.05f;
-
-// Names lose leading and trailing spaces and tabs; line breaks are the user's own.
-std::string trimmedName(const QString& text) {
-    std::string name = text.toStdString();
-    const auto first = name.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    const auto last = name.find_last_not_of(" \t");
-    return name.substr(first, last - first + 1);
-}
 
 QStringList toStringList(const auto& texts) {
     QStringList list;
@@ -93,8 +84,9 @@ QVariantMap resultsMap(const ServiceResults& results) {
 // ---- Start-up
 
 AppModel::AppModel(Options options, QObject* parent)
-    : QObject(parent), config(std::move(options)), library_(std::make_shared<Library>(config.root)),
-      options_(config.arguments), members_(QString::fromStdString(library_->root().string())) {
+    : QObject(parent), config(std::move(options)),
+      library_(std::make_shared<OpenLibrary>(config.root)), options_(config.arguments),
+      members_(QString::fromStdString(library_->library().root().string())) {
     // Engine loading, one run and any number of enrolment checks may run side by side.
     pool_.setMaxThreadCount(std::max(4, QThread::idealThreadCount()));
     lockPoll.setInterval(config.lockPollMilliseconds);
@@ -103,7 +95,6 @@ AppModel::AppModel(Options options, QObject* parent)
 
     // Reading is always allowed: the window shows the library while it waits for the lock.
     loadMembers();
-    services_.reset(library_->loadServices());
     tryTakeLibrary();
     if (access_ != LibraryAccess::writable && !lockError) lockPoll.start();
 }
@@ -122,7 +113,7 @@ AppModel::~AppModel() {
 void AppModel::tryTakeLibrary() {
     std::optional<LibraryLock> lock;
     try {
-        lock = LibraryLock::tryAcquire(library_->root(), LibraryLock::Range::library,
+        lock = LibraryLock::tryAcquire(library_->library().root(), LibraryLock::Range::library,
                                        LibraryLock::Kind::exclusive);
     } catch (const LibraryError& error) {
         // A lock file that cannot be used protects nothing: stay a reader.
@@ -139,7 +130,7 @@ void AppModel::tryTakeLibrary() {
         return;
     }
     waitedForLock = true;
-    const auto holder = LibraryLock::recordedHolder(library_->root());
+    const auto holder = LibraryLock::recordedHolder(library_->library().root());
     if (holder && holder->program == LibraryLock::applicationName)
         setAccess(LibraryAccess::readOnly,
                   QString::fromStdString("This library is open in " + holder->description() +
@@ -151,10 +142,7 @@ void AppModel::tryTakeLibrary() {
 
 void AppModel::openWritable() {
     // Another program may have changed the library while this one waited for it.
-    if (waitedForLock) {
-        loadMembers();
-        services_.reset(library_->loadServices());
-    }
+    if (waitedForLock) loadMembers();
     setAccess(LibraryAccess::writable, {});
     repairInterrupted();
     recomputeMislabelWarnings();
@@ -164,9 +152,10 @@ void AppModel::openWritable() {
 }
 
 void AppModel::loadMembers() {
-    Library::MemberList list = library_->readMembers();
-    membersProblem_ = QString::fromStdString(list.problem);
-    members_.reset(std::move(list.members));
+    library_->reload();
+    membersProblem_ = QString::fromStdString(library_->membersProblem());
+    members_.reset(library_->members());
+    services_.reset(library_->services());
 }
 
 void AppModel::setAccess(LibraryAccess access, QString status) {
@@ -177,14 +166,7 @@ void AppModel::setAccess(LibraryAccess access, QString status) {
 }
 
 void AppModel::repairInterrupted() {
-    for (const Service& service : std::vector<Service>(services_.records())) {
-        if (service.status != ServiceStatus::queued && service.status != ServiceStatus::processing)
-            continue;
-        update(service.id, [](Service& s) {
-            s.status = ServiceStatus::failed;
-            s.message = interruptedMessage;
-        });
-    }
+    if (library_->repairInterrupted() > 0) services_.reset(library_->services());
 }
 
 void AppModel::actOnCommandLine() {
@@ -217,10 +199,12 @@ void AppModel::startEngine() {
             }
         }
         post(self, [engine, error](AppModel& model) {
-            if (engine)
+            if (engine) {
                 model.engine_ = engine;
-            else
+            } else {
                 model.engineError_ = error;
+                model.showNotice(QString::fromStdString(error));
+            }
             Q_EMIT model.engineChanged();
         });
     };
@@ -254,7 +238,18 @@ void AppModel::post(const QPointer<AppModel>& model, std::function<void(AppModel
 // ---- Fields and derived values
 
 QString AppModel::libraryRoot() const {
-    return QString::fromStdString(library_->root().string());
+    return QString::fromStdString(library().root().string());
+}
+
+void AppModel::showNotice(const QString& text) {
+    notice_ = text;
+    Q_EMIT noticeChanged();
+}
+
+void AppModel::dismissNotice() {
+    if (notice_.isEmpty()) return;
+    notice_.clear();
+    Q_EMIT noticeChanged();
 }
 
 QString AppModel::engineErrorText() const {
@@ -299,16 +294,11 @@ const Service* AppModel::findService(const std::string& id) const {
 }
 
 int AppModel::recognisableCount() const {
-    const auto& all = members_.records();
-    return static_cast<int>(
-        std::count_if(all.begin(), all.end(), [](const Member& m) { return m.goodPhotos() >= 1; }));
+    return library_->recognisableCount();
 }
 
 std::vector<Member> AppModel::needsAttention() const {
-    std::vector<Member> found;
-    for (const Member& m : members_.records())
-        if (!checking_.count(m.id) && m.goodPhotos() <= 2) found.push_back(m);
-    return found;
+    return library_->needingPhotos([this](const Member& m) { return checking_.count(m.id) != 0; });
 }
 
 QStringList AppModel::needsAttentionIDs() const {
@@ -321,7 +311,7 @@ QStringList AppModel::needsAttentionIDs() const {
 std::optional<fs::path> AppModel::evidencePath(const Service& service,
                                                const std::optional<std::string>& file) const {
     if (!file) return std::nullopt;
-    return library_->root() / "services" / service.id / *file;
+    return library().servicesDir() / service.id / *file;
 }
 
 QVariantMap AppModel::member(const QString& id) const {
@@ -359,7 +349,7 @@ QUrl AppModel::evidenceURL(const QString& serviceID, const QString& file) const 
 
 QString AppModel::thumbnailPath(const QString& memberID) const {
     try {
-        return QString::fromStdString(library_->thumbURL(memberID.toStdString()).string());
+        return QString::fromStdString(library().thumbURL(memberID.toStdString()).string());
     } catch (const LibraryError&) {
         return {};
     }
@@ -367,22 +357,27 @@ QString AppModel::thumbnailPath(const QString& memberID) const {
 
 // ---- Members
 
-void AppModel::saveMembers() {
-    if (!writable()) return;
+bool AppModel::changeMembers(const std::function<void(OpenLibrary&)>& operation) {
+    bool done = true;
     try {
-        library_->saveMembers(members_.records());
-    } catch (const std::exception&) {
-        // The list keeps the change; the next save writes it.
+        operation(*library_);
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        done = false;
     }
+    showMembers();
+    return done;
 }
 
-void AppModel::setMember(int row, Member member) {
-    members_.replace(row, std::move(member));
+void AppModel::showMembers() {
+    membersProblem_ = QString::fromStdString(library_->membersProblem());
+    members_.sync(library_->members());
     Q_EMIT membersChanged();
+    recomputeMislabelWarnings();
 }
 
 void AppModel::recomputeMislabelWarnings() {
-    auto warnings = Enroller::mislabelWarnings(members_.records(), mislabelMargin);
+    auto warnings = Enroller::mislabelWarnings(members_.records());
     if (warnings == mislabelWarnings_) return;
     mislabelWarnings_ = std::move(warnings);
     Q_EMIT mislabelWarningsChanged();
@@ -403,36 +398,22 @@ void AppModel::setChecking(const std::string& id, bool checking) {
 
 QString AppModel::addMember(const QString& name) {
     if (!writable()) return {};
-    Member member;
-    member.id = library_->nextMemberID(members_.records());
-    member.name = trimmedName(name);
-    member.created = std::chrono::system_clock::now();
-    std::error_code ignored;
-    fs::create_directories(library_->membersDir() / member.id, ignored);
-    const QString id = QString::fromStdString(member.id);
-    members_.append(std::move(member));
-    saveMembers();
+    QString id;
+    changeMembers([&](OpenLibrary& library) {
+        id = QString::fromStdString(library.addMember(name.toStdString()).id);
+    });
     return id;
 }
 
 void AppModel::rename(const QString& id, const QString& name) {
     if (!writable()) return;
-    const int row = members_.indexOf(id.toStdString());
-    if (row < 0) return;
-    Member member = members_.records()[static_cast<std::size_t>(row)];
-    member.name = trimmedName(name);
-    setMember(row, std::move(member));
-    saveMembers();
+    changeMembers(
+        [&](OpenLibrary& library) { library.rename(id.toStdString(), name.toStdString()); });
 }
 
 void AppModel::deleteMember(const QString& id) {
     if (!writable()) return;
-    const std::string memberID = id.toStdString();
-    for (int row; (row = members_.indexOf(memberID)) >= 0;)
-        members_.removeAt(row);
-    library_->deleteMemberFiles(memberID);
-    saveMembers();
-    recomputeMislabelWarnings();
+    changeMembers([&](OpenLibrary& library) { library.removeMember(id.toStdString()); });
 }
 
 void AppModel::addPhotos(const QList<QUrl>& files, const QString& id) {
@@ -444,39 +425,18 @@ void AppModel::addPhotos(const QList<QUrl>& files, const QString& id) {
 }
 
 void AppModel::addPhotos(const std::vector<fs::path>& files, const std::string& id) {
-    if (!writable()) return;
-    const int row = members_.indexOf(id);
-    if (row < 0) return;
-    std::vector<Photo> imported;
-    try {
-        imported = library_->importPhotos(files, id);
-    } catch (const std::exception&) {
-        // No photos are added; the member is still saved and checked.
-    }
-    Member member = members_.records()[static_cast<std::size_t>(row)];
-    member.photos.insert(member.photos.end(), imported.begin(), imported.end());
-    setMember(row, std::move(member));
-    saveMembers();
-    recheck(QString::fromStdString(id));
+    if (!writable() || !findMember(id)) return;
+    if (changeMembers([&](OpenLibrary& library) { library.addPhotos(id, files); }))
+        recheck(QString::fromStdString(id));
 }
 
 void AppModel::deletePhoto(const QString& photoID, const QString& memberID) {
     if (!writable()) return;
-    const std::string id = memberID.toStdString();
-    const int row = members_.indexOf(id);
-    if (row < 0) return;
-    const std::string photo = photoID.toStdString();
-    Member member = members_.records()[static_cast<std::size_t>(row)];
-    std::erase_if(member.photos, [&](const Photo& p) { return p.id == photo; });
-    setMember(row, std::move(member));
-    try {
-        std::error_code ignored;
-        fs::remove(library_->photoURL(id, photo), ignored);
-    } catch (const LibraryError&) {
-        // A photo id that names no file inside the member's folder removes nothing.
-    }
-    saveMembers();
-    recheck(memberID);
+    const bool removed = changeMembers([&](OpenLibrary& library) {
+        library.removePhoto(memberID.toStdString(), photoID.toStdString());
+    });
+    // The other photos are checked again: the face picture or a group photo may depend on it.
+    if (removed) recheck(memberID);
 }
 
 void AppModel::recheck(const QString& id) {
@@ -496,7 +456,7 @@ void AppModel::recheck(const QString& id) {
         Member copy = *current;
         (void)QtConcurrent::run(&pool_, [self, engine, library, copy = std::move(copy)]() mutable {
             const std::string memberID = copy.id;
-            Member checked = Enroller(*engine, *library).check(std::move(copy));
+            Member checked = Enroller(*engine, library->library()).check(std::move(copy));
             post(self, [memberID, checked = std::move(checked)](AppModel& model) {
                 model.mergeChecked(memberID, checked);
             });
@@ -505,25 +465,13 @@ void AppModel::recheck(const QString& id) {
 }
 
 void AppModel::mergeChecked(const std::string& memberID, const Member& checked) {
-    const int row = members_.indexOf(memberID);
-    if (row >= 0) {
-        // Photos added while the check ran are kept, unchecked, after the checked ones.
-        Member member = members_.records()[static_cast<std::size_t>(row)];
-        std::vector<Photo> photos = checked.photos;
-        for (const Photo& photo : member.photos) {
-            const bool seen = std::any_of(checked.photos.begin(), checked.photos.end(),
-                                          [&](const Photo& p) { return p.id == photo.id; });
-            if (!seen) photos.push_back(photo);
-        }
-        member.photos = std::move(photos);
-        setMember(row, std::move(member));
-    }
     setChecking(memberID, false);
-    saveMembers();
-    recomputeMislabelWarnings();
+    // A member deleted while the check ran stays deleted.
+    if (!findMember(memberID)) return;
+    changeMembers([&](OpenLibrary& library) { library.mergeChecked(memberID, checked); });
     try {
         ImageCache::shared().invalidate(
-            QString::fromStdString(library_->thumbURL(memberID).string()));
+            QString::fromStdString(library().thumbURL(memberID).string()));
     } catch (const LibraryError&) {
     }
     members_.thumbnailChanged(memberID);
@@ -531,19 +479,31 @@ void AppModel::mergeChecked(const std::string& memberID, const Member& checked) 
 
 // ---- Services
 
-void AppModel::update(const std::string& id, const std::function<void(Service&)>& change) {
+bool AppModel::update(const std::string& id, const std::function<void(Service&)>& change) {
     const int row = services_.indexOf(id);
-    if (row < 0) return;
-    Service service = services_.records()[static_cast<std::size_t>(row)];
-    change(service);
-    if (writable()) {
-        try {
-            library_->save(service);
-        } catch (const std::exception&) {
-            // The list keeps the change.
-        }
+    if (row < 0 || !writable()) return false;
+    try {
+        services_.replace(row, library_->updateService(id, change));
+        return true;
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return false;
     }
-    services_.replace(row, std::move(service));
+}
+
+bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {
+    const Service* service = findService(serviceID.toStdString());
+    if (!service) return false;
+    const fs::path target =
+        (file.isLocalFile() ? file.toLocalFile() : file.toString()).toStdString();
+    try {
+        writeFileAtomically(target, library().csv(*service, memberRecords()));
+        return true;
+    } catch (const std::exception& error) {
+        showNotice(
+            QString::fromStdString("Couldn't write " + target.string() + ": " + error.what()));
+        return false;
+    }
 }
 
 QString AppModel::createService(const QString& label, const QStringList& paths,
@@ -554,22 +514,24 @@ QString AppModel::createService(const QString& label, const QStringList& paths,
     for (const QString& path : paths)
         sources.push_back(path.toStdString());
     const auto chosen = ProcessSettings::Mode::fromRawValue(mode.toStdString());
-    Service service(library_->newServiceID(), label.toStdString(), now, now, std::move(sources),
+    Service service(library().newServiceID(), label.toStdString(), now, now, std::move(sources),
                     chosen.value_or(ProcessSettings::Mode::standard));
-    service.status = ServiceStatus::queued;
-    service.progress = 0;
-    insertService(service);
+    markQueued(service);
+    if (!insertService(service)) return {};
     enqueue(QString::fromStdString(service.id));
     return QString::fromStdString(service.id);
 }
 
-void AppModel::insertService(const Service& service) {
-    if (!writable()) return;
-    services_.prepend(service);
+bool AppModel::insertService(const Service& service) {
+    if (!writable()) return false;
     try {
-        library_->save(service);
-    } catch (const std::exception&) {
+        library_->addService(service);
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return false;
     }
+    services_.prepend(service);
+    return true;
 }
 
 // ---- Live sessions
@@ -586,7 +548,7 @@ LiveSession* AppModel::startLive(const QString& kind, const QString& value, cons
     if (!source) return nullptr;
     // A session still current has not been saved; it stops, writing nothing.
     if (auto* current = qobject_cast<LiveSession*>(live_.data())) current->discard();
-    auto* session = new LiveSession(*this, std::move(*source), library_->newServiceID());
+    auto* session = new LiveSession(*this, std::move(*source), library().newServiceID());
     QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
     setLive(session);
     return session;
@@ -604,11 +566,7 @@ QVariantList AppModel::availableCameras() const {
 void AppModel::enqueue(const QString& id) {
     if (!writable()) return;
     const std::string serviceID = id.toStdString();
-    update(serviceID, [](Service& s) {
-        s.status = ServiceStatus::queued;
-        s.progress = 0;
-        s.message = "Waiting to start";
-    });
+    if (!update(serviceID, markQueued)) return;
     queue_.push_back(serviceID);
     if (!activeServiceID_) runNext();
 }
@@ -628,10 +586,7 @@ void AppModel::runNext() {
         return;
     }
     setActive(id);
-    update(id, [](Service& s) {
-        s.status = ServiceStatus::processing;
-        s.message = "Preparing face models";
-    });
+    update(id, markProcessing);
     startRun(id);
 }
 
@@ -644,10 +599,7 @@ void AppModel::startRun(const std::string& id) {
                        library, flags]() mutable {
         if (!engine_) {
             const std::string text = engineError_.value_or("Face models unavailable");
-            update(id, [&](Service& s) {
-                s.status = ServiceStatus::failed;
-                s.message = text;
-            });
+            update(id, [&](Service& s) { markFailed(s, text); });
             flags->remove(id);
             setActive(std::nullopt);
             runNext();
@@ -658,17 +610,14 @@ void AppModel::startRun(const std::string& id) {
                     members = std::move(members)] {
             auto progress = [self, id](const Progress& report) {
                 post(self, [id, report](AppModel& model) {
-                    model.update(id, [&](Service& s) {
-                        s.progress = progressValue(report);
-                        s.message = report.message;
-                    });
+                    model.update(id, [&](Service& s) { markProgress(s, report); });
                 });
             };
             auto isCancelled = [flags, id] { return flags->contains(id); };
             std::optional<ServiceResults> results;
             std::optional<std::string> failure;
             try {
-                ServiceProcessor processor(*engine, *library);
+                ServiceProcessor processor(*engine, library->library());
                 results = processor.run(service, members, ProcessSettings::preset(service.mode),
                                         progress, isCancelled);
             } catch (const ProcessError& error) {
@@ -687,38 +636,22 @@ void AppModel::startRun(const std::string& id) {
 void AppModel::finishRun(const std::string& id, std::optional<ServiceResults> results,
                          const std::optional<std::string>& failure) {
     const bool finished = results.has_value();
-    if (finished) {
-        update(id, [&](Service& s) {
-            s.status = ServiceStatus::done;
-            s.progress = 1.0;
-            s.message = "Finished";
-            s.results = std::move(results);
-        });
-    } else if (failure) {
-        update(id, [&](Service& s) {
-            s.status = ServiceStatus::failed;
-            s.message = *failure;
-        });
-    } else {
-        update(id, [](Service& s) {
-            s.status = ServiceStatus::cancelled;
-            s.message = "Cancelled";
-        });
-    }
+    bool saved = false;
+    if (finished)
+        saved = update(id, [&](Service& s) { markFinished(s, std::move(*results)); });
+    else if (failure)
+        update(id, [&](Service& s) { markFailed(s, *failure); });
+    else
+        update(id, markCancelled);
     // A service deleted while it ran may have had snapshots written after its folder went.
-    if (!findService(id) && writable()) library_->deleteService(id);
+    if (!findService(id) && writable()) library().deleteService(id);
     cancelFlags_->remove(id);
     setActive(std::nullopt);
     runNext();
-    if (finished) {
+    if (saved) {
         if (const Service* s = findService(id))
             Q_EMIT attendanceReady(QString::fromStdString(id), QString::fromStdString(s->label));
     }
-}
-
-double AppModel::progressValue(const Progress& report) {
-    if (!report.total || *report.total < 1) return 0;
-    return std::min(static_cast<double>(report.done) / static_cast<double>(*report.total), 0.99);
 }
 
 void AppModel::cancel(const QString& id) {
@@ -726,10 +659,7 @@ void AppModel::cancel(const QString& id) {
     const std::string serviceID = id.toStdString();
     if (std::find(queue_.begin(), queue_.end(), serviceID) != queue_.end()) {
         std::erase(queue_, serviceID);
-        update(serviceID, [](Service& s) {
-            s.status = ServiceStatus::cancelled;
-            s.message = "Cancelled";
-        });
+        update(serviceID, markCancelled);
     } else {
         cancelFlags_->insert(serviceID);
     }
@@ -739,9 +669,14 @@ void AppModel::deleteService(const QString& id) {
     if (!writable()) return;
     cancel(id);
     const std::string serviceID = id.toStdString();
+    try {
+        library_->removeService(serviceID);
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return;
+    }
     for (int row; (row = services_.indexOf(serviceID)) >= 0;)
         services_.removeAt(row);
-    library_->deleteService(serviceID);
 }
 
 } // namespace tallymere

@@ -6,9 +6,10 @@
 #include "MemberListModel.h"
 #include "ServiceListModel.h"
 #include "library/LibraryLock.h"
+#include "library/OpenLibrary.h"
+#include "library/ProcessSettings.h"
 #include "library/Records.h"
 #include "library/ServiceResults.h"
-#include "recognition/ProcessSettings.h"
 
 #include <QList>
 #include <QObject>
@@ -74,6 +75,9 @@ class AppModel : public QObject {
     // empty when it is fine.
     Q_PROPERTY(QString membersProblem READ membersProblem NOTIFY membersChanged)
     Q_PROPERTY(bool writable READ writable NOTIFY libraryAccessChanged)
+    // The last failure the operator has not dismissed (a save, an import, an export, the face
+    // models), in the library's or engine's own words; "" when there is none.
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
 
 public:
     // Whether this program may write the library.
@@ -84,8 +88,7 @@ public:
     };
     Q_ENUM(LibraryAccess)
 
-    static constexpr const char* interruptedMessage =
-        "Interrupted when the app closed. Choose Process again.";
+    static constexpr const char* interruptedMessage = OpenLibrary::interruptedMessage;
     static constexpr const char* waitingForToolMessage =
         "Waiting for tallymere-cli to finish with the library\u2026";
 
@@ -104,9 +107,9 @@ public:
     // ---- Fields
 
     QString libraryRoot() const;
-    const Library& library() const { return *library_; }
+    const Library& library() const { return library_->library(); }
     // For a live session, which writes its finished service's files itself.
-    Library& writableLibrary() { return *library_; }
+    Library& writableLibrary() { return library_->library(); }
     MemberListModel* memberList() { return &members_; }
     ServiceListModel* serviceList() { return &services_; }
     CommandLineOptions* options() { return &options_; }
@@ -129,6 +132,10 @@ public:
     QString libraryStatus() const { return libraryStatus_; }
     QString membersProblem() const { return membersProblem_; }
     bool writable() const { return access_ == LibraryAccess::writable; }
+    QString notice() const { return notice_; }
+    // Shows a failure to the operator until dismissed or replaced by the next one.
+    void showNotice(const QString& text);
+    Q_INVOKABLE void dismissNotice();
 
     // ---- Derived values
 
@@ -163,19 +170,20 @@ public:
     // the front, saved and enqueued. Returns its id; "" when the library cannot be written.
     Q_INVOKABLE QString createService(const QString& label, const QStringList& paths,
                                       const QString& mode);
-    // A service made elsewhere (a finished live session): inserted at the front and saved.
-    void insertService(const Service& service);
+    // A service made elsewhere (a finished live session): saved and inserted at the front;
+    // false, with the notice saying why, when it cannot be saved.
+    bool insertService(const Service& service);
     Q_INVOKABLE void enqueue(const QString& id);
     Q_INVOKABLE void cancel(const QString& id);
     Q_INVOKABLE void deleteService(const QString& id);
 
-    // Applies `change` to the service with that id, if there is one, and saves it (a failed save
-    // is ignored; the list keeps the change).
-    void update(const std::string& id, const std::function<void(Service&)>& change);
+    // Applies `change` to the service with that id, if there is one, and saves it; when the save
+    // fails the list keeps what is stored and the notice says why. Returns whether it was saved.
+    bool update(const std::string& id, const std::function<void(Service&)>& change);
 
-    // A run's progress as a service shows it: 0 without a total, else done / total, never above
-    // 0.99 before the run has finished.
-    static double progressValue(const Progress& report);
+    // Writes the service's register as CSV to `file`; false, with the notice saying why, when it
+    // cannot.
+    Q_INVOKABLE bool exportRegister(const QString& serviceID, const QUrl& file);
 
     // ---- Live sessions
 
@@ -206,6 +214,7 @@ Q_SIGNALS:
     void liveChanged();
     void membersChanged();
     void libraryAccessChanged();
+    void noticeChanged();
     // A run finished with results (the shell asks for the user's attention).
     void attendanceReady(const QString& serviceID, const QString& label);
 
@@ -224,8 +233,10 @@ private:
     void finishRun(const std::string& id, std::optional<ServiceResults> results,
                    const std::optional<std::string>& failure);
     void mergeChecked(const std::string& memberID, const Member& checked);
-    void saveMembers();
-    void setMember(int row, Member member);
+    // Runs a library operation; a failure becomes the notice. Afterwards the member list shows
+    // what is stored. Returns whether the operation succeeded.
+    bool changeMembers(const std::function<void(OpenLibrary&)>& operation);
+    void showMembers();
     void recomputeMislabelWarnings();
     void setChecking(const std::string& id, bool checking);
     void setActive(std::optional<std::string> id);
@@ -234,7 +245,7 @@ private:
     static void post(const QPointer<AppModel>& model, std::function<void(AppModel&)> work);
 
     Options config;
-    std::shared_ptr<Library> library_;
+    std::shared_ptr<OpenLibrary> library_;
     std::optional<LibraryLock> lock_;
     QTimer lockPoll;
     bool waitedForLock = false; // the lists were loaded before the lock was ours
@@ -242,6 +253,7 @@ private:
     LibraryAccess access_ = LibraryAccess::waiting;
     QString libraryStatus_;
     QString membersProblem_;
+    QString notice_;
     CommandLineOptions options_;
     MemberListModel members_;
     ServiceListModel services_;

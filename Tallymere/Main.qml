@@ -75,6 +75,12 @@ ApplicationWindow {
                 font: Base.bodyStrong
             }
         }
+        NoticeBar {
+            objectName: "notice"
+            Layout.fillWidth: true
+            text: window.appModel.notice
+            onDismissed: window.appModel.dismissNotice()
+        }
         ContentView {
             id: content
             objectName: "contentView"

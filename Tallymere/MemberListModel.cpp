@@ -79,6 +79,40 @@ void MemberListModel::reset(std::vector<Member> all) {
     Q_EMIT countChanged();
 }
 
+void MemberListModel::sync(std::vector<Member> all) {
+    // The usual change touches one member: rows are replaced, appended or removed in place, so
+    // views keep their place; any other difference resets the list.
+    const auto sameIDs = [](const std::vector<Member>& a, std::size_t skipA,
+                            const std::vector<Member>& b) {
+        for (std::size_t i = 0, j = 0; i < a.size(); ++i) {
+            if (i == skipA) continue;
+            if (j >= b.size() || a[i].id != b[j++].id) return false;
+        }
+        return true;
+    };
+    if (all.size() == members.size() && sameIDs(members, members.size(), all)) {
+        for (std::size_t i = 0; i < all.size(); ++i)
+            if (!(members[i] == all[i])) replace(static_cast<int>(i), std::move(all[i]));
+        return;
+    }
+    if (all.size() == members.size() + 1 && sameIDs(all, all.size() - 1, members)) {
+        for (std::size_t i = 0; i < members.size(); ++i)
+            if (!(members[i] == all[i])) replace(static_cast<int>(i), std::move(all[i]));
+        append(std::move(all.back()));
+        return;
+    }
+    if (all.size() + 1 == members.size()) {
+        for (std::size_t gone = 0; gone < members.size(); ++gone) {
+            if (!sameIDs(members, gone, all)) continue;
+            removeAt(static_cast<int>(gone));
+            for (std::size_t i = 0; i < all.size(); ++i)
+                if (!(members[i] == all[i])) replace(static_cast<int>(i), std::move(all[i]));
+            return;
+        }
+    }
+    reset(std::move(all));
+}
+
 void MemberListModel::append(Member member) {
     const int row = rowCount();
     beginInsertRows({}, row, row);

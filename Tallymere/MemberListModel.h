@@ -42,6 +42,8 @@ public:
     int indexOf(const std::string& id) const;
 
     void reset(std::vector<Member> all);
+    // Makes the list `all`, changing only the rows that differ where it can.
+    void sync(std::vector<Member> all);
     void append(Member member);
     void replace(int row, Member member);
     void removeAt(int row);

@@ -19,9 +19,9 @@
 #include "engine/BGRAImage.h"
 #include "engine/FaceEngine.h"
 #include "engine/ThreadWaiting.h"
-#include "library/Enroller.h"
 #include "library/Library.h"
-#include "recognition/ProcessSettings.h"
+#include "library/ProcessSettings.h"
+#include "recognition/Enroller.h"
 #include "runs/ServiceProcessor.h"
 
 #include <algorithm>

@@ -12,8 +12,8 @@
 
 #include "engine/FaceEngine.h"
 #include "engine/ThreadWaiting.h"
-#include "library/Enroller.h"
 #include "library/Library.h"
+#include "recognition/Enroller.h"
 #include "runs/LiveController.h"
 #include "runs/MainThread.h"
 #include "support/LocalHttpServer.h"

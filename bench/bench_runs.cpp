@@ -23,7 +23,7 @@
 #include "engine/ModelRuntime.h"
 #include "engine/ThreadWaiting.h"
 #include "library/Library.h"
-#include "recognition/ProcessSettings.h"
+#include "library/ProcessSettings.h"
 #include "runs/AttendanceSession.h"
 #include "runs/FrameReadAhead.h"
 #include "runs/FrameSource.h"

@@ -10,16 +10,17 @@
 //             duplicates and identical faces, the rest strangers).
 //   stills    a still-image run of 400 photos of 30 faces each.
 //
-// Times are processor time of the measuring thread. Every case prints a checksum of its results so that runs of different builds can be compared:
-// equal checksums mean the same register, visitors, presence lists and clusters.
+// Times are processor time of the measuring thread. Every case prints a checksum of its results so
+// that runs of different builds can be compared: equal checksums mean the same register, visitors,
+// presence lists and clusters.
 //
 // usage: bench_session [--minutes M] [--members N] [--presence-every S] [--clusters 1000,4000,...]
 //                      [--photos P] [--only live|cluster|stills]
 
 #include "library/Library.h"
+#include "library/ProcessSettings.h"
 #include "recognition/Aggregation.h"
 #include "recognition/Gallery.h"
-#include "recognition/ProcessSettings.h"
 #include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
 #include "runs/AttendanceSession.h"

@@ -1,12 +1,13 @@
 #include "Commands.h"
 
+#include "Access.h"
 #include "Errors.h"
 #include "Format.h"
 #include "LiveRun.h"
 #include "ServiceRun.h"
 #include "Table.h"
-#include "Workspace.h"
 #include "library/AtomicFile.h"
+#include "recognition/Enroller.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,25 +27,6 @@ namespace fs = std::filesystem;
 namespace {
 
 // ---- Shared steps
-
-// For a command that only reads (its workspace opened for reading, so nothing on disk changes):
-// a service left queued or processing while no program holds the library is shown as
-// interrupted, as the next writing command will store it.
-void showInterrupted(Workspace& workspace) {
-    if (!LibraryLock::isHeld(workspace.library().root(), LibraryLock::Range::library))
-        workspace.repairInterrupted(false);
-}
-
-// Opens the library as the application does at start: members and services loaded, and services
-// left queued or processing marked interrupted, unless another process holds the library's lock
-// (then they are that process's running service).
-void repairIfFree(Workspace& workspace) {
-    if (auto lock = LibraryLock::tryAcquire(workspace.library().root(), LibraryLock::Range::library,
-                                            LibraryLock::Kind::exclusive)) {
-        workspace.reloadServices();
-        workspace.repairInterrupted();
-    }
-}
 
 // The photo files of a command line, each checked before anything is changed.
 std::vector<fs::path> photoFiles(const std::vector<std::string>& arguments, std::size_t first) {
@@ -90,7 +72,7 @@ std::string photoCount(const Member& member) {
 void printMemberPhotos(const Member& member,
                        const std::map<std::string, std::string>& sources = {}) {
     std::cout << printable(member.id) << "  " << printable(member.name) << "  "
-              << photoCount(member) << " good photos · " << memberStatus(member) << "\n";
+              << photoCount(member) << " good photos · " << member.readiness() << "\n";
     if (member.photos.empty()) {
         std::cout << "  No photos. Add some with \"tallymere-cli add-photos " << member.id
                   << " PHOTO...\".\n";
@@ -123,7 +105,7 @@ void printMembersTable(const std::vector<Member>& members) {
     }
     Table table({{"ID"}, {"NAME"}, {"PHOTOS", true}, {"STATUS"}});
     for (const Member& member : members)
-        table.add({member.id, member.name, photoCount(member), std::string(memberStatus(member))});
+        table.add({member.id, member.name, photoCount(member), member.readiness()});
     table.print(std::cout);
 }
 
@@ -152,17 +134,17 @@ void printServicesTable(const std::vector<Service>& services) {
 // ---- Members
 
 int listCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root, Workspace::Use::reading);
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
     showInterrupted(workspace);
     std::cout << "Library " << workspace.library().root().string() << "\n\nMembers\n";
-    printMembersTable(workspace.members());
+    printMembersTable(usableMembers(workspace));
     std::cout << "\nServices\n";
     printServicesTable(workspace.services());
     return exitOk;
 }
 
 int membersCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root, Workspace::Use::reading);
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
     showInterrupted(workspace);
     if (!line.positionals.empty()) {
         for (const std::string& id : line.positionals)
@@ -173,24 +155,26 @@ int membersCommand(const fs::path& root, const CommandLine& line) {
         }
         return exitOk;
     }
-    printMembersTable(workspace.members());
-    printWarnings(workspace.mislabelWarnings());
+    printMembersTable(usableMembers(workspace));
+    printWarnings(Enroller::mislabelWarnings(usableMembers(workspace)));
     return exitOk;
 }
 
-// Checks a member's photos and shows the outcome.
-void checkAndShow(Workspace& workspace, const std::string& id,
+// Checks a member's photos, keeps the outcome and shows it.
+void checkAndShow(OpenLibrary& workspace, FaceEngine& engine, const std::string& id,
                   const std::map<std::string, std::string>& sources = {}) {
-    printMemberPhotos(workspace.recheck(id), sources);
+    const Member checked = Enroller(engine, workspace.library()).check(workspace.member(id));
+    printMemberPhotos(workspace.mergeChecked(id, checked), sources);
 }
 
 int addMemberCommand(const fs::path& root, const CommandLine& line) {
     const std::string name = requireName(line.positionals[0], "the member's name");
     const std::vector<fs::path> files = photoFiles(line.positionals, 1);
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
-    if (!files.empty()) workspace.engine(); // without models, change nothing
+    std::unique_ptr<FaceEngine> engine;
+    if (!files.empty()) engine = loadEngine(); // without models, change nothing
     const Member member = workspace.addMember(name);
     if (files.empty()) {
         std::cout << "Added " << member.id << " " << printable(member.name) << ". Add photos with "
@@ -202,30 +186,30 @@ int addMemberCommand(const fs::path& root, const CommandLine& line) {
     for (std::size_t i = 0; i < photos.size() && i < files.size(); ++i)
         sources[photos[i].id] = files[i].filename().string();
     std::cout << "Added " << member.id << " " << printable(member.name) << "\n";
-    checkAndShow(workspace, member.id, sources);
-    printWarnings(workspace.mislabelWarnings());
+    checkAndShow(workspace, *engine, member.id, sources);
+    printWarnings(Enroller::mislabelWarnings(usableMembers(workspace)));
     return exitOk;
 }
 
 int addPhotosCommand(const fs::path& root, const CommandLine& line) {
     const std::vector<fs::path> files = photoFiles(line.positionals, 1);
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
     workspace.member(id);
-    workspace.engine();
+    const std::unique_ptr<FaceEngine> engine = loadEngine();
     const std::vector<Photo> photos = workspace.addPhotos(id, files);
     std::map<std::string, std::string> sources;
     for (std::size_t i = 0; i < photos.size() && i < files.size(); ++i)
         sources[photos[i].id] = files[i].filename().string();
-    checkAndShow(workspace, id, sources);
-    printWarnings(workspace.mislabelWarnings());
+    checkAndShow(workspace, *engine, id, sources);
+    printWarnings(Enroller::mislabelWarnings(usableMembers(workspace)));
     return exitOk;
 }
 
 int removePhotoCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
@@ -234,20 +218,21 @@ int removePhotoCommand(const fs::path& root, const CommandLine& line) {
               << " " << printable(workspace.member(id).name) << "\n";
     // The other photos are checked again (the face picture or a group photo may depend on the
     // removed one); without models the removal stands and the check waits.
+    std::unique_ptr<FaceEngine> engine;
     try {
-        workspace.engine();
+        engine = loadEngine();
     } catch (const CommandError& error) {
         std::cerr << "The other photos were not checked again: " << error.what() << "\n";
         printMemberPhotos(workspace.member(id));
         return exitOk;
     }
-    checkAndShow(workspace, id);
+    checkAndShow(workspace, *engine, id);
     return exitOk;
 }
 
 int renameCommand(const fs::path& root, const CommandLine& line) {
     const std::string name = requireName(line.positionals[1], "the new name");
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     const std::string& id = line.positionals[0];
@@ -259,7 +244,7 @@ int renameCommand(const fs::path& root, const CommandLine& line) {
 }
 
 int removeMemberCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     const Member removed = workspace.removeMember(line.positionals[0]);
@@ -270,26 +255,26 @@ int removeMemberCommand(const fs::path& root, const CommandLine& line) {
 }
 
 int checkCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     std::vector<std::string> ids = line.positionals;
     for (const std::string& id : ids)
         workspace.member(id);
     if (ids.empty())
-        for (const Member& member : workspace.members())
+        for (const Member& member : usableMembers(workspace))
             ids.push_back(member.id);
     if (ids.empty()) {
         std::cout << "No members to check. Add one with \"tallymere-cli add-member NAME "
                      "PHOTO...\".\n";
         return exitOk;
     }
-    workspace.engine();
+    const std::unique_ptr<FaceEngine> engine = loadEngine();
     for (std::size_t i = 0; i < ids.size(); ++i) {
         if (i > 0) std::cout << "\n";
-        checkAndShow(workspace, ids[i]);
+        checkAndShow(workspace, *engine, ids[i]);
     }
-    printWarnings(workspace.mislabelWarnings());
+    printWarnings(Enroller::mislabelWarnings(usableMembers(workspace)));
     return exitOk;
 }
 
@@ -332,7 +317,7 @@ int camerasCommand(const fs::path&, const CommandLine&) {
 }
 
 int servicesCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root, Workspace::Use::reading);
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
     showInterrupted(workspace);
     printServicesTable(workspace.services());
     return exitOk;
@@ -374,15 +359,15 @@ void printRegister(const Service& service, const std::vector<Member>& members,
 
     std::cout << "\n"
               << results.framesAnalysed << " frames analysed in "
-              << duration(results.processingSeconds) << " · " << duration(results.durationSeconds)
-              << " of recording · " << counted(results.membersEnrolled, "member", "members")
-              << " enrolled\n"
+              << formatDuration(results.processingSeconds) << " · "
+              << formatDuration(results.durationSeconds) << " of recording · "
+              << counted(results.membersEnrolled, "member", "members") << " enrolled\n"
               << "Model: " << results.model << "\n"
               << "Snapshots: " << library.serviceDir(service.id).string() << "\n";
 }
 
 int showCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root, Workspace::Use::reading);
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
     showInterrupted(workspace);
     const Service& service = workspace.service(line.positionals[0]);
     std::cout << printable(service.label) << "  (" << printable(service.id) << ")\n"
@@ -396,7 +381,7 @@ int showCommand(const fs::path& root, const CommandLine& line) {
         std::cout << "  " << printable(readablePath(path)) << "\n";
     std::cout << printable(statusWithMessage(service)) << "\n\n";
     if (service.status == ServiceStatus::done && service.results)
-        printRegister(service, workspace.members(), workspace.library());
+        printRegister(service, usableMembers(workspace), workspace.library());
     else if (service.status == ServiceStatus::failed || service.status == ServiceStatus::cancelled)
         std::cout << "No register. Take attendance again with \"tallymere-cli process\".\n";
     return exitOk;
@@ -440,13 +425,13 @@ void writeExport(const fs::path& file, const std::string& text) {
 }
 
 int exportCommand(const fs::path& root, const CommandLine& line) {
-    Workspace workspace(root, Workspace::Use::reading);
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
     showInterrupted(workspace);
     const Service& service = workspace.service(line.positionals[0]);
     if (service.status != ServiceStatus::done || !service.results)
         throw CommandError("Service " + service.id + " has no register to export (" +
                            statusWithMessage(service) + ").");
-    const std::string text = workspace.library().csv(service, workspace.members());
+    const std::string text = workspace.library().csv(service, usableMembers(workspace));
     const std::string target = line.option("-o").value_or("-");
     if (target.empty()) throw UsageError("-o needs a file name, a folder or -");
     if (target == "-") {
@@ -468,7 +453,7 @@ int exportCommand(const fs::path& root, const CommandLine& line) {
 int removeServiceCommand(const fs::path& root, const CommandLine& line) {
     const std::string& id = line.positionals[0];
     if (id == "latest") throw UsageError("remove-service needs the service's ID, not latest");
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     repairIfFree(workspace);
     const LibraryLock access = writeAccess(workspace.library().root());
     const Service service = workspace.service(id);
@@ -477,14 +462,14 @@ int removeServiceCommand(const fs::path& root, const CommandLine& line) {
         throw CommandError("Service " + id +
                            " is being processed by another tallymere-cli. Stop that run "
                            "(Ctrl-C in its terminal) first.");
-    workspace.library().deleteService(id);
+    workspace.removeService(id);
     std::cout << "Removed service " << printable(id) << " \"" << printable(service.label)
               << "\" with its snapshots. The recording itself is kept.\n";
     return exitOk;
 }
 
 int setAsideMembersCommand(const fs::path& root, const CommandLine&) {
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     const LibraryLock access = writeAccess(workspace.library().root());
     fs::path aside;
     try {

@@ -28,22 +28,6 @@ std::string localDay(Date date) {
     return localTime(date, "%Y-%m-%d");
 }
 
-std::string duration(double seconds) {
-    // Past 10^15 seconds the whole seconds would not fit the conversion below.
-    if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e15) return {};
-    char text[64];
-    if (seconds >= 3600) {
-        const long long whole = static_cast<long long>(seconds);
-        std::snprintf(text, sizeof text, "%lldh%02lldm", whole / 3600, whole % 3600 / 60);
-    } else if (seconds >= 60) {
-        const long long whole = static_cast<long long>(seconds);
-        std::snprintf(text, sizeof text, "%lldm%llds", whole / 60, whole % 60);
-    } else {
-        std::snprintf(text, sizeof text, "%llds", static_cast<long long>(std::round(seconds)));
-    }
-    return text;
-}
-
 std::string percent(float confidence) {
     // A stored confidence lies in 0...1; one far outside would not fit the conversion.
     if (!std::isfinite(confidence) || std::fabs(confidence) > 1e6f) return {};
@@ -52,13 +36,6 @@ std::string percent(float confidence) {
 
 std::string counted(long long count, std::string_view singular, std::string_view plural) {
     return std::to_string(count) + " " + std::string(count == 1 ? singular : plural);
-}
-
-std::string_view memberStatus(const Member& member) {
-    const int good = member.goodPhotos();
-    if (good == 0) return "No usable photos yet";
-    if (good >= 3) return "Ready";
-    return "Add more photos (3+ recommended)";
 }
 
 std::string photoOutcome(const Photo& photo) {

@@ -14,18 +14,11 @@ std::string localDateTime(Date date);
 // Local date as "YYYY-MM-DD".
 std::string localDay(Date date);
 
-// A duration as the service page shows it: "1h02m", "2m5s" or "59s"; empty when not a finite,
-// non-negative number.
-std::string duration(double seconds);
-
 // A confidence as a whole percentage, truncated: 0.879 gives "87%".
 std::string percent(float confidence);
 
 // "1 photo", "2 photos".
 std::string counted(long long count, std::string_view singular, std::string_view plural);
-
-// "Ready", "Add more photos (3+ recommended)" or "No usable photos yet", as a member's tile says.
-std::string_view memberStatus(const Member& member);
 
 // How the enrolment check left a photo: "Accepted", "Accepted: <note>", "Rejected: <reason>" or
 // "Not checked".

@@ -1,10 +1,10 @@
 #include "LiveRun.h"
 
+#include "Access.h"
 #include "Errors.h"
 #include "Format.h"
 #include "ServiceRun.h"
 #include "Table.h"
-#include "Workspace.h"
 #include "library/Library.h"
 #include "runs/FrameFeed.h"
 #include "runs/LiveController.h"
@@ -63,22 +63,19 @@ bool isUrl(const std::string& text) {
 // and library of the workspace, and the finished service put first among the services.
 class ToolHost final : public LiveHost {
 public:
-    ToolHost(Workspace& workspace, FaceEngine& engine) : workspace_(workspace), engine_(engine) {}
+    ToolHost(OpenLibrary& workspace, FaceEngine& engine) : workspace_(workspace), engine_(engine) {}
 
     FaceEngine* engine() override { return &engine_; }
     std::optional<std::string> engineError() override { return std::nullopt; }
     bool engineLoading() override { return false; }
-    std::vector<Member> members() override { return workspace_.members(); }
+    std::vector<Member> members() override { return usableMembers(workspace_); }
     Library& library() override { return workspace_.library(); }
-    void liveFinished(const Service& service) override {
-        workspace_.services().insert(workspace_.services().begin(), service);
-        saved = service;
-    }
+    void liveFinished(const Service& service) override { saved = service; }
 
     std::optional<Service> saved;
 
 private:
-    Workspace& workspace_;
+    OpenLibrary& workspace_;
     FaceEngine& engine_;
 };
 
@@ -145,7 +142,7 @@ int liveService(const fs::path& root, const LiveRequest& request) {
 
     interrupts = 0;
     catchInterrupts();
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     // A live session is a run like `process`: one at a time in a library.
     auto lock = LibraryLock::acquire(
         workspace.library().root(), LibraryLock::Range::processing, LibraryLock::Kind::exclusive,
@@ -164,7 +161,8 @@ int liveService(const fs::path& root, const LiveRequest& request) {
     if (workspace.recognisableCount() == 0)
         throw CommandError(std::string(ProcessError::noMembers().what()) +
                            " Use \"tallymere-cli add-member NAME PHOTO...\".");
-    FaceEngine& engine = workspace.engine();
+    const std::unique_ptr<FaceEngine> loaded = loadEngine();
+    FaceEngine& engine = *loaded;
     if (interrupts) {
         std::cerr << "Cancelled; nothing was saved.\n";
         return exitCancelled;
@@ -178,7 +176,7 @@ int liveService(const fs::path& root, const LiveRequest& request) {
     std::cerr << "Live from " << source.title() << " as service " << live->serviceID() << " \""
               << request.label << "\". Ctrl-C stops and saves";
     if (request.stopAfter)
-        std::cerr << "; it stops by itself after " << duration(*request.stopAfter);
+        std::cerr << "; it stops by itself after " << formatDuration(*request.stopAfter);
     std::cerr << ".\n";
 
     using Clock = std::chrono::steady_clock;
@@ -199,7 +197,7 @@ int liveService(const fs::path& root, const LiveRequest& request) {
             if (!announced.insert(present.memberID).second) continue;
             clearLine();
             std::cout << formatClock(present.firstSeen) << "  "
-                      << memberName(workspace.members(), present.memberID) << " ("
+                      << memberName(usableMembers(workspace), present.memberID) << " ("
                       << present.memberID << ") recognised · " << percent(present.score) << "\n"
                       << std::flush;
         }
@@ -268,7 +266,7 @@ int liveService(const fs::path& root, const LiveRequest& request) {
     if (!fs::exists(workspace.library().serviceDir(serviceID) / "service.json", ec))
         throw CommandError("Couldn't save the live session as service " + serviceID + " in " +
                            workspace.library().servicesDir().string() + ".");
-    printSummary(*host.saved, workspace.members());
+    printSummary(*host.saved, usableMembers(workspace));
     return exitOk;
 }
 

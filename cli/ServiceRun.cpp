@@ -51,16 +51,17 @@ std::string joined(const std::set<std::string, std::less<>>& words) {
 // event. A failed save is remembered, not fatal: the run goes on and the end reports it.
 class StoredService {
 public:
-    StoredService(Library& library, Service service)
+    StoredService(OpenLibrary& library, Service service)
         : library(library), current(std::move(service)) {}
 
+    // The run goes on when a save fails; the last failure is reported once it has ended.
     template <typename Change>
     void update(Change&& change) {
         change(current);
         try {
-            library.save(current);
+            library.updateService(current.id, [&](Service& s) { s = current; });
             saveError.clear();
-        } catch (const std::exception& error) {
+        } catch (const LibraryError& error) {
             saveError = error.what();
         }
     }
@@ -69,7 +70,7 @@ public:
     const std::string& lastSaveError() const { return saveError; }
 
 private:
-    Library& library;
+    OpenLibrary& library;
     Service current;
     std::string saveError;
 };
@@ -100,7 +101,7 @@ void printSummary(const Service& service, const std::vector<Member>& members) {
     }
     std::cout << "\n"
               << results.framesAnalysed << " frames analysed in "
-              << duration(results.processingSeconds) << "\n"
+              << formatDuration(results.processingSeconds) << "\n"
               << "The whole register: tallymere-cli show " << service.id << "\n"
               << "As CSV:             tallymere-cli export " << service.id << " -o "
               << defaultExportName(service) << "\n";
@@ -139,7 +140,7 @@ int processService(const fs::path& root, const RunRequest& request) {
 
     cancelRequested = 0;
     catchCancelSignals();
-    Workspace workspace(root);
+    CommandLibrary workspace(root);
     auto lock = LibraryLock::acquire(
         workspace.library().root(), LibraryLock::Range::processing, LibraryLock::Kind::exclusive,
         [] {
@@ -161,7 +162,8 @@ int processService(const fs::path& root, const RunRequest& request) {
     if (workspace.recognisableCount() == 0)
         throw CommandError(std::string(ProcessError::noMembers().what()) +
                            " Use \"tallymere-cli add-member NAME PHOTO...\".");
-    FaceEngine& engine = workspace.engine();
+    const std::unique_ptr<FaceEngine> loaded = loadEngine();
+    FaceEngine& engine = *loaded;
     if (cancelRequested) {
         std::cerr << "Cancelled; no service was created.\n";
         return exitCancelled;
@@ -170,37 +172,20 @@ int processService(const fs::path& root, const RunRequest& request) {
     const Date now = std::chrono::system_clock::now();
     Library& library = workspace.library();
     Service created(library.newServiceID(), label, now, now, paths, request.mode);
-    try {
-        library.save(created);
-    } catch (const std::exception& error) {
-        throw CommandError("Couldn't save the new service in " + library.servicesDir().string() +
-                           ": " + error.what());
-    }
-    StoredService stored(library, created);
-    stored.update([](Service& s) { // enqueued
-        s.status = ServiceStatus::queued;
-        s.progress = 0;
-        s.message = "Waiting to start";
-    });
+    workspace.addService(created);
+    StoredService stored(workspace, created);
+    stored.update(markQueued);
     std::cerr << "Service " << created.id << " \"" << printable(label) << "\" ("
               << request.mode.title()
               << "): " << counted(static_cast<long long>(paths.size()), "file", "files") << "\n";
 
     ProgressDisplay display;
-    stored.update([](Service& s) { // taken from the queue
-        s.status = ServiceStatus::processing;
-        s.message = "Preparing face models";
-    });
+    stored.update(markProcessing);
     display.show(stored.service().progress, stored.service().message);
 
-    const std::vector<Member> members = workspace.members();
+    const std::vector<Member> members = usableMembers(workspace);
     auto onProgress = [&](const Progress& report) {
-        stored.update([&](Service& s) {
-            s.progress = !report.total || *report.total < 1
-                             ? 0.0
-                             : std::min(static_cast<double>(report.done) / *report.total, 0.99);
-            s.message = report.message;
-        });
+        stored.update([&](Service& s) { markProgress(s, report); });
         display.show(stored.service().progress, stored.service().message);
     };
     auto isCancelled = [] { return cancelRequested != 0; };
@@ -212,18 +197,10 @@ int processService(const fs::path& root, const RunRequest& request) {
         ServiceResults results =
             processor.run(stored.service(), members, ProcessSettings::preset(request.mode),
                           onProgress, isCancelled);
-        stored.update([&](Service& s) { // run finished
-            s.status = ServiceStatus::done;
-            s.progress = 1.0;
-            s.message = "Finished";
-            s.results = std::move(results);
-        });
+        stored.update([&](Service& s) { markFinished(s, std::move(results)); });
     } catch (const ProcessError& error) {
         if (error.kind() == ProcessError::Kind::cancelled) {
-            stored.update([](Service& s) {
-                s.status = ServiceStatus::cancelled;
-                s.message = "Cancelled";
-            });
+            stored.update(markCancelled);
             status = exitCancelled;
         } else {
             failure = error.what();
@@ -232,26 +209,21 @@ int processService(const fs::path& root, const RunRequest& request) {
         failure = error.what();
     }
     if (!failure.empty()) {
-        stored.update([&](Service& s) {
-            s.status = ServiceStatus::failed;
-            s.message = failure;
-        });
+        stored.update([&](Service& s) { markFailed(s, failure); });
         status = exitFailed;
     }
     display.finish();
 
     const Service& service = stored.service();
     if (!stored.lastSaveError().empty())
-        throw CommandError("Couldn't save service " + service.id + " (" + statusText(service) +
-                           ") in " + library.serviceDir(service.id).string() + ": " +
-                           stored.lastSaveError());
+        throw CommandError(stored.lastSaveError() + " (" + statusText(service) + ")");
     if (status == exitCancelled) {
         std::cerr << "Cancelled. Service " << service.id << " is stored as cancelled.\n";
     } else if (status == exitFailed) {
         std::cerr << "tallymere-cli: " << printable(service.message, true) << "\n"
                   << "Service " << service.id << " is stored as failed.\n";
     } else {
-        printSummary(service, workspace.members());
+        printSummary(service, usableMembers(workspace));
     }
     return status;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Workspace.h"
-#include "recognition/ProcessSettings.h"
+#include "Access.h"
+#include "library/ProcessSettings.h"
 
 #include <filesystem>
 #include <string>

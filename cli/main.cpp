@@ -2,6 +2,7 @@
 // application: enrol members, check their photos, process a recording, read and export the
 // register. Global options come before the command or among its arguments.
 
+#include "Access.h"
 #include "Arguments.h"
 #include "Commands.h"
 #include "Errors.h"
@@ -98,6 +99,9 @@ int main(int argc, char** argv) {
         return exitUsage;
     } catch (const CommandError& error) {
         printError(error.what());
+        return exitFailed;
+    } catch (const LibraryError& error) {
+        printError(withHint(error));
         return exitFailed;
     } catch (const std::exception& error) {
         printError(error.what());

@@ -17,8 +17,8 @@
 #include <memory>
 #include <pwd.h>
 #include <random>
-#include <sys/stat.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -304,7 +304,7 @@ std::vector<Member> Library::updateMembers(const std::function<void(std::vector<
         throw LibraryError("The member list in " + root_.string() +
                            " is being changed by another program. Try again in a moment.");
     MemberList list = readMembers();
-    if (!list.readable()) throw LibraryError(list.problem);
+    if (!list.readable()) throw LibraryError(list.problem, LibraryError::Kind::damagedMembers);
     std::vector<Member> members = std::move(list.members);
     change(members);
     saveMembers(members);
@@ -316,7 +316,7 @@ void Library::saveMembers(const std::vector<Member>& members) const {
     // A file that is there but cannot be read still holds members: it is set aside on purpose
     // (setAsideMembers), never replaced by whatever list a caller has.
     if (const MemberList stored = readMembers(); !stored.readable())
-        throw LibraryError(stored.problem);
+        throw LibraryError(stored.problem, LibraryError::Kind::damagedMembers);
     std::vector<Member> sorted = members;
     if (const auto collator = nameCollator()) {
         std::stable_sort(sorted.begin(), sorted.end(), [&](const Member& a, const Member& b) {
@@ -476,6 +476,22 @@ std::string formatClock(std::optional<double> seconds) {
     const long long s = std::llround(*seconds); // halves away from zero
     char text[64];
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, (s % 3600) / 60, s % 60);
+    return text;
+}
+
+std::string formatDuration(double seconds) {
+    // Past 10^15 seconds the whole seconds would not fit the conversion below.
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e15) return {};
+    char text[64];
+    if (seconds >= 3600) {
+        const long long whole = static_cast<long long>(seconds);
+        std::snprintf(text, sizeof text, "%lldh%02lldm", whole / 3600, whole % 3600 / 60);
+    } else if (seconds >= 60) {
+        const long long whole = static_cast<long long>(seconds);
+        std::snprintf(text, sizeof text, "%lldm%llds", whole / 60, whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%llds", static_cast<long long>(std::round(seconds)));
+    }
     return text;
 }
 

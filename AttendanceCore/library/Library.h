@@ -15,8 +15,6 @@
 
 namespace tallymere {
 
-struct Gallery; // recognition/Gallery.h
-
 // The on-disk store of members and services under one root folder:
 //
 //   members.json                       every Member, sorted by name
@@ -117,8 +115,6 @@ public:
     // Removes one photo file of the member (a link itself, not its target); never fails, and
     // does nothing when the member's folder is a link.
     void deletePhotoFile(const std::string& memberID, const std::string& photoID) const;
-    // The recognition gallery of the members' accepted photos (defined with Gallery).
-    Gallery gallery(const std::vector<Member>& members) const;
 
     // ---- Services
 
@@ -169,5 +165,8 @@ private:
 // Seconds as "h:mm:ss" (rounded to the nearest second, halves away from zero; hours unbounded);
 // empty for no value or a value that is not a finite number or beyond 10^15 seconds.
 std::string formatClock(std::optional<double> seconds);
+// A duration as a service's figures show it: "1h02m", "2m5s" or "59s"; empty when not a finite,
+// non-negative number of seconds.
+std::string formatDuration(double seconds);
 
 } // namespace tallymere

@@ -10,6 +10,13 @@ int Member::goodPhotos() const {
     return int(std::count_if(photos.begin(), photos.end(), [](const Photo& p) { return p.ok; }));
 }
 
+std::string Member::readiness() const {
+    const int good = goodPhotos();
+    if (good == 0) return "No usable photos yet";
+    if (good >= minGoodPhotos) return "Ready";
+    return "Add more photos (" + std::to_string(minGoodPhotos) + "+ recommended)";
+}
+
 void to_json(Json& json, const Member& member) {
     json = Json::object();
     json["id"] = member.id;

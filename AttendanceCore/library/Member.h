@@ -20,10 +20,17 @@ struct Member {
     std::vector<Photo> photos; // in the order they were added
     UnknownKeys unknownKeys{}; // a newer version's fields, kept
 
+    // The good photos a member should have: fewer are recognised less reliably.
+    static constexpr int minGoodPhotos = 3;
+
     // Photos that passed the enrolment check.
     int goodPhotos() const;
     // Only a member with at least one good photo can be recognised.
     bool isRecognisable() const { return goodPhotos() != 0; }
+    bool needsMorePhotos() const { return goodPhotos() < minGoodPhotos; }
+    // How ready the member is to be recognised: "No usable photos yet", "Ready" or "Add more
+    // photos (3+ recommended)".
+    std::string readiness() const;
 
     bool operator==(const Member&) const = default;
 };

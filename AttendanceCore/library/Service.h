@@ -1,10 +1,10 @@
 #pragma once
 
 #include "library/Date.h"
+#include "library/ProcessSettings.h"
 #include "library/ServiceResults.h"
 #include "library/ServiceStatus.h"
 #include "library/UnknownKeys.h"
-#include "recognition/ProcessSettings.h"
 
 #include <cstddef>
 #include <functional>

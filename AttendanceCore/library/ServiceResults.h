@@ -1,8 +1,8 @@
 #pragma once
 
 #include "library/MemberResult.h"
+#include "library/ProcessSettings.h"
 #include "library/Visitor.h"
-#include "recognition/ProcessSettings.h"
 
 #include <nlohmann/json_fwd.hpp>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "library/MemberResult.h"
-#include "recognition/ProcessSettings.h"
+#include "library/ProcessSettings.h"
 #include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
 

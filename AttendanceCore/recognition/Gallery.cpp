@@ -1,6 +1,6 @@
 #include "recognition/Gallery.h"
 
-#include "library/Library.h"
+#include "library/Member.h"
 #include "recognition/RowDots.h"
 
 #include <algorithm>
@@ -33,7 +33,7 @@ void sortDescending(std::vector<float>& values) {
 
 } // namespace
 
-Gallery Library::gallery(const std::vector<Member>& members) const {
+Gallery Gallery::of(const std::vector<Member>& members) {
     Gallery gallery;
     for (const Member& member : members)
         for (const Photo& photo : member.photos)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "library/Member.h"
+
 #include <span>
 #include <string>
 #include <utility>
@@ -23,12 +25,16 @@ struct MemberScore {
     bool operator==(const MemberScore&) const = default;
 };
 
-// The enrolled embeddings one run matches against, built once per run by Library::gallery.
+// The enrolled embeddings one run matches against, built once per run from the members
+// (Gallery::of).
 struct Gallery {
     // The recognisable members in library order; this order breaks ties between equal scores.
     std::vector<std::string> memberIDs;
     // One row per good photo with an embedding; rows of members not in memberIDs are not scored.
     std::vector<GalleryRow> rows;
+
+    // The gallery of the members' accepted photos that have embeddings, in member and photo order.
+    static Gallery of(const std::vector<Member>& members);
 
     // The members ranked for query `q`, best first: each member's score is the mean of its `topK`
     // best photo similarities (topK >= 1). Members without rows are left out.

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "library/ProcessSettings.h"
 #include "recognition/Gallery.h"
-#include "recognition/ProcessSettings.h"
 #include "recognition/Tracker.h"
 
 #include <memory>

@@ -67,7 +67,7 @@ void sortForRegister(std::vector<MemberResult>& results, const std::vector<Membe
 AttendanceSession::AttendanceSession(std::vector<Member> members, const Library& library,
                                      const ProcessSettings& settings, bool stillImages,
                                      std::string model)
-    : settings(settings), model(std::move(model)), gallery_(library.gallery(members)),
+    : settings(settings), model(std::move(model)), gallery_(Gallery::of(members)),
       members_(std::move(members)), library_(library),
       tracker_(stillImages ? std::numeric_limits<double>::infinity() : settings.trackMaxGap,
                settings.trackMinSim) {

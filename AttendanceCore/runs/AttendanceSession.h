@@ -3,9 +3,9 @@
 #include "engine/Face.h"
 #include "engine/FaceEngine.h"
 #include "engine/Geometry.h"
+#include "library/ProcessSettings.h"
 #include "library/Records.h"
 #include "recognition/Gallery.h"
-#include "recognition/ProcessSettings.h"
 #include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
 

@@ -96,4 +96,40 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
                              stillImages);
 }
 
+void markQueued(Service& service) {
+    service.status = ServiceStatus::queued;
+    service.progress = 0;
+    service.message = "Waiting to start";
+}
+
+void markProcessing(Service& service) {
+    service.status = ServiceStatus::processing;
+    service.message = "Preparing face models";
+}
+
+void markProgress(Service& service, const Progress& report) {
+    service.progress =
+        !report.total || *report.total < 1
+            ? 0.0
+            : std::min(static_cast<double>(report.done) / static_cast<double>(*report.total), 0.99);
+    service.message = report.message;
+}
+
+void markFinished(Service& service, ServiceResults results) {
+    service.status = ServiceStatus::done;
+    service.progress = 1.0;
+    service.message = "Finished";
+    service.results = std::move(results);
+}
+
+void markCancelled(Service& service) {
+    service.status = ServiceStatus::cancelled;
+    service.message = "Cancelled";
+}
+
+void markFailed(Service& service, const std::string& message) {
+    service.status = ServiceStatus::failed;
+    service.message = message;
+}
+
 } // namespace tallymere

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "library/ProcessSettings.h"
 #include "library/Records.h"
-#include "recognition/ProcessSettings.h"
 
 #include <cstddef>
 #include <functional>
@@ -55,5 +55,15 @@ private:
     const Library& library_;
     std::size_t readAhead_;
 };
+
+// The stored steps of a service through the processing queue, the same from every front end.
+void markQueued(Service& service);     // "Waiting to start"
+void markProcessing(Service& service); // taken from the queue: "Preparing face models"
+// A run's progress as a service shows it: 0 without a total, else done / total, never above 0.99
+// before the run has finished; the report's message.
+void markProgress(Service& service, const Progress& report);
+void markFinished(Service& service, ServiceResults results);
+void markCancelled(Service& service);
+void markFailed(Service& service, const std::string& message);
 
 } // namespace tallymere

@@ -17,16 +17,7 @@ QString Formats::clock(const QVariant& seconds) {
 }
 
 QString Formats::dur(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0) return {};
-    if (seconds >= 3600) {
-        const auto whole = static_cast<long long>(seconds);
-        return QString::asprintf("%lldh%02lldm", whole / 3600, whole % 3600 / 60);
-    }
-    if (seconds >= 60) {
-        const auto whole = static_cast<long long>(seconds);
-        return QStringLiteral("%1m%2s").arg(whole / 60).arg(whole % 60);
-    }
-    return QStringLiteral("%1s").arg(static_cast<long long>(std::lround(seconds)));
+    return QString::fromStdString(formatDuration(seconds));
 }
 
 QString Formats::shortDate(const QDateTime& date) {

@@ -1,7 +1,7 @@
 #include "Sources.h"
 
 #include "library/Library.h"
-#include "recognition/ProcessSettings.h"
+#include "library/ProcessSettings.h"
 
 #include <QFileInfo>
 

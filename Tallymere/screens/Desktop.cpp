@@ -1,32 +1,13 @@
 #include "Desktop.h"
 
-#include "AppModel.h"
-#include "library/Library.h"
-
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace tallymere {
-
-QString Desktop::registerCSV(AppModel* model, const QString& serviceID) {
-    if (!model) return {};
-    const Service* service = model->findService(serviceID.toStdString());
-    if (!service) return {};
-    return QString::fromStdString(model->library().csv(*service, model->memberRecords()));
-}
-
-bool Desktop::writeText(const QUrl& file, const QString& text) {
-    if (!file.isLocalFile()) return false;
-    QSaveFile out(file.toLocalFile());
-    if (!out.open(QIODevice::WriteOnly)) return false;
-    const QByteArray bytes = text.toUtf8();
-    return out.write(bytes) == bytes.size() && out.commit();
-}
 
 void Desktop::showFiles(const QStringList& paths) {
     if (paths.isEmpty()) return;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "AppModel.h"
-
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -10,8 +8,8 @@
 
 namespace tallymere {
 
-// What the screens ask of the desktop: writing a register where the user chose, and showing a
-// service's recording in the file manager. Reachable from QML as `Desktop`.
+// What the screens ask of the desktop: showing a service's recording in the file manager and
+// where to save. Reachable from QML as `Desktop`.
 class Desktop : public QObject {
     Q_OBJECT
     QML_ELEMENT
@@ -20,11 +18,6 @@ class Desktop : public QObject {
 public:
     explicit Desktop(QObject* parent = nullptr) : QObject(parent) {}
 
-    // The service's register as CSV, names from the model's current members; "" when there is
-    // no such service.
-    Q_INVOKABLE static QString registerCSV(tallymere::AppModel* model, const QString& serviceID);
-    // Writes the text's UTF-8 bytes as the whole file; false when it cannot be written.
-    Q_INVOKABLE static bool writeText(const QUrl& file, const QString& text);
     // Opens the file manager on the files: selected through the freedesktop file-manager
     // interface when the session has one, else their folder opened through the desktop.
     Q_INVOKABLE static void showFiles(const QStringList& paths);

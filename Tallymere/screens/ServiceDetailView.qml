@@ -395,6 +395,6 @@ Item {
         defaultSuffix: "csv"
         nameFilters: ["Comma-separated values (*.csv)"]
         currentFolder: Desktop.documentsFolder()
-        onAccepted: Desktop.writeText(selectedFile, Desktop.registerCSV(root.appModel, root.serviceID))
+        onAccepted: root.appModel.exportRegister(root.serviceID, selectedFile)
     }
 }

@@ -14,8 +14,10 @@
 #include <QSignalSpy>
 #include <QtTest/QtTest>
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <memory>
+#include <sys/resource.h>
 
 using namespace tallymere;
 using namespace tallymere::apptest;
@@ -24,6 +26,30 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int runTimeout = 120'000;
+constexpr int engineTimeout = 60'000;
+
+// Files written by this process may grow to `bytes` only while it lives: a full disk without
+// one. Writes past it fail (SIGXFSZ is ignored) instead of ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved{};
+    void (*previous)(int) = nullptr;
+};
 
 std::unique_ptr<AppModel> openModel(const fs::path& root, QStringList arguments = {},
                                     std::optional<fs::path> models = {}) {
@@ -79,12 +105,12 @@ private Q_SLOTS:
     void startUpRepairsInterruptedServicesAndRunsNothingAgain();
     void servicesWaitForTheEngineAndFailWithItsErrorWhenItCannotLoad();
     void takeAttendanceRunsTheRecordingWithProgressBelowFinished();
-    void progressIsZeroWithoutATotalAndCappedBelowOne();
+    void failuresReachTheNoticeAndTheListsShowWhatIsStored();
     void cancellingInTheQueueAndInARun();
     void theSameServiceEnqueuedTwiceRunsTwiceKeepingItsOldResults();
     void memberNamesAreTrimmedAndChangesSaved();
     void aDamagedMemberListIsShownAndNeverSavedOver();
-    void photosAddedDuringARecheckAreKept();
+    void photosAddedDuringARecheckAreKeptAndRemovedOnesStayRemoved();
     void derivedValues();
 };
 
@@ -219,12 +245,41 @@ void AppModelTest::takeAttendanceRunsTheRecordingWithProgressBelowFinished() {
     QCOMPARE(stored.front().results, done.results);
 }
 
-void AppModelTest::progressIsZeroWithoutATotalAndCappedBelowOne() {
-    QCOMPARE(AppModel::progressValue({3, std::nullopt, 1.0, "3 frames"}), 0.0);
-    QCOMPARE(AppModel::progressValue({3, 0, 1.0, ""}), 0.0);
-    QCOMPARE(AppModel::progressValue({1, 4, 1.0, ""}), 0.25);
-    QCOMPARE(AppModel::progressValue({100, 100, 1.0, "Matching"}), 0.99);
-    QCOMPARE(AppModel::progressValue({120, 100, 1.0, ""}), 0.99);
+void AppModelTest::failuresReachTheNoticeAndTheListsShowWhatIsStored() {
+    TempFolder dir;
+    auto model = openModel(dir / "library", {}, dir / "no-models");
+    const QString anne = model->addMember("Anne");
+    QTRY_VERIFY_WITH_TIMEOUT(!model->engineErrorText().isEmpty(), engineTimeout);
+    // Face models that cannot load say so in the window.
+    QCOMPARE(model->notice(), model->engineErrorText());
+    model->dismissNotice();
+
+    const fs::path photo = dir / "photo.jpg";
+    std::ofstream(photo) << std::string(4096, 'x');
+    {
+        // Files may grow to 64 bytes only: every save and copy fails part-way.
+        FileSizeLimit limit(64);
+        model->rename(anne, "Anne Jones");
+        QVERIFY2(model->notice().startsWith("Couldn't save the member list in "),
+                 qPrintable(model->notice()));
+        QCOMPARE(model->findMember(anne.toStdString())->name, std::string("Anne"));
+        model->dismissNotice();
+
+        model->addPhotos(std::vector<fs::path>{photo}, anne.toStdString());
+        QVERIFY2(model->notice().startsWith("Couldn't copy the photos into "),
+                 qPrintable(model->notice()));
+        QVERIFY(model->findMember(anne.toStdString())->photos.empty());
+        QVERIFY(model->checkingMembers().empty());
+        model->dismissNotice();
+
+        QCOMPARE(model->createService("Sunday", {QString::fromStdString(photo.string())}, "quick"),
+                 QString());
+        QVERIFY2(model->notice().startsWith("Couldn't save the service \"Sunday\""),
+                 qPrintable(model->notice()));
+        QCOMPARE(model->serviceList()->rowCount(), 0);
+    }
+    QCOMPARE(Library(dir / "library").loadMembers().front().name, std::string("Anne"));
+    QVERIFY(Library(dir / "library").loadServices().empty());
 }
 
 void AppModelTest::cancellingInTheQueueAndInARun() {
@@ -339,7 +394,7 @@ void AppModelTest::aDamagedMemberListIsShownAndNeverSavedOver() {
     QCOMPARE(stored, damaged);
 }
 
-void AppModelTest::photosAddedDuringARecheckAreKept() {
+void AppModelTest::photosAddedDuringARecheckAreKeptAndRemovedOnesStayRemoved() {
     if (!haveShared()) QSKIP(qPrintable(missingSharedMessage()));
     TempFolder dir;
     auto model = openModel(dir / "library", {}, convertedModels());
@@ -380,12 +435,17 @@ void AppModelTest::photosAddedDuringARecheckAreKept() {
     QTRY_VERIFY_WITH_TIMEOUT(model->pool().activeThreadCount() > 0, 10'000);
     model->addPhotos(std::vector<fs::path>{sharedPhoto("sizes/obama-480p.jpg")}, id);
     latePhoto = model->findMember(id)->photos.back().id;
+    // A photo removed while the check runs stays removed when the check's result comes back.
+    const std::string removed = model->findMember(id)->photos.front().id;
+    model->deletePhoto(QString::fromStdString(removed), QString::fromStdString(id));
 
     QTRY_VERIFY_WITH_TIMEOUT(model->checkingMemberIDs().isEmpty(), runTimeout);
     QVERIFY2(violation.isEmpty(), qPrintable(violation));
     QVERIFY(keptAcrossAMerge);
     const Member* member = model->findMember(id);
-    QCOMPARE(member->photos.size(), many.size() + 1);
+    QCOMPARE(member->photos.size(), many.size());
+    QVERIFY(std::none_of(member->photos.begin(), member->photos.end(),
+                         [&](const Photo& p) { return p.id == removed; }));
     QVERIFY(std::all_of(member->photos.begin(), member->photos.end(),
                         [](const Photo& p) { return p.checked; }));
     // Saved so (the stored form keeps whole seconds of the dates only).

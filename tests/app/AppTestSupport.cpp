@@ -1,7 +1,7 @@
 #include "AppTestSupport.h"
 
 #include "engine/FaceEngine.h"
-#include "library/Enroller.h"
+#include "recognition/Enroller.h"
 #include "support/ModelCache.h"
 
 #include <QGuiApplication>

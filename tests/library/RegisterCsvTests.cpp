@@ -126,5 +126,28 @@ TEST(RegisterCsv, FormatClockRoundsHalvesAwayAndLeavesHoursUnbounded) {
     EXPECT_EQ(formatClock(std::numeric_limits<double>::quiet_NaN()), "");
 }
 
+TEST(ServiceFigures, DurationsAndMemberReadiness) {
+    EXPECT_EQ(formatDuration(3725), "1h02m");
+    EXPECT_EQ(formatDuration(3600), "1h00m");
+    EXPECT_EQ(formatDuration(3599.9), "59m59s");
+    EXPECT_EQ(formatDuration(125), "2m5s");
+    EXPECT_EQ(formatDuration(59.6), "60s");
+    EXPECT_EQ(formatDuration(0.4), "0s");
+    EXPECT_EQ(formatDuration(-1), "");
+    EXPECT_EQ(formatDuration(std::numeric_limits<double>::infinity()), "");
+    EXPECT_EQ(formatDuration(1e300), "");
+
+    Member member;
+    EXPECT_EQ(member.readiness(), "No usable photos yet");
+    for (int i = 0; i < Member::minGoodPhotos; ++i) {
+        Photo photo("p" + std::to_string(i), {});
+        photo.checked = photo.ok = true;
+        member.photos.push_back(photo);
+        EXPECT_EQ(member.needsMorePhotos(), i + 1 < Member::minGoodPhotos);
+        EXPECT_EQ(member.readiness(),
+                  i + 1 < Member::minGoodPhotos ? "Add more photos (3+ recommended)" : "Ready");
+    }
+}
+
 } // namespace
 } // namespace tallymere

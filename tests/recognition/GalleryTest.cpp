@@ -48,7 +48,7 @@ std::vector<float> randomVector(std::mt19937& rng, std::size_t n) {
     return v;
 }
 
-// ---- Library::gallery
+// ---- Gallery::of
 
 Photo photo(const std::string& id, bool ok, std::optional<std::vector<float>> embedding) {
     Photo p(id, Date{});
@@ -59,8 +59,6 @@ Photo photo(const std::string& id, bool ok, std::optional<std::vector<float>> em
 }
 
 TEST(LibraryGallery, GoodPhotosWithEmbeddingsInLibraryOrder) {
-    testing::TempDir dir;
-    const Library library(dir.path());
     Member two{"M0002",
                "Bea",
                Date{},
@@ -71,13 +69,13 @@ TEST(LibraryGallery, GoodPhotosWithEmbeddingsInLibraryOrder) {
     // Counted as good but without an embedding: listed, yet it has no rows to be scored by.
     Member bare{"M0004", "Di", Date{}, {photo("e.jpg", true, std::nullopt)}};
 
-    const Gallery gallery = library.gallery({two, unchecked, three, bare});
+    const Gallery gallery = Gallery::of({two, unchecked, three, bare});
     EXPECT_EQ(gallery.memberIDs, (std::vector<std::string>{"M0002", "M0003", "M0004"}));
     ASSERT_EQ(gallery.rows.size(), 3u);
     EXPECT_EQ(gallery.rows[0], (GalleryRow{"M0002", {1, 0}}));
     EXPECT_EQ(gallery.rows[1], (GalleryRow{"M0002", {0, 1}}));
     EXPECT_EQ(gallery.rows[2], (GalleryRow{"M0003", {0.6f, 0.8f}}));
-    EXPECT_TRUE(library.gallery({}).rows.empty());
+    EXPECT_TRUE(Gallery::of({}).rows.empty());
 
     const auto ranked = gallery.scores(std::vector<float>{1, 0}, 2);
     ASSERT_EQ(ranked.size(), 2u);

@@ -5,8 +5,8 @@
 #include "runs/LiveController.h"
 
 #include "engine/FaceEngine.h"
-#include "library/Enroller.h"
 #include "library/Library.h"
+#include "recognition/Enroller.h"
 #include "runs/FrameSource.h"
 #include "runs/ProcessError.h"
 #include "support/LiveStreams.h"

@@ -62,6 +62,23 @@ void expectSame(const Pulled& a, const Pulled& b) {
 
 } // namespace
 
+TEST(ServiceSteps, ProgressIsZeroWithoutATotalAndCappedBelowOneUntilFinished) {
+    Service service("s", "Sunday", {}, {}, {}, ProcessSettings::Mode::standard);
+    const auto progress = [&](Progress report) {
+        markProgress(service, report);
+        return service.progress;
+    };
+    EXPECT_EQ(progress({3, std::nullopt, 1.0, "3 frames"}), 0.0);
+    EXPECT_EQ(service.message, "3 frames");
+    EXPECT_EQ(progress({3, 0, 1.0, ""}), 0.0);
+    EXPECT_EQ(progress({1, 4, 1.0, ""}), 0.25);
+    EXPECT_EQ(progress({100, 100, 1.0, "Matching"}), 0.99);
+    EXPECT_EQ(progress({120, 100, 1.0, ""}), 0.99);
+    markFinished(service, ServiceResults{});
+    EXPECT_EQ(service.progress, 1.0);
+    EXPECT_EQ(service.status, ServiceStatus::done);
+}
+
 TEST(FrameReadAhead, GivesExactlyTheFramesAndFailureOfTheSourceItself) {
     TempDir dir;
     auto good = dir / "good.mp4";

@@ -5,19 +5,9 @@ import Tallymere.Components
 TestCase {
     name: "Formats"
 
-    function test_durations_at_their_boundaries() {
-        compare(Formats.dur(59.6), "60s");
-        compare(Formats.dur(59.4), "59s");
-        compare(Formats.dur(0), "0s");
-        compare(Formats.dur(60), "1m0s");
-        compare(Formats.dur(125), "2m5s");
-        compare(Formats.dur(3599.9), "59m59s");
-        compare(Formats.dur(3600), "1h00m");
+    function test_durations_through_the_core() {
         compare(Formats.dur(3725), "1h02m");
-        compare(Formats.dur(36000 + 59 * 60 + 59), "10h59m");
-        compare(Formats.dur(-1), "");
         compare(Formats.dur(NaN), "");
-        compare(Formats.dur(Infinity), "");
     }
 
     function test_clock_through_the_core() {

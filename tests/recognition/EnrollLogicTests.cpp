@@ -1,8 +1,8 @@
 // The enrolment check's decisions that need no face models: which faces are candidates and in
 // what order, the quality tests and their messages, group photo resolution, mislabel warnings.
 
-#include "library/Enroller.h"
 #include "library/Records.h"
+#include "recognition/Enroller.h"
 
 #include <cmath>
 #include <gmock/gmock.h>
@@ -168,7 +168,6 @@ TEST(EnrollSettingsDefaults, AreTheApplicationsThresholds) {
     EXPECT_EQ(cfg.minScore, 0.6f);
     EXPECT_EQ(cfg.minBlur, 40.0);
     EXPECT_EQ(cfg.minFrontal, 0.35f);
-    EXPECT_EQ(cfg.minPhotosWarn, 3);
     EXPECT_EQ(cfg.mislabelMargin, 0.05f);
     EXPECT_EQ(cfg.detectorSize, 640);
 }

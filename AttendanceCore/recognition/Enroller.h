@@ -21,7 +21,6 @@ struct EnrollSettings {
     float minScore = 0.6f;        // smallest accepted detector confidence
     double minBlur = 40;          // smallest accepted sharpness of the aligned face
     float minFrontal = 0.35f;     // smallest accepted frontality
-    int minPhotosWarn = 3;        // recommended number of good photos; the check does not use it
     float mislabelMargin = 0.05f; // margin of the mislabel check
     int detectorSize = 640;       // detector input size for enrolment photos
 };
@@ -48,8 +47,9 @@ public:
 
     // Texts naming members with a photo that looks more like another member than like their own
     // other photos, each once, in ascending order.
-    static std::vector<std::string> mislabelWarnings(const std::vector<Member>& members,
-                                                     float margin);
+    static std::vector<std::string>
+    mislabelWarnings(const std::vector<Member>& members,
+                     float margin = EnrollSettings{}.mislabelMargin);
 
     // The pure steps of the check, usable without face models.
 

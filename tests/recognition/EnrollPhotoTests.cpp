@@ -3,9 +3,9 @@
 
 #include "engine/BGRAImage.h"
 #include "engine/FaceEngine.h"
-#include "library/Enroller.h"
 #include "library/Library.h"
 #include "library/Records.h"
+#include "recognition/Enroller.h"
 #include "recognition/Gallery.h"
 #include "support/ModelCache.h"
 #include "support/TestSupport.h"

@@ -1,4 +1,4 @@
-#include "recognition/ProcessSettings.h"
+#include "library/ProcessSettings.h"
 
 #include "library/Json.h"
 

@@ -1,4 +1,4 @@
-#include "library/Enroller.h"
+#include "recognition/Enroller.h"
 
 #include "engine/FaceEngine.h"
 #include "library/Library.h"

@@ -1,0 +1,291 @@
+#include "library/OpenLibrary.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+namespace tallymere {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A path given as the library that is there but is not a folder (a file, a device) would show an
+// empty library or have folders made beside it.
+fs::path libraryFolder(fs::path root) {
+    std::error_code ec;
+    const auto status = fs::status(root, ec);
+    if (fs::exists(status) && !fs::is_directory(status))
+        throw LibraryError("The library " + root.string() + " is not a folder.",
+                           LibraryError::Kind::notALibrary);
+    return root;
+}
+
+template <typename Members>
+auto& findOne(Members& members, const std::string& id) {
+    decltype(&members.front()) found = nullptr;
+    std::string names;
+    int count = 0;
+    for (auto& member : members) {
+        if (member.id != id) continue;
+        if (!found) found = &member;
+        names += (count++ ? ", " : "") + member.name;
+    }
+    if (!found)
+        throw LibraryError("No member with ID " + id + ".", LibraryError::Kind::unknownMember);
+    // Only a hand-edited list holds one id twice; acting on one of them would touch the others'
+    // folder too.
+    if (count > 1)
+        throw LibraryError(std::to_string(count) + " members share the ID " + id + " (" + names +
+                           "). Give each its own ID in the member list first.");
+    return *found;
+}
+
+bool hasPhoto(const std::vector<Photo>& photos, const std::string& id) {
+    return std::any_of(photos.begin(), photos.end(), [&](const Photo& p) { return p.id == id; });
+}
+
+} // namespace
+
+std::string trimmedName(const std::string& name) {
+    const auto first = name.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    const auto last = name.find_last_not_of(" \t");
+    return name.substr(first, last - first + 1);
+}
+
+OpenLibrary::OpenLibrary(fs::path root, Use use)
+    : library_(libraryFolder(std::move(root)), use == Use::writing) {
+    reload();
+}
+
+void OpenLibrary::reload() {
+    Library::MemberList list = library_.readMembers();
+    members_ = std::move(list.members);
+    membersProblem_ = std::move(list.problem);
+    reloadServices();
+}
+
+void OpenLibrary::reloadServices() {
+    services_ = library_.loadServices();
+}
+
+const Member* OpenLibrary::findMember(const std::string& id) const {
+    for (const Member& member : members_)
+        if (member.id == id) return &member;
+    return nullptr;
+}
+
+const Service* OpenLibrary::findService(const std::string& idOrLatest) const {
+    if (idOrLatest == "latest") return services_.empty() ? nullptr : &services_.front();
+    for (const Service& service : services_)
+        if (service.id == idOrLatest) return &service;
+    return nullptr;
+}
+
+const Member& OpenLibrary::member(const std::string& id) const {
+    // With a list that cannot be used, "no such member" would be a wrong answer.
+    if (!membersProblem_.empty())
+        throw LibraryError(membersProblem_, LibraryError::Kind::damagedMembers);
+    return findOne(members_, id);
+}
+
+const Service& OpenLibrary::service(const std::string& idOrLatest) const {
+    if (const Service* found = findService(idOrLatest)) return *found;
+    if (idOrLatest == "latest")
+        throw LibraryError("There are no services yet.", LibraryError::Kind::noServices);
+    throw LibraryError("No service with ID " + idOrLatest + ".",
+                       LibraryError::Kind::unknownService);
+}
+
+int OpenLibrary::recognisableCount() const {
+    return static_cast<int>(std::count_if(members_.begin(), members_.end(),
+                                          [](const Member& m) { return m.isRecognisable(); }));
+}
+
+std::vector<Member>
+OpenLibrary::needingPhotos(const std::function<bool(const Member&)>& skip) const {
+    std::vector<Member> found;
+    for (const Member& member : members_)
+        if (member.needsMorePhotos() && !(skip && skip(member))) found.push_back(member);
+    return found;
+}
+
+// ---- Members
+
+void OpenLibrary::updateMembers(const std::function<void(std::vector<Member>&)>& change) {
+    bool read = false;
+    try {
+        members_ = library_.updateMembers(
+            [&](std::vector<Member>& members) {
+                read = true;
+                change(members);
+            },
+            onWait_);
+        membersProblem_.clear();
+    } catch (const LibraryError& error) {
+        // A damaged list, a member that is not there: the change's own text. What could not be
+        // encoded is the save's failure.
+        if (!read || error.kind() != LibraryError::Kind::general) {
+            if (!read) reload();
+            throw;
+        }
+        reload();
+        throw LibraryError("Couldn't save the member list in " + library_.root().string() + ": " +
+                           error.what());
+    } catch (const std::exception& error) {
+        reload();
+        if (!read) throw LibraryError(error.what());
+        throw LibraryError("Couldn't save the member list in " + library_.root().string() + ": " +
+                           error.what());
+    }
+}
+
+Member OpenLibrary::addMember(const std::string& name) {
+    Member member;
+    member.name = trimmedName(name);
+    member.created = std::chrono::system_clock::now();
+    fs::path folder;
+    bool made = false;
+    try {
+        updateMembers([&](std::vector<Member>& members) {
+            member.id = library_.nextMemberID(members);
+            folder = library_.membersDir() / member.id;
+            made = library_.createMemberFolder(member.id);
+            members.push_back(member);
+        });
+    } catch (...) {
+        // A member that was not added leaves no folder behind.
+        std::error_code ignored;
+        if (made) fs::remove(folder, ignored);
+        throw;
+    }
+    return member;
+}
+
+void OpenLibrary::rename(const std::string& id, const std::string& name) {
+    updateMembers(
+        [&](std::vector<Member>& members) { findOne(members, id).name = trimmedName(name); });
+}
+
+Member OpenLibrary::removeMember(const std::string& id) {
+    Member removed;
+    updateMembers([&](std::vector<Member>& members) {
+        removed = findOne(members, id);
+        std::erase_if(members, [&](const Member& m) { return m.id == id; });
+    });
+    // Only once the list no longer names the member do their photos go.
+    library_.deleteMemberFiles(id);
+    return removed;
+}
+
+std::vector<Photo> OpenLibrary::addPhotos(const std::string& id,
+                                          const std::vector<fs::path>& files) {
+    member(id);
+    std::vector<Photo> photos;
+    try {
+        photos = library_.importPhotos(files, id);
+    } catch (const std::exception& error) {
+        throw LibraryError("Couldn't copy the photos into " +
+                           (library_.membersDir() / id).string() + ": " + error.what());
+    }
+    try {
+        updateMembers([&](std::vector<Member>& members) {
+            Member& target = findOne(members, id);
+            target.photos.insert(target.photos.end(), photos.begin(), photos.end());
+        });
+    } catch (...) {
+        // Copies that no record names are taken out again.
+        for (const Photo& photo : photos)
+            library_.deletePhotoFile(id, photo.id);
+        throw;
+    }
+    return photos;
+}
+
+void OpenLibrary::removePhoto(const std::string& id, const std::string& photoID) {
+    updateMembers([&](std::vector<Member>& members) {
+        Member& target = findOne(members, id);
+        const auto removed =
+            std::erase_if(target.photos, [&](const Photo& photo) { return photo.id == photoID; });
+        if (removed == 0)
+            throw LibraryError("Member " + id + " has no photo " + photoID + ".",
+                               LibraryError::Kind::unknownPhoto);
+    });
+    library_.deletePhotoFile(id, photoID);
+}
+
+Member OpenLibrary::mergeChecked(const std::string& id, const Member& checked) {
+    Member saved;
+    updateMembers([&](std::vector<Member>& members) {
+        Member& current = findOne(members, id);
+        std::vector<Photo> photos;
+        for (const Photo& photo : checked.photos)
+            if (hasPhoto(current.photos, photo.id)) photos.push_back(photo);
+        for (const Photo& photo : current.photos)
+            if (!hasPhoto(checked.photos, photo.id)) photos.push_back(photo);
+        current.photos = std::move(photos);
+        saved = current;
+    });
+    return saved;
+}
+
+// ---- Services
+
+Service* OpenLibrary::listed(const std::string& id) {
+    for (Service& service : services_)
+        if (service.id == id) return &service;
+    return nullptr;
+}
+
+void OpenLibrary::saveService(const Service& service) const {
+    try {
+        library_.save(service);
+    } catch (const std::exception& error) {
+        throw LibraryError("Couldn't save the service \"" + service.label + "\" in " +
+                           library_.servicesDir().string() + ": " + error.what());
+    }
+}
+
+void OpenLibrary::addService(const Service& service) {
+    saveService(service);
+    services_.insert(services_.begin(), service);
+}
+
+Service OpenLibrary::updateService(const std::string& id,
+                                   const std::function<void(Service&)>& change) {
+    Service* current = listed(id);
+    if (!current) service(id); // the error naming it
+    Service changed = *current;
+    change(changed);
+    saveService(changed);
+    *current = changed;
+    return changed;
+}
+
+void OpenLibrary::removeService(const std::string& id) {
+    service(id);
+    library_.deleteService(id);
+    std::erase_if(services_, [&](const Service& s) { return s.id == id; });
+}
+
+int OpenLibrary::repairInterrupted(bool save) {
+    int repaired = 0;
+    for (Service& service : services_) {
+        if (service.status != ServiceStatus::queued && service.status != ServiceStatus::processing)
+            continue;
+        // The run is over whether or not the record can be written; a record that cannot stays
+        // as it is on disk and is repaired at the next start.
+        service.status = ServiceStatus::failed;
+        service.message = interruptedMessage;
+        ++repaired;
+        if (!save) continue;
+        try {
+            library_.save(service);
+        } catch (const std::exception&) {
+        }
+    }
+    return repaired;
+}
+
+} // namespace tallymere
