@@ -68,7 +68,8 @@ std::optional<std::vector<float>> Track::idEmbedding() const {
     return normalized(idEmbSum);
 }
 
-Tracker::Tracker(double maxGap, float minSim) : maxGap(maxGap), minSim(minSim) {}
+Tracker::Tracker(double maxGap, float minSim, bool stillImages)
+    : maxGap(maxGap), minSim(minSim), stillImages(stillImages) {}
 
 bool Tracker::isOpen(const Track& track) const {
     return !(latestT_ - track.lastT > maxGap);
@@ -109,6 +110,12 @@ std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int f
             const float trackArea = area(track.lastBox);
             for (std::size_t c = 0; c < faces.size(); ++c) {
                 const Face& face = faces[c];
+                if (stillImages) {
+                    if (face.embedding.empty()) continue;
+                    const float s = dotCommon(track.appearance, face.embedding);
+                    if (s >= minSim) cells[r][c] = s;
+                    continue;
+                }
                 const Point faceCentre = centre(face.box);
                 const float dx = faceCentre.x - trackCentre.x;
                 const float dy = faceCentre.y - trackCentre.y;

@@ -64,10 +64,14 @@ class Tracker {
 public:
     // maxGap: seconds a track may go unseen and still be continued (infinite for still images);
     // minSim: appearance similarity that allows a continuation on appearance and proximity.
-    Tracker(double maxGap, float minSim);
+    // stillImages: the frames are separate photos, where the place of a face says nothing about
+    // who it is, so a face continues a track on appearance alone (similarity at least minSim),
+    // scored by that similarity.
+    Tracker(double maxGap, float minSim, bool stillImages = false);
 
     const double maxGap;
     const float minSim;
+    const bool stillImages;
 
     // Every track so far, in creation order (ids 0, 1, 2, ...).
     const std::vector<std::shared_ptr<Track>>& tracks() const { return tracks_; }

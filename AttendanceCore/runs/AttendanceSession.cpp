@@ -70,7 +70,7 @@ AttendanceSession::AttendanceSession(std::vector<Member> members, const Library&
     : settings(settings), model(std::move(model)), gallery_(Gallery::of(members)),
       members_(std::move(members)), library_(library),
       tracker_(stillImages ? std::numeric_limits<double>::infinity() : settings.trackMaxGap,
-               settings.trackMinSim) {
+               settings.trackMinSim, stillImages) {
     if (gallery_.rows.empty()) throw ProcessError::noMembers();
 }
 

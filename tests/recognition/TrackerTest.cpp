@@ -128,6 +128,24 @@ TEST(Tracker, InfiniteGapForStillImages) {
               (std::vector<int>{1}));
 }
 
+TEST(Tracker, StillImagesPairOnAppearanceAloneScoredBySimilarity) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    // Two people sat in the same place in two photos: the overlap that joins a moving face to
+    // its track says nothing here.
+    Tracker photos(inf, 0.35f, true);
+    photos.update({face(boxAt(100, 100), embeddingAlong(0))}, 0, 0, minEmbedPx);
+    EXPECT_EQ(photos.update({face(boxAt(100, 100), similarTo0(0.2f))}, 1, 1, minEmbedPx),
+              (std::vector<int>{1}));
+    // The same person across the photo from where they were: one track.
+    EXPECT_EQ(photos.update({face(boxAt(2000, 900), embeddingAlong(0))}, 2, 2, minEmbedPx),
+              (std::vector<int>{0}));
+    // A recording keeps joining overlapping faces of modest likeness.
+    Tracker recording(inf, 0.35f);
+    recording.update({face(boxAt(100, 100), embeddingAlong(0))}, 0, 0, minEmbedPx);
+    EXPECT_EQ(recording.update({face(boxAt(100, 100), similarTo0(0.2f))}, 1, 1, minEmbedPx),
+              (std::vector<int>{0}));
+}
+
 TEST(Tracker, FarAwayFacesStartNewTracksHoweverAlike) {
     Tracker tracker(6, 0.35f);
     tracker.update({face(boxAt(0, 0), embeddingAlong(0))}, 0, 0, minEmbedPx);

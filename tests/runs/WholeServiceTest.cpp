@@ -341,6 +341,46 @@ TEST(WholeService, StillPhotosAreOneFrameEach) {
     EXPECT_EQ(reports.back().message, "Matching");
 }
 
+TEST(WholeService, PeopleInTheSamePlaceInTwoPhotosAreBothPresent) {
+    TALLYMERE_REQUIRE_SHARED();
+    const Enrolled& people = enrolled();
+    TempDir dir;
+    // One portrait per person, each framed so that the face fills the same box of the picture, as
+    // when people take turns on the same chair in front of the same camera.
+    const Box place{240, 160, 400, 320};
+    std::vector<std::string> photos;
+    const std::vector<fs::path> portraits = {
+        "Kit Harington/harington1.jpeg", "Rose Leslie/leslie1.jpg", "Joe Biden/biden.jpg",
+        "Alex Lacamoire/lacamoire1.jpg", "Lin-Manuel Miranda/miranda1.png"};
+    for (const auto& portrait : portraits) {
+        const auto image = BGRAImage::load(sharedFaces() / "people" / portrait, 4096);
+        ASSERT_TRUE(image) << portrait;
+        std::vector<Face> faces = engine().analyze(*image, 640, 20, 1);
+        ASSERT_FALSE(faces.empty()) << portrait;
+        const Box& box = std::max_element(faces.begin(), faces.end(), [](auto& a, auto& b) {
+                             return a.box.x2 - a.box.x1 < b.box.x2 - b.box.x1;
+                         })->box;
+        const float scale = (place.x2 - place.x1) / (box.x2 - box.x1);
+        const Affine toPlace{scale, 0,     place.x1 - scale * box.x1,
+                             0,     scale, place.y1 - scale * box.y1};
+        const fs::path file = dir / (portrait.parent_path().string() + ".jpg");
+        ASSERT_TRUE(image->warpAffine(640, 480, toPlace).writeJPEG(file, 95));
+        photos.push_back(file.string());
+    }
+    TempDir out;
+    Library library(out / "library");
+    ServiceProcessor processor(engine(), library);
+    const ServiceResults r =
+        processor.run(service(photos), people.members,
+                      ProcessSettings::preset(ProcessSettings::Mode::standard), {}, {});
+    SCOPED_TRACE(registerText(r, people.members));
+    EXPECT_EQ(r.framesAnalysed, 5);
+    for (const auto& portrait : portraits) {
+        const std::string name = portrait.parent_path().string();
+        EXPECT_TRUE(resultOf(r, people.idOf.at(name)).present) << name;
+    }
+}
+
 TEST(WholeService, BadRecordingsAndCancellingFailWithoutTouchingTheServiceFolder) {
     TALLYMERE_REQUIRE_SHARED();
     const Enrolled& people = enrolled();
