@@ -18,6 +18,7 @@
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ComponentsPlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_WindowPlugin)
 
 using namespace tallymere;
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
         &engine, &QQmlApplicationEngine::objectCreationFailed, &application,
         [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
     engine.setInitialProperties({{"appModel", QVariant::fromValue(&model)}});
-    engine.load(QUrl("qrc:/qt/qml/Tallymere/Main.qml"));
+    engine.load(QUrl("qrc:/qt/qml/Tallymere/Window/Main.qml"));
     if (engine.rootObjects().isEmpty()) return -1;
 
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());

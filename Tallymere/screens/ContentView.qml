@@ -66,14 +66,13 @@ Item {
             case "newService":
                 showNewService = true;
                 break;
-            case "liveStream":
-                if (typeof appModel.startLive === "function") {
-                    const live = appModel.startLive("stream", step.value.toString(), "");
-                    if (live)
-                        live.label = "Live stream";
-                    showLater("services", { kind: "live", id: "" }, 300);
-                }
+            case "liveStream": {
+                const live = appModel.startLive("stream", step.value.toString(), "");
+                if (live)
+                    live.label = "Live stream";
+                showLater("services", { kind: "live", id: "" }, 300);
                 break;
+            }
             case "openMember":
                 showLater("members", { kind: "member", id: step.value }, 300);
                 break;

@@ -34,7 +34,7 @@ Item {
     Component.onCompleted: {
         if (!live)
             return;
-        if (live.state === "idle" && typeof live.start === "function")
+        if (live.state === "idle")
             live.start();
         const options = appModel.options;
         if (options.hasLiveStopAfter) {
@@ -48,7 +48,7 @@ Item {
     }
 
     function stopAndSave() {
-        if (!live || typeof live.finish !== "function")
+        if (!live)
             return;
         const id = live.serviceID;
         const controller = live;
@@ -240,7 +240,7 @@ Item {
                         symbol: "trash"
                         text: "Discard"
                         onClicked: {
-                            if (root.live && typeof root.live.discard === "function")
+                            if (root.live)
                                 root.live.discard();
                             root.discarded();
                         }

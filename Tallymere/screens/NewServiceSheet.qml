@@ -42,7 +42,7 @@ Popup {
         files = [];
         mode = "standard";
         streamURL = "";
-        cameras = typeof appModel.availableCameras === "function" ? appModel.availableCameras() : [];
+        cameras = appModel.availableCameras();
         cameraID = cameras.length > 0 ? cameras[0].id : "";
     }
 
@@ -63,8 +63,6 @@ Popup {
                 created(id);
             return;
         }
-        if (typeof appModel.startLive !== "function")
-            return;
         let live = null;
         if (kind === "camera") {
             const camera = cameras.find(c => c.id === cameraID);

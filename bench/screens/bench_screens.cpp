@@ -26,6 +26,7 @@
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ComponentsPlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_WindowPlugin)
 
 using namespace tallymere;
 namespace fs = std::filesystem;
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
     engine.addImageProvider(FileImageProvider::providerID, new FileImageProvider);
     engine.setInitialProperties({{"appModel", QVariant::fromValue(&model)}});
     timer.restart();
-    engine.load(QUrl("qrc:/qt/qml/Tallymere/Main.qml"));
+    engine.load(QUrl("qrc:/qt/qml/Tallymere/Window/Main.qml"));
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0));
     if (!window) return 1;
     frame(window);

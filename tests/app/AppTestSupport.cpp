@@ -18,6 +18,7 @@
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ComponentsPlugin)
+Q_IMPORT_QML_PLUGIN(Tallymere_WindowPlugin)
 
 namespace tallymere::apptest {
 

@@ -31,7 +31,7 @@ struct Shell {
         engine.addImportPath("qrc:/qt/qml");
         engine.addImageProvider(FileImageProvider::providerID, new FileImageProvider);
         engine.setInitialProperties({{"appModel", QVariant::fromValue(model.get())}});
-        engine.load(QUrl("qrc:/qt/qml/Tallymere/Main.qml"));
+        engine.load(QUrl("qrc:/qt/qml/Tallymere/Window/Main.qml"));
         if (!engine.rootObjects().isEmpty())
             window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
     }
