@@ -169,12 +169,17 @@ void AppModel::repairInterrupted() {
     if (library_->repairInterrupted() > 0) services_.reset(library_->services());
 }
 
+// Called once the library is this window's to change: while a tool holds it, a recording to
+// process and a stream to watch wait, as the operator asked for both.
 void AppModel::actOnCommandLine() {
-    const auto& file = options_.takeAttendance();
-    if (!file) return;
-    const fs::path path = fs::absolute(fs::path(file->toStdString())).lexically_normal();
-    createService(QString::fromStdString(path.stem().string()),
-                  {QString::fromStdString(path.string())}, "standard");
+    if (const auto& file = options_.takeAttendance()) {
+        const fs::path path = fs::absolute(fs::path(file->toStdString())).lexically_normal();
+        createService(QString::fromStdString(path.stem().string()),
+                      {QString::fromStdString(path.string())}, "standard");
+    }
+    if (!options_.liveStream().isEmpty())
+        if (LiveSession* session = startLive("stream", options_.liveStream().toString(), ""))
+            session->setLabel("Live stream");
 }
 
 void AppModel::startEngine() {

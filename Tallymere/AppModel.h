@@ -66,7 +66,10 @@ class AppModel : public QObject {
     // The current live controller; set and cleared by the live operations.
     Q_PROPERTY(QObject* live READ live NOTIFY liveChanged)
     Q_PROPERTY(int recognisableCount READ recognisableCount NOTIFY membersChanged)
-    // Ids of the members, in list order, not being checked and with fewer than 3 good photos.
+    // The good photos a member should have, for the screens' hints.
+    Q_PROPERTY(int minGoodPhotos READ minGoodPhotos CONSTANT)
+    // Ids of the members, in list order, not being checked and with fewer than minGoodPhotos good
+    // photos.
     Q_PROPERTY(QStringList needsAttention READ needsAttentionIDs NOTIFY membersChanged)
     Q_PROPERTY(LibraryAccess libraryAccess READ libraryAccess NOTIFY libraryAccessChanged)
     // What the window says about the library while it cannot write it; "" when it can.
@@ -142,6 +145,7 @@ public:
     const Member* findMember(const std::string& id) const;
     const Service* findService(const std::string& id) const;
     int recognisableCount() const;
+    int minGoodPhotos() const { return Member::minGoodPhotos; }
     std::vector<Member> needsAttention() const;
     QStringList needsAttentionIDs() const;
     // <library root>/services/<service id>/<file>; none without a file name.

@@ -53,6 +53,12 @@ QVariant MemberListModel::data(const QModelIndex& index, int role) const {
                                       {"quality", p.quality}});
         return photos;
     }
+    case NeedsMorePhotosRole:
+        return m.needsMorePhotos();
+    case ReadinessRole:
+        return QString::fromStdString(m.readiness());
+    case PhotoIssueRole:
+        return QString::fromStdString(m.photoIssue());
     default:
         return {};
     }
@@ -63,7 +69,8 @@ QHash<int, QByteArray> MemberListModel::roleNames() const {
             {CreatedRole, "created"},       {PhotoCountRole, "photoCount"},
             {GoodPhotosRole, "goodPhotos"}, {RecognisableRole, "recognisable"},
             {CheckingRole, "checking"},     {ThumbnailPathRole, "thumbnailPath"},
-            {PhotosRole, "photos"}};
+            {PhotosRole, "photos"},         {NeedsMorePhotosRole, "needsMorePhotos"},
+            {ReadinessRole, "readiness"},   {PhotoIssueRole, "photoIssue"}};
 }
 
 int MemberListModel::indexOf(const std::string& id) const {

@@ -29,6 +29,9 @@ public:
         CheckingRole,
         ThumbnailPathRole, // the file of the member's best face, "" before any check found one
         PhotosRole,        // list of {id, path, checked, ok, reason, faceWidth, quality}
+        NeedsMorePhotosRole,
+        ReadinessRole,  // the member's readiness text, as the tool prints it
+        PhotoIssueRole, // what the members page lists when photos are missing, else ""
     };
     Q_ENUM(Role)
 

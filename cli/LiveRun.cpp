@@ -53,12 +53,6 @@ void catchInterrupts() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-bool isUrl(const std::string& text) {
-    const UrlParts parts = splitUrl(text);
-    return !parts.scheme.empty() &&
-           (text.find("://") != std::string::npos || parts.scheme == "file");
-}
-
 // The application model's part in a live session, for the tool: the loaded engine, the members
 // and library of the workspace, and the finished service put first among the services.
 class ToolHost final : public LiveHost {
@@ -109,7 +103,8 @@ std::string fileUrl(const fs::path& path) {
 
 LiveSourceKind resolveLiveSource(const std::string& source) {
     if (source.empty()) throw UsageError("live needs a camera or a stream URL");
-    if (isUrl(source)) return LiveSourceKind::stream(source);
+    if (isStreamAddress(source, StreamAddressRule::commandLine))
+        return LiveSourceKind::stream(source);
     for (const CameraInfo& camera : availableCameras())
         if (camera.id == source || camera.path == source)
             return LiveSourceKind::camera(camera.id, camera.name);

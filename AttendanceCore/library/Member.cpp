@@ -17,6 +17,13 @@ std::string Member::readiness() const {
     return "Add more photos (" + std::to_string(minGoodPhotos) + "+ recommended)";
 }
 
+std::string Member::photoIssue() const {
+    const int good = goodPhotos();
+    if (!needsMorePhotos()) return {};
+    if (good == 0) return "no usable photos";
+    return std::to_string(good) + " good photo" + (good == 1 ? "" : "s") + ", add more";
+}
+
 void to_json(Json& json, const Member& member) {
     json = Json::object();
     json["id"] = member.id;

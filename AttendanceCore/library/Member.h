@@ -31,6 +31,9 @@ struct Member {
     // How ready the member is to be recognised: "No usable photos yet", "Ready" or "Add more
     // photos (3+ recommended)".
     std::string readiness() const;
+    // What the members page lists for a member with too few good photos: "no usable photos" or
+    // "2 good photos, add more"; empty when the member has enough.
+    std::string photoIssue() const;
 
     bool operator==(const Member&) const = default;
 };

@@ -92,4 +92,16 @@ std::string LiveSourceKind::title() const {
     return percentDecoded(last);
 }
 
+bool isStreamAddress(const std::string& text, StreamAddressRule rule) {
+    const UrlParts parts = splitUrl(text);
+    if (parts.scheme.empty()) return false;
+    if (rule == StreamAddressRule::commandLine)
+        return text.find("://") != std::string::npos || parts.scheme == "file";
+    if (text.starts_with("file://")) return true;
+    const bool plain = std::none_of(text.begin(), text.end(),
+                                    [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+    return plain && parts.scheme.starts_with("http") && text.find("://") != std::string::npos &&
+           !parts.host.empty();
+}
+
 } // namespace tallymere

@@ -36,6 +36,12 @@ struct UrlParts {
 };
 UrlParts splitUrl(const std::string& url);
 
+// Which texts a front end takes as a stream address. The window's new-service sheet offers web
+// streams a person types or pastes (a scheme beginning with "http", with a host) and "file://"
+// URLs; the tool, which also reaches RTSP cameras, takes any URL with "://" and "file:" URLs.
+enum class StreamAddressRule { window, commandLine };
+bool isStreamAddress(const std::string& text, StreamAddressRule rule);
+
 // %XX sequences replaced by their bytes; a malformed sequence is kept as it stands.
 std::string percentDecoded(const std::string& text);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QLocale>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -23,8 +24,10 @@ public:
     // A duration: "1h02m" from an hour up, "2m5s" from a minute up, else whole seconds ("60s" for
     // 59.6). "" for a negative or non-finite value.
     Q_INVOKABLE static QString dur(double seconds);
-    // A service date in the locale's short form, no time.
+    // A service date as the locale abbreviates it with a month name, no time ("10 Mar 2024" in
+    // en_GB, "Mar 10, 2024" in en_US).
     Q_INVOKABLE static QString shortDate(const QDateTime& date);
+    static QString shortDate(const QDateTime& date, const QLocale& locale);
     // "attendance-" + the date as yyyy-MM-dd (local calendar day) + ".csv".
     Q_INVOKABLE static QString exportName(const QDateTime& date);
 };

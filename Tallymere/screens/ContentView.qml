@@ -66,13 +66,10 @@ Item {
             case "newService":
                 showNewService = true;
                 break;
-            case "liveStream": {
-                const live = appModel.startLive("stream", step.value.toString(), "");
-                if (live)
-                    live.label = "Live stream";
+            case "liveStream":
+                // The model starts the stream once the library is the window's.
                 showLater("services", { kind: "live", id: "" }, 300);
                 break;
-            }
             case "openMember":
                 showLater("members", { kind: "member", id: step.value }, 300);
                 break;

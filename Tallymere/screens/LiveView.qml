@@ -30,20 +30,22 @@ Item {
         return m.name !== undefined ? m.name : memberID;
     }
 
-    // When the page is shown with an idle controller it starts it; then "--live-stop-after".
-    Component.onCompleted: {
-        if (!live)
-            return;
-        if (live.state === "idle")
+    // Seconds of running after which the session stops and saves by itself ("--live-stop-after");
+    // negative for never.
+    property real stopAfterSeconds: appModel.options.hasLiveStopAfter ? appModel.options.liveStopAfter : -1
+
+    // An idle controller starts when the page shows it, also one that arrives while it is shown.
+    function startIfIdle() {
+        if (live && live.state === "idle")
             live.start();
-        const options = appModel.options;
-        if (options.hasLiveStopAfter) {
-            stopAfter.interval = Math.max(0, options.liveStopAfter * 1000);
-            stopAfter.start();
-        }
     }
+    Component.onCompleted: startIfIdle()
+    onLiveChanged: startIfIdle()
+    // Counts from when the session runs: the face models may still be loading before that.
     Timer {
         id: stopAfter
+        interval: Math.max(0, root.stopAfterSeconds * 1000)
+        running: root.stopAfterSeconds >= 0 && !!root.live && root.live.state === "running"
         onTriggered: root.stopAndSave()
     }
 

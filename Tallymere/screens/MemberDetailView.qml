@@ -4,6 +4,7 @@ import QtQuick.Dialogs
 import QtQuick.Layouts
 import Tallymere
 import Tallymere.Components
+import Tallymere.Screens
 
 // One member: face, name and photo count, rename and delete, the photo guidelines, and the photos
 // with their check results; photos are added by dropping or choosing files.
@@ -69,7 +70,7 @@ Item {
                         kind: "soft"
                         symbol: "photo"
                         text: root.member ? root.member.goodPhotos + "/" + root.member.photoCount : ""
-                        hint: "Good photos / total (3+ recommended)"
+                        hint: "Good photos / total (" + root.appModel.minGoodPhotos + "+ recommended)"
                     }
                 }
                 PillButton {

@@ -12,7 +12,9 @@ Item {
     required property int photoCount
     required property int goodPhotos
     required property bool checking
-    readonly property var status: Rules.memberStatus(checking, goodPhotos)
+    required property bool needsMorePhotos
+    required property string readiness
+    readonly property var status: Rules.memberStatus(checking, goodPhotos, needsMorePhotos, readiness)
     signal opened(string memberID)
     Accessible.role: Accessible.Button
     Accessible.name: name

@@ -98,6 +98,8 @@ Item {
                     id: issuesPopup
                     y: parent.height + 6
                     visible: root.showIssues
+                    // The chip itself toggles the list: a press on it must not close it first.
+                    closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
                     onClosed: root.showIssues = false
                     padding: 16
                     width: 360

@@ -3,6 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Tallymere
 import Tallymere.Components
+import Tallymere.Screens
 
 // A sheet that adds one member by name.
 Popup {
@@ -14,6 +15,10 @@ Popup {
     parent: Overlay.overlay
     anchors.centerIn: parent
     modal: true
+    // A click on the dimmed window would throw away what was typed and chosen: only Cancel and
+    // Escape close the sheet.
+    closePolicy: Popup.CloseOnEscape
+    focus: true
     padding: 24
     width: 380
     onOpened: {

@@ -4,6 +4,7 @@ import QtQuick.Dialogs
 import QtQuick.Layouts
 import Tallymere
 import Tallymere.Components
+import Tallymere.Screens
 
 // A sheet that starts taking attendance: from recording or photo files (queued for processing),
 // from a camera, or from a stream (a live session).
@@ -31,6 +32,10 @@ Popup {
     parent: Overlay.overlay
     anchors.centerIn: parent
     modal: true
+    // A click on the dimmed window would throw away what was typed and chosen: only Cancel and
+    // Escape close the sheet.
+    closePolicy: Popup.CloseOnEscape
+    focus: true
     padding: 24
     width: 520
     background: Rectangle { radius: 16; color: Base.canvas }

@@ -10,16 +10,9 @@ QtObject {
     }
 
     // The members page's list of things to fix: members needing photos first, then the mislabel
-    // warnings. `members` are {name, goodPhotos} in the model's needs-attention order.
+    // warnings. `members` are {name, photoIssue} in the model's needs-attention order.
     function issues(members, warnings) {
-        const lines = [];
-        for (const m of members) {
-            if (m.goodPhotos === 0)
-                lines.push(m.name + ": no usable photos");
-            else
-                lines.push(m.name + ": " + m.goodPhotos + " good photo" + (m.goodPhotos === 1 ? "" : "s")
-                           + ", add more");
-        }
+        const lines = members.map(m => m.name + ": " + m.photoIssue);
         for (const w of warnings)
             lines.push(w);
         return lines;
@@ -36,15 +29,16 @@ QtObject {
         return tab;
     }
 
-    // The member tile's status: [symbol, hint]; the spinner while checking is drawn apart.
-    function memberStatus(checking, goodPhotos) {
+    // The member tile's status: [symbol, hint]; the spinner while checking is drawn apart. The
+    // hint is the member's readiness as the model gives it.
+    function memberStatus(checking, goodPhotos, needsMorePhotos, readiness) {
         if (checking)
             return ["", "Checking photos"];
         if (goodPhotos === 0)
-            return ["exclamationmark.triangle.fill", "No usable photos yet"];
-        if (goodPhotos >= 3)
-            return ["checkmark.seal.fill", "Ready"];
-        return ["exclamationmark.circle.fill", "Add more photos (3+ recommended)"];
+            return ["exclamationmark.triangle.fill", readiness];
+        if (!needsMorePhotos)
+            return ["checkmark.seal.fill", readiness];
+        return ["exclamationmark.circle.fill", readiness];
     }
 
     // A member photo's status: [symbol, hint].

@@ -8,6 +8,8 @@
 #include "library/LibraryLock.h"
 
 #include <QProcess>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QSignalSpy>
 #include <QtTest/QtTest>
 #include <memory>
@@ -61,7 +63,8 @@ void LibraryLockAppTest::waitsForAToolThatWritesAndRepairsOnlyOnceTheLibraryIsIt
         LibraryLock::tryAcquire(root, LibraryLock::Range::library, LibraryLock::Kind::shared);
     QVERIFY(tool);
 
-    auto model = openModel(root, {"--take-attendance", "/films/b.mp4"});
+    auto model = openModel(root, {"--take-attendance", "/films/b.mp4", "--live-stream",
+                                  "file:///films/live.mp4"});
     QSignalSpy accessChanged(model.get(), &AppModel::libraryAccessChanged);
     QCOMPARE(model->libraryAccess(), AppModel::LibraryAccess::waiting);
     QCOMPARE(model->libraryStatus(), QString::fromUtf8(AppModel::waitingForToolMessage));
@@ -76,6 +79,7 @@ void LibraryLockAppTest::waitsForAToolThatWritesAndRepairsOnlyOnceTheLibraryIsIt
     for (const Service& s : Library(root).loadServices())
         QVERIFY(s.status == ServiceStatus::processing || s.status == ServiceStatus::queued);
     QVERIFY(Library(root).loadMembers().empty());
+    QVERIFY(!model->live());
     QVERIFY(!model->engineReady() && model->engineErrorText().isEmpty()); // not started yet
 
     // Meanwhile the tool finishes its run and lets go.
@@ -97,6 +101,8 @@ void LibraryLockAppTest::waitsForAToolThatWritesAndRepairsOnlyOnceTheLibraryIsIt
     // The command line is acted on now, and the engine starts.
     QCOMPARE(model->serviceRecords().size(), std::size_t(3));
     QCOMPARE(model->serviceRecords().front().label, std::string("b"));
+    QVERIFY(model->live());
+    QCOMPARE(model->live()->property("label").toString(), QString("Live stream"));
     QTRY_VERIFY(!model->engineErrorText().isEmpty());
     const auto holder = LibraryLock::recordedHolder(root);
     QVERIFY(holder);
@@ -132,11 +138,24 @@ void LibraryLockAppTest::aSecondApplicationOnTheSameLibraryWritesNothing() {
     QCOMPARE(Library(root).loadServices().size(), std::size_t(1));
     QCOMPARE(Library(root).loadServices().front().status, ServiceStatus::processing);
     QVERIFY(!second->engineReady() && second->engineErrorText().isEmpty());
+    // Its face models wait too, and the window says so instead of seeming to load them.
+    QQmlEngine qml;
+    qml.addImportPath("qrc:/qt/qml");
+    QQmlComponent component(&qml);
+    component.setData("import Tallymere.Screens\nEngineStatus {}\n", QUrl());
+    std::unique_ptr<QObject> status(
+        component.createWithInitialProperties({{"appModel", QVariant::fromValue(second.get())}}));
+    QVERIFY2(status, qPrintable(component.errorString()));
+    QVERIFY(!status->property("loading").toBool());
+    QCOMPARE(status->property("hint").toString(),
+             QString("Face models load once this window can change the library"));
 
     // When the first one closes, the second takes the library over, repairing what the first
     // left unfinished.
     first.reset();
     QTRY_COMPARE(second->libraryAccess(), AppModel::LibraryAccess::writable);
+    QVERIFY(status->property("loading").toBool() || second->engineReady() ||
+            !second->engineErrorText().isEmpty());
     const Service* repaired = second->findService(running.toStdString());
     QVERIFY(repaired);
     QVERIFY(repaired->status == ServiceStatus::failed);

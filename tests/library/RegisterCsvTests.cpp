@@ -139,6 +139,7 @@ TEST(ServiceFigures, DurationsAndMemberReadiness) {
 
     Member member;
     EXPECT_EQ(member.readiness(), "No usable photos yet");
+    EXPECT_EQ(member.photoIssue(), "no usable photos");
     for (int i = 0; i < Member::minGoodPhotos; ++i) {
         Photo photo("p" + std::to_string(i), {});
         photo.checked = photo.ok = true;
@@ -146,7 +147,13 @@ TEST(ServiceFigures, DurationsAndMemberReadiness) {
         EXPECT_EQ(member.needsMorePhotos(), i + 1 < Member::minGoodPhotos);
         EXPECT_EQ(member.readiness(),
                   i + 1 < Member::minGoodPhotos ? "Add more photos (3+ recommended)" : "Ready");
+        if (i == 0) {
+            EXPECT_EQ(member.photoIssue(), "1 good photo, add more");
+        } else if (i == 1) {
+            EXPECT_EQ(member.photoIssue(), "2 good photos, add more");
+        }
     }
+    EXPECT_EQ(member.photoIssue(), "");
 }
 
 } // namespace

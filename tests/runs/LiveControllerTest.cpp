@@ -57,6 +57,24 @@ TEST(LiveSourceKind, TitleIsTheHostOrTheFileName) {
     EXPECT_EQ(set.size(), 2u);
 }
 
+TEST(LiveSourceKind, EachFrontEndsStreamAddresses) {
+    constexpr auto window = StreamAddressRule::window, tool = StreamAddressRule::commandLine;
+    for (const char* url : {"https://example.org/live.m3u8", "http://10.0.0.2:8080/feed",
+                            "file:///home/op/service.mp4"}) {
+        EXPECT_TRUE(isStreamAddress(url, window)) << url;
+        EXPECT_TRUE(isStreamAddress(url, tool)) << url;
+    }
+    // RTSP cameras are the tool's; a typed address with a space is a typing slip.
+    EXPECT_FALSE(isStreamAddress("rtsp://10.0.0.2/stream", window));
+    EXPECT_TRUE(isStreamAddress("rtsp://10.0.0.2/stream", tool));
+    EXPECT_FALSE(isStreamAddress("https://exa mple.org/x", window));
+    EXPECT_TRUE(isStreamAddress("file:/srv/evening.mov", tool));
+    for (const char* text : {"", "example.org/live.m3u8", "/srv/a.mp4", "https:", "://x"}) {
+        EXPECT_FALSE(isStreamAddress(text, window)) << text;
+        EXPECT_FALSE(isStreamAddress(text, tool)) << text;
+    }
+}
+
 // ---- With the shared test models and faces
 
 FaceEngine& engine() {

@@ -28,5 +28,8 @@ TestCase {
         verify(text.length > 0);
         verify(text.indexOf("10") >= 0, text);
         verify(text.indexOf(":") < 0, text);
+        // The month by name, as the locale abbreviates it, never as a number.
+        verify(text.indexOf("Mar") >= 0, text);
+        verify(text.indexOf("/") < 0 && text.indexOf("03") < 0, text);
     }
 }

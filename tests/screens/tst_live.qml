@@ -33,6 +33,7 @@ TestCase {
         function discard() { state = "idle"; }
     }
     Component { id: livePage; LiveView { width: 1100; height: 760; appModel: testModel } }
+    Component { id: timedLivePage; LiveView { width: 1100; height: 760; appModel: testModel; stopAfterSeconds: 0.1 } }
     SignalSpy { id: saved; signalName: "saved" }
 
     function findText(item, text) {
@@ -51,6 +52,7 @@ TestCase {
 
     function cleanup() {
         testSupport.setLive(null);
+        controller.finishes = 0;
     }
 
     function test_the_page_starts_an_idle_controller_and_saves_once_finished() {
@@ -94,5 +96,22 @@ TestCase {
         compare(controller.starts, 0);
         verify(findText(page, "Camera unavailable") !== null);
         verify(!findText(page, "Stop & save").enabled);
+    }
+
+    function test_stop_after_counts_from_when_the_session_runs() {
+        controller.state = "idle";
+        controller.finishes = 0;
+        testSupport.setLive(controller);
+        const page = createTemporaryObject(timedLivePage, testCase);
+        // Still loading the face models: the time does not run yet.
+        controller.state = "starting";
+        wait(300);
+        compare(controller.finishes, 0);
+        // A controller that arrives later is started when the page shows it.
+        controller.state = "idle";
+        testSupport.setLive(null);
+        testSupport.setLive(controller);
+        compare(controller.state, "running");
+        tryCompare(controller, "finishes", 1, 2000);
     }
 }

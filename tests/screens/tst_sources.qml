@@ -1,6 +1,6 @@
 import QtQuick
 import QtTest
-import Tallymere.Components
+import Tallymere.Screens
 
 TestCase {
     name: "Sources"

@@ -2,6 +2,7 @@
 
 #include "library/Library.h"
 #include "library/ProcessSettings.h"
+#include "runs/LiveSourceKind.h"
 
 #include <QFileInfo>
 
@@ -51,9 +52,7 @@ QString Sources::photoFilter() {
 }
 
 bool Sources::isStreamAddress(const QString& text) {
-    if (text.startsWith(QStringLiteral("file://"))) return true;
-    const QUrl url(text, QUrl::StrictMode);
-    return url.isValid() && url.scheme().startsWith(QStringLiteral("http"));
+    return tallymere::isStreamAddress(text.toStdString(), StreamAddressRule::window);
 }
 
 bool Sources::canStart(const QString& kind, int recognisable, const QString& label, int fileCount,

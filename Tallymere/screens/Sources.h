@@ -27,8 +27,8 @@ public:
     // Name filters for a file chooser: recordings and photos, then photos alone.
     Q_INVOKABLE static QString recordingFilter();
     Q_INVOKABLE static QString photoFilter();
-    // A stream address the live page can open: a URL whose scheme begins with "http", or a text
-    // beginning with "file://". RTSP and other schemes are refused.
+    // A stream address the new-service sheet can open, by the window's rule of the core
+    // (StreamAddressRule::window): web streams and "file://" URLs, not RTSP.
     Q_INVOKABLE static bool isStreamAddress(const QString& text);
     // Whether the new-service sheet may start: a recognisable member, a label that is not blank
     // (spaces and tabs), and for "video" some files, for "camera" a camera, for "stream" a stream
