@@ -1,5 +1,7 @@
 #include "FileImageProvider.h"
 
+#include <cstring>
+
 #include "ImageCache.h"
 
 #include <QQuickTextureFactory>
@@ -10,12 +12,19 @@ namespace tallymere {
 
 namespace {
 
+// The picture without colour, as a rejected photo is shown.
+QImage greyed(const QImage& image) {
+    if (image.isNull()) return image;
+    return image.convertToFormat(QImage::Format_Grayscale8);
+}
+
+
 // Decodes on the provider's pool and tells the engine when done; the engine deletes it after
 // `finished`, so it is its own job (never deleted by the pool).
 class FileImageResponse : public QQuickImageResponse, public QRunnable {
 public:
-    FileImageResponse(QString key, QString path, int size)
-        : key(std::move(key)), path(std::move(path)), size(size) {
+    FileImageResponse(QString key, QString path, int size, bool grey)
+        : key(std::move(key)), path(std::move(path)), size(size), grey(grey) {
         setAutoDelete(false);
     }
     // An answer known at once (a cached image, or a key that names no file).
@@ -35,6 +44,7 @@ public:
             error = "Cannot read " + path;
         else
             ImageCache::shared().insert(key, image);
+        if (grey) image = greyed(image);
         finishSoon();
     }
 
@@ -48,6 +58,7 @@ private:
     QString key;
     QString path;
     int size = 0;
+    bool grey = false;
     QImage image;
     QString error;
 };
@@ -64,7 +75,10 @@ FileImageProvider::~FileImageProvider() {
 }
 
 QQuickImageResponse* FileImageProvider::requestImageResponse(const QString& id, const QSize&) {
-    const QString key = QUrl::fromPercentEncoding(id.toUtf8());
+    // The key is percent-encoded, so a literal suffix cannot be part of it.
+    const bool grey = id.endsWith(QLatin1String(greySuffix));
+    const QString key =
+        QUrl::fromPercentEncoding(id.chopped(grey ? qsizetype(std::strlen(greySuffix)) : 0).toUtf8());
     const auto parts = ImageCache::parseKey(key);
     if (!parts) {
         auto* response = new FileImageResponse(QImage(), "Not an image key: " + key);
@@ -72,11 +86,11 @@ QQuickImageResponse* FileImageProvider::requestImageResponse(const QString& id, 
         return response;
     }
     if (auto image = ImageCache::shared().cached(key)) {
-        auto* response = new FileImageResponse(*image, QString());
+        auto* response = new FileImageResponse(grey ? greyed(*image) : *image, QString());
         response->finishSoon();
         return response;
     }
-    auto* response = new FileImageResponse(key, parts->path, parts->size);
+    auto* response = new FileImageResponse(key, parts->path, parts->size, grey);
     pool.start(response);
     return response;
 }

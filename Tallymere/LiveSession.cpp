@@ -157,6 +157,7 @@ void LiveSession::controllerChanged() {
             faces_.append(QVariantMap{
                 {"box", QVariantList{face.box.x1, face.box.y1, face.box.x2, face.box.y2}},
                 {"memberID", QString::fromStdString(id)},
+                {"trackID", face.id},
                 {"name", memberName(id)}});
         }
         Q_EMIT facesChanged();

@@ -3,8 +3,10 @@ import QtQuick.Shapes
 
 // The faces of the latest analysed frame drawn over a preview that fits the frame inside itself:
 // a solid outline and a name tag for a recognised face, a faint dashed outline for anyone else.
-// `faces` holds objects with `box` ([x1, y1, x2, y2] in frame pixels) and `memberID` (empty or
-// undefined when not recognised); `nameOf(memberID)` gives the tag's text.
+// `faces` holds objects with `box` ([x1, y1, x2, y2] in frame pixels), `memberID` (empty or
+// undefined when not recognised) and `trackID` (the person followed; faces without one are keyed
+// by their place in the list); `nameOf(memberID)` gives the tag's text. Each track keeps its box
+// from frame to frame, so a moving face's box glides to its new place.
 Item {
     id: root
     property var faces: []
@@ -12,16 +14,49 @@ Item {
     property real frameHeight: 9
     property var nameOf: function(memberID) { return memberID; }
 
+    onFacesChanged: sync()
+    Component.onCompleted: sync()
+
+    // Updates the boxes in place: a track seen again moves its box, a new one adds a box, a track
+    // no longer seen removes its own.
+    function sync() {
+        const list = faces || [];
+        const wanted = {};
+        for (let i = 0; i < list.length; ++i) {
+            const f = list[i];
+            const key = f.trackID !== undefined ? "t" + f.trackID : "i" + i;
+            wanted[key] = { key: key, x1: f.box[0], y1: f.box[1], x2: f.box[2], y2: f.box[3],
+                            memberID: f.memberID ? f.memberID : "" };
+        }
+        for (let i = boxes.count - 1; i >= 0; --i)
+            if (wanted[boxes.get(i).key] === undefined)
+                boxes.remove(i);
+        for (const key in wanted) {
+            let at = -1;
+            for (let i = 0; i < boxes.count; ++i)
+                if (boxes.get(i).key === key) { at = i; break; }
+            if (at < 0)
+                boxes.append(wanted[key]);
+            else
+                boxes.set(at, wanted[key]);
+        }
+    }
+    ListModel { id: boxes }
+
     Repeater {
-        model: root.faces
+        model: boxes
         delegate: Item {
             id: face
-            required property var modelData
-            required property int index
-            readonly property bool recognised: !!modelData.memberID
-            readonly property var rect: FaceGeometry.faceRect(modelData.box, root.width, root.height,
+            required property string key
+            required property real x1
+            required property real y1
+            required property real x2
+            required property real y2
+            required property string memberID
+            readonly property bool recognised: memberID !== ""
+            readonly property var rect: FaceGeometry.faceRect([x1, y1, x2, y2], root.width, root.height,
                                                               root.frameWidth, root.frameHeight)
-            objectName: "face" + index
+            objectName: "face" + key.substring(1)
             x: rect.x
             y: rect.y
             width: rect.width
@@ -76,7 +111,7 @@ Item {
                 Text {
                     id: tagText
                     anchors.centerIn: parent
-                    text: face.recognised ? root.nameOf(face.modelData.memberID) : ""
+                    text: face.recognised ? root.nameOf(face.memberID) : ""
                     font.family: Base.family
                     font.pixelSize: 11
                     font.weight: Font.DemiBold

@@ -4,7 +4,8 @@ import QtQuick.Shapes
 // A photo or thumbnail in a square of `size` points, clipped to a circle or to a rounded square,
 // on the soft colour, the picture cropped to fill it. `source` is the picture as the image cache
 // serves it (decoded in the background at twice the size); while there is none, or when the file
-// is missing or unreadable, a person symbol stands in. `dim` fades the picture (rejected photos).
+// is missing or unreadable, a person symbol stands in. `grey` shows the picture without colour (rejected
+// photos), as the image cache serves it with "/grey" after the key.
 //
 // The corners are cut by painting them in `backdrop`, the colour the image sits on: rounding a
 // picture otherwise needs a shader effect, which this build does without.
@@ -13,7 +14,7 @@ Item {
     property url source
     property real size: 40
     property bool circle: false
-    property bool dim: false
+    property bool grey: false
     property color backdrop: Base.canvas
     readonly property bool loaded: image.status === Image.Ready
     readonly property real radius: circle ? size / 2 : 12
@@ -42,10 +43,9 @@ Item {
         asynchronous: true
         cache: false // the image cache keeps decoded files by key
         fillMode: Image.PreserveAspectCrop
-        source: root.source
+        source: root.grey && root.source.toString() !== "" ? root.source + "/grey" : root.source
         sourceSize: Qt.size(root.size * 2, root.size * 2)
         visible: root.loaded
-        opacity: root.dim ? 0.35 : 1
     }
     // The four corners outside the rounded shape, filled with the backdrop.
     Shape {

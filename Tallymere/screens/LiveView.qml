@@ -133,7 +133,7 @@ Item {
                                 anchors.verticalCenter: parent.verticalCenter
                                 color: root.live && root.live.state === "running" ? "#e53935" : Base.mute
                             }
-                            Text {
+                            Figure {
                                 text: Formats.clock(root.live ? root.live.elapsed : 0)
                                 font: Base.bodyStrongMono
                                 color: "white"
@@ -148,7 +148,7 @@ Item {
                             anchors.centerIn: parent
                             spacing: 6
                             Icon { symbol: "viewfinder"; size: 14; color: "white"; anchors.verticalCenter: parent.verticalCenter }
-                            Text {
+                            Figure {
                                 text: root.live && root.live.faces ? root.live.faces.length : 0
                                 font: Base.bodyStrongMono
                                 color: "white"
@@ -191,7 +191,7 @@ Item {
                         font: Base.bodyLG
                         color: Base.ink
                     }
-                    Text {
+                    Figure {
                         text: (root.live && root.live.presence ? root.live.presence.length : 0) + " / "
                               + root.appModel.recognisableCount
                         font: Base.bodyStrongMono

@@ -107,7 +107,7 @@ Item {
                         height: 150
                         FileImage {
                             size: 150
-                            dim: photo.modelData.checked && !photo.modelData.ok
+                            grey: photo.modelData.checked && !photo.modelData.ok
                             source: ImageCache.source(photo.modelData.path, 150, ImageCache.generation)
                         }
                         Rectangle {

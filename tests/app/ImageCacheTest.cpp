@@ -24,9 +24,9 @@ struct Answer {
 };
 
 // Asks the provider as the engine does, by the percent-encoded key, and waits for the answer.
-Answer request(FileImageProvider& provider, const QString& key) {
-    std::unique_ptr<QQuickImageResponse> response(
-        provider.requestImageResponse(QString::fromLatin1(QUrl::toPercentEncoding(key)), QSize()));
+Answer request(FileImageProvider& provider, const QString& key, const QString& suffix = {}) {
+    std::unique_ptr<QQuickImageResponse> response(provider.requestImageResponse(
+        QString::fromLatin1(QUrl::toPercentEncoding(key)) + suffix, QSize()));
     QSignalSpy finished(response.get(), &QQuickImageResponse::finished);
     if (!finished.wait(10'000)) return {{}, "no answer"};
     Answer answer;
@@ -112,6 +112,15 @@ void ImageCacheTest::thumbnailsAreDecodedAtTwiceTheSizeAndCachedPerSize() {
     QVERIFY(cache.cached(cache.key(path, 150)));
     // Asked again, the cached picture comes back without another entry.
     QCOMPARE(request(provider, cache.key(path, 40)).image.size(), QSize(80, 40));
+    QCOMPARE(cache.cachedCount(), before + 2);
+    // A rejected photo's picture: the same thumbnail without colour.
+    const QRgb colour = small.image.pixel(10, 10);
+    QVERIFY(qRed(colour) != qBlue(colour));
+    const Answer grey = request(provider, cache.key(path, 40), FileImageProvider::greySuffix);
+    QVERIFY2(grey.error.isEmpty(), qPrintable(grey.error));
+    QCOMPARE(grey.image.size(), QSize(80, 40));
+    const QRgb shade = grey.image.pixel(10, 10);
+    QVERIFY(qRed(shade) == qGreen(shade) && qGreen(shade) == qBlue(shade));
     QCOMPARE(cache.cachedCount(), before + 2);
 }
 

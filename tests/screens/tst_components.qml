@@ -77,6 +77,43 @@ TestCase {
         fuzzyCompare(unknown.y, 87.5, 1e-6);
     }
 
+    function faceNamed(item, name) {
+        for (let i = 0; i < item.children.length; ++i)
+            if (item.children[i].objectName === name)
+                return item.children[i];
+        return null;
+    }
+
+    function test_a_track_keeps_its_box_which_glides_to_where_it_moved() {
+        const item = createTemporaryObject(overlay, testCase, {
+            faces: [{ box: [0, 0, 192, 192], memberID: "M0001", trackID: 7 }] });
+        const first = faceNamed(item, "face7");
+        verify(first);
+        fuzzyCompare(first.x, 0, 1e-6);
+        item.faces = [{ box: [960, 0, 1152, 192], memberID: "M0001", trackID: 7 },
+                      { box: [0, 540, 96, 636], memberID: "", trackID: 9 }];
+        const moved = faceNamed(item, "face7");
+        verify(moved === first, "the same box, not a new one");
+        verify(moved.x < 200, "moving, not jumping");
+        tryCompare(moved, "x", 200, 1000);
+        verify(faceNamed(item, "face9"));
+        item.faces = [{ box: [0, 540, 96, 636], memberID: "", trackID: 9 }];
+        verify(!faceNamed(item, "face7"));
+    }
+
+    Component { id: figure; Figure { font.family: "Inter"; font.pixelSize: 14 } }
+
+    function test_a_counting_figure_keeps_its_width() {
+        const item = createTemporaryObject(figure, testCase, { text: "0:11:11" });
+        const narrow = item.width;
+        item.text = "0:00:08";
+        compare(item.width, narrow);
+        item.text = "12 / 340";
+        const count = item.width;
+        item.text = "11 / 111";
+        compare(item.width, count);
+    }
+
     function test_progress_reads_as_percent() {
         const bar = createTemporaryObject(progress, testCase, { value: 0.426 });
         compare(bar.Accessible.name, "Progress");
