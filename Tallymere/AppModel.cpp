@@ -26,8 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int engineWaitMilliseconds = 200;
-
 QStringList toStringList(const auto& texts) {
     QStringList list;
     for (const std::string& text : texts)
@@ -85,70 +83,45 @@ QVariantMap resultsMap(const ServiceResults& results) {
 
 AppModel::AppModel(Options options, QObject* parent)
     : QObject(parent), config(std::move(options)),
-      library_(std::make_shared<OpenLibrary>(config.root)), options_(config.arguments),
-      members_(QString::fromStdString(library_->library().root().string())) {
+      library_(std::make_shared<OpenLibrary>(config.root)),
+      hold_(config.root, config.lockPollMilliseconds), options_(config.arguments),
+      members_(QString::fromStdString(library_->library().root().string())),
+      engine_(config.modelsDirectory, pool_), queue_(*this, engine_, pool_) {
     // Engine loading, one run and any number of enrolment checks may run side by side.
     pool_.setMaxThreadCount(std::max(4, QThread::idealThreadCount()));
-    lockPoll.setInterval(config.lockPollMilliseconds);
-    connect(&lockPoll, &QTimer::timeout, this, &AppModel::tryTakeLibrary);
     connect(&members_, &MemberListModel::countChanged, this, &AppModel::membersChanged);
+    connect(&hold_, &LibraryHold::changed, this, &AppModel::libraryAccessChanged);
+    connect(&hold_, &LibraryHold::taken, this, &AppModel::openWritable);
+    connect(&engine_, &EngineLoader::changed, this, [this] {
+        if (engine_.error()) showNotice(QString::fromStdString(*engine_.error()));
+        Q_EMIT engineChanged();
+    });
+    connect(&queue_, &ProcessingQueue::activeChanged, this, &AppModel::activeServiceIDChanged);
+    connect(&queue_, &ProcessingQueue::attendanceReady, this, &AppModel::attendanceReady);
 
     // Reading is always allowed: the window shows the library while it waits for the lock.
     loadMembers();
-    tryTakeLibrary();
-    if (access_ != LibraryAccess::writable && !lockError) lockPoll.start();
+    hold_.start();
 }
 
 AppModel::~AppModel() {
-    lockPoll.stop();
     // Live sessions stop (writing nothing) while the model they use is still whole.
     for (LiveSession* session : findChildren<LiveSession*>(Qt::FindDirectChildrenOnly))
         delete session;
     // Nothing is flushed: a run still going stops at its next frame and its result is dropped;
     // the next start finds the service interrupted. Engine loading and checks end by themselves.
-    if (activeServiceID_) cancelFlags_->insert(*activeServiceID_);
+    if (queue_.active()) queue_.cancel(*queue_.active());
     pool_.waitForDone();
-}
-
-void AppModel::tryTakeLibrary() {
-    std::optional<LibraryLock> lock;
-    try {
-        lock = LibraryLock::tryAcquire(library_->library().root(), LibraryLock::Range::library,
-                                       LibraryLock::Kind::exclusive);
-    } catch (const LibraryError& error) {
-        // A lock file that cannot be used protects nothing: stay a reader.
-        lockError = true;
-        lockPoll.stop();
-        setAccess(LibraryAccess::readOnly, QString::fromUtf8(error.what()));
-        return;
-    }
-    if (lock) {
-        lock->recordHolder(LibraryLock::applicationName);
-        lock_ = std::move(lock);
-        lockPoll.stop();
-        openWritable();
-        return;
-    }
-    waitedForLock = true;
-    const auto holder = LibraryLock::recordedHolder(library_->library().root());
-    if (holder && holder->program == LibraryLock::applicationName)
-        setAccess(LibraryAccess::readOnly,
-                  QString::fromStdString("This library is open in " + holder->description() +
-                                         ". This window only shows it; make changes there, or "
-                                         "close it and this window takes over."));
-    else
-        setAccess(LibraryAccess::waiting, QString::fromUtf8(waitingForToolMessage));
 }
 
 void AppModel::openWritable() {
     // Another program may have changed the library while this one waited for it.
-    if (waitedForLock) loadMembers();
-    setAccess(LibraryAccess::writable, {});
+    if (hold_.waited()) loadMembers();
     repairInterrupted();
     recomputeMislabelWarnings();
     Q_EMIT membersChanged();
     actOnCommandLine();
-    startEngine();
+    engine_.start();
 }
 
 void AppModel::loadMembers() {
@@ -156,13 +129,6 @@ void AppModel::loadMembers() {
     membersProblem_ = QString::fromStdString(library_->membersProblem());
     members_.reset(library_->members());
     services_.reset(library_->services());
-}
-
-void AppModel::setAccess(LibraryAccess access, QString status) {
-    if (access == access_ && status == libraryStatus_) return;
-    access_ = access;
-    libraryStatus_ = std::move(status);
-    Q_EMIT libraryAccessChanged();
 }
 
 void AppModel::repairInterrupted() {
@@ -180,55 +146,6 @@ void AppModel::actOnCommandLine() {
     if (!options_.liveStream().isEmpty())
         if (LiveSession* session = startLive("stream", options_.liveStream().toString(), ""))
             session->setLabel("Live stream");
-}
-
-void AppModel::startEngine() {
-    if (engineStarted) return;
-    engineStarted = true;
-    QPointer<AppModel> self(this);
-    auto directory = config.modelsDirectory;
-    QThreadPool* pool = &pool_;
-    auto load = [self, directory] {
-        std::shared_ptr<FaceEngine> engine;
-        std::string error;
-        try {
-            engine = std::make_shared<FaceEngine>(directory);
-        } catch (const std::exception& failure) {
-            error = failure.what();
-        }
-        if (engine) {
-            // The first detection sets up the detector; done now, the first run starts sooner.
-            try {
-                engine->detect(BGRAImage(64, 64), 1280, 0.5f, 1);
-            } catch (const std::exception&) {
-            }
-        }
-        post(self, [engine, error](AppModel& model) {
-            if (engine) {
-                model.engine_ = engine;
-            } else {
-                model.engineError_ = error;
-                model.showNotice(QString::fromStdString(error));
-            }
-            Q_EMIT model.engineChanged();
-        });
-    };
-    (void)QtConcurrent::run(pool, load);
-}
-
-void AppModel::whenEngineSettled(std::function<void()> next) {
-    QTimer::singleShot(
-        0, this, [this, next = std::move(next)]() mutable { waitForEngine(std::move(next)); });
-}
-
-void AppModel::waitForEngine(std::function<void()> next) {
-    if (engine_ || engineError_) {
-        next();
-        return;
-    }
-    QTimer::singleShot(engineWaitMilliseconds, this, [this, next = std::move(next)]() mutable {
-        waitForEngine(std::move(next));
-    });
 }
 
 void AppModel::post(const QPointer<AppModel>& model, std::function<void(AppModel&)> work) {
@@ -258,7 +175,7 @@ void AppModel::dismissNotice() {
 }
 
 QString AppModel::engineErrorText() const {
-    return engineError_ ? QString::fromStdString(*engineError_) : QString();
+    return engine_.error() ? QString::fromStdString(*engine_.error()) : QString();
 }
 
 QStringList AppModel::checkingMemberIDs() const {
@@ -270,7 +187,7 @@ QStringList AppModel::mislabelWarningTexts() const {
 }
 
 QString AppModel::activeServiceIDText() const {
-    return activeServiceID_ ? QString::fromStdString(*activeServiceID_) : QString();
+    return queue_.active() ? QString::fromStdString(*queue_.active()) : QString();
 }
 
 void AppModel::setLive(QObject* controller) {
@@ -451,12 +368,12 @@ void AppModel::recheck(const QString& id) {
     setChecking(memberID, true);
     whenEngineSettled([this, memberID] {
         const Member* current = findMember(memberID);
-        if (!engine_ || !current) {
+        auto engine = this->engine();
+        if (!engine || !current) {
             setChecking(memberID, false);
             return;
         }
         QPointer<AppModel> self(this);
-        auto engine = engine_;
         auto library = library_;
         Member copy = *current;
         (void)QtConcurrent::run(&pool_, [self, engine, library, copy = std::move(copy)]() mutable {
@@ -553,7 +470,7 @@ LiveSession* AppModel::startLive(const QString& kind, const QString& value, cons
     if (!source) return nullptr;
     // A session still current has not been saved; it stops, writing nothing.
     if (auto* current = qobject_cast<LiveSession*>(live_.data())) current->discard();
-    auto* session = new LiveSession(*this, std::move(*source), library().newServiceID());
+    auto* session = new LiveSession(*this, *this, std::move(*source), library().newServiceID());
     QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
     setLive(session);
     return session;
@@ -569,105 +486,11 @@ QVariantList AppModel::availableCameras() const {
 }
 
 void AppModel::enqueue(const QString& id) {
-    if (!writable()) return;
-    const std::string serviceID = id.toStdString();
-    if (!update(serviceID, markQueued)) return;
-    queue_.push_back(serviceID);
-    if (!activeServiceID_) runNext();
-}
-
-void AppModel::setActive(std::optional<std::string> id) {
-    if (id == activeServiceID_) return;
-    activeServiceID_ = std::move(id);
-    Q_EMIT activeServiceIDChanged();
-}
-
-void AppModel::runNext() {
-    if (activeServiceID_ || queue_.empty()) return;
-    const std::string id = queue_.front();
-    queue_.erase(queue_.begin());
-    if (!findService(id)) {
-        runNext(); // deleted while it waited
-        return;
-    }
-    setActive(id);
-    update(id, markProcessing);
-    startRun(id);
-}
-
-void AppModel::startRun(const std::string& id) {
-    Service service = *findService(id);
-    std::vector<Member> members = members_.records();
-    auto library = library_;
-    auto flags = cancelFlags_;
-    whenEngineSettled([this, id, service = std::move(service), members = std::move(members),
-                       library, flags]() mutable {
-        if (!engine_) {
-            const std::string text = engineError_.value_or("Face models unavailable");
-            update(id, [&](Service& s) { markFailed(s, text); });
-            flags->remove(id);
-            setActive(std::nullopt);
-            runNext();
-            return;
-        }
-        QPointer<AppModel> self(this);
-        auto run = [self, engine = engine_, library, flags, id, service = std::move(service),
-                    members = std::move(members)] {
-            auto progress = [self, id](const Progress& report) {
-                post(self, [id, report](AppModel& model) {
-                    model.update(id, [&](Service& s) { markProgress(s, report); });
-                });
-            };
-            auto isCancelled = [flags, id] { return flags->contains(id); };
-            std::optional<ServiceResults> results;
-            std::optional<std::string> failure;
-            try {
-                ServiceProcessor processor(*engine, library->library());
-                results = processor.run(service, members, ProcessSettings::preset(service.mode),
-                                        progress, isCancelled);
-            } catch (const ProcessError& error) {
-                if (error.kind() != ProcessError::Kind::cancelled) failure = error.what();
-            } catch (const std::exception& error) {
-                failure = error.what();
-            }
-            post(self, [id, results = std::move(results), failure](AppModel& model) mutable {
-                model.finishRun(id, std::move(results), failure);
-            });
-        };
-        (void)QtConcurrent::run(&pool_, std::move(run));
-    });
-}
-
-void AppModel::finishRun(const std::string& id, std::optional<ServiceResults> results,
-                         const std::optional<std::string>& failure) {
-    const bool finished = results.has_value();
-    bool saved = false;
-    if (finished)
-        saved = update(id, [&](Service& s) { markFinished(s, std::move(*results)); });
-    else if (failure)
-        update(id, [&](Service& s) { markFailed(s, *failure); });
-    else
-        update(id, markCancelled);
-    // A service deleted while it ran may have had snapshots written after its folder went.
-    if (!findService(id) && writable()) library().deleteService(id);
-    cancelFlags_->remove(id);
-    setActive(std::nullopt);
-    runNext();
-    if (saved) {
-        if (const Service* s = findService(id))
-            Q_EMIT attendanceReady(QString::fromStdString(id), QString::fromStdString(s->label));
-    }
+    if (writable()) queue_.enqueue(id.toStdString());
 }
 
 void AppModel::cancel(const QString& id) {
-    if (!writable()) return;
-    const std::string serviceID = id.toStdString();
-    if (std::find(queue_.begin(), queue_.end(), serviceID) != queue_.end()) {
-        std::erase(queue_, serviceID);
-        update(serviceID, markCancelled);
-    } else {
-        cancelFlags_->insert(serviceID);
-    }
+    if (writable()) queue_.cancel(id.toStdString());
 }
 
 void AppModel::deleteService(const QString& id) {

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "CancelFlags.h"
 #include "CommandLineOptions.h"
+#include "EngineLoader.h"
+#include "LibraryHold.h"
 #include "LiveSession.h"
 #include "MemberListModel.h"
+#include "ProcessingQueue.h"
 #include "ServiceListModel.h"
-#include "library/LibraryLock.h"
 #include "library/OpenLibrary.h"
 #include "library/ProcessSettings.h"
 #include "library/Records.h"
@@ -37,16 +38,13 @@ class Library;
 class LiveSession;
 struct Progress;
 
-// The one object the whole application shares: the library, the members and services, the face
-// engine once it has loaded, the processing queue, the members being re-checked, the mislabel
-// warnings and the current live session. Everything here lives on the GUI thread; slow work runs
-// on the model's thread pool and comes back as queued calls that find the model gone or not.
-//
-// The library is shared with the command-line tool and possibly a second window of the
-// application, so the model holds the library's lock for its whole life: until it has the lock it
-// writes nothing (it waits for a tool command to finish, or shows a library that another
-// Tallymere has open read-only).
-class AppModel : public QObject {
+// The one object the window binds to: the opened library with the members and services, the
+// members being re-checked, the mislabel warnings, the failure notice and the current live
+// session, over the parts that do the work: the hold on the library (LibraryHold), the face
+// models (EngineLoader) and the processing queue (ProcessingQueue). Everything here lives on the
+// GUI thread; slow work runs on the model's thread pool and comes back as queued calls that find
+// the model gone or not. Until the hold has the library, the model writes nothing.
+class AppModel : public QObject, public LiveSessionHost, private ProcessingQueue::Host {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("One application model is made at start-up.")
@@ -71,7 +69,8 @@ class AppModel : public QObject {
     // Ids of the members, in list order, not being checked and with fewer than minGoodPhotos good
     // photos.
     Q_PROPERTY(QStringList needsAttention READ needsAttentionIDs NOTIFY membersChanged)
-    Q_PROPERTY(LibraryAccess libraryAccess READ libraryAccess NOTIFY libraryAccessChanged)
+    Q_PROPERTY(
+        tallymere::LibraryHold::Access libraryAccess READ libraryAccess NOTIFY libraryAccessChanged)
     // What the window says about the library while it cannot write it; "" when it can.
     Q_PROPERTY(QString libraryStatus READ libraryStatus NOTIFY libraryAccessChanged)
     // Why the stored member list cannot be used (it is then shown empty and never saved over);
@@ -83,17 +82,9 @@ class AppModel : public QObject {
     Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
 
 public:
-    // Whether this program may write the library.
-    enum class LibraryAccess {
-        waiting,  // a command-line tool is writing it; the model takes it when it finishes
-        writable, // the model holds the library
-        readOnly, // another Tallymere has it open; shown, never written
-    };
-    Q_ENUM(LibraryAccess)
-
+    using LibraryAccess = LibraryHold::Access;
     static constexpr const char* interruptedMessage = OpenLibrary::interruptedMessage;
-    static constexpr const char* waitingForToolMessage =
-        "Waiting for tallymere-cli to finish with the library\u2026";
+    static constexpr const char* waitingForToolMessage = LibraryHold::waitingForToolMessage;
 
     struct Options {
         std::filesystem::path root; // the library folder (the application: Library::defaultRoot)
@@ -112,29 +103,29 @@ public:
     QString libraryRoot() const;
     const Library& library() const { return library_->library(); }
     // For a live session, which writes its finished service's files itself.
-    Library& writableLibrary() { return library_->library(); }
+    Library& writableLibrary() override { return library_->library(); }
     MemberListModel* memberList() { return &members_; }
     ServiceListModel* serviceList() { return &services_; }
     CommandLineOptions* options() { return &options_; }
-    const std::vector<Member>& memberRecords() const { return members_.records(); }
+    const std::vector<Member>& memberRecords() const override { return members_.records(); }
     const std::vector<Service>& serviceRecords() const { return services_.records(); }
-    std::shared_ptr<FaceEngine> engine() const { return engine_; }
-    const std::optional<std::string>& engineError() const { return engineError_; }
-    bool engineReady() const { return engine_ != nullptr; }
+    std::shared_ptr<FaceEngine> engine() const override { return engine_.engine(); }
+    const std::optional<std::string>& engineError() const override { return engine_.error(); }
+    bool engineReady() const { return engine_.engine() != nullptr; }
     QString engineErrorText() const;
     const std::set<std::string>& checkingMembers() const { return checking_; }
     QStringList checkingMemberIDs() const;
     const std::vector<std::string>& mislabelWarnings() const { return mislabelWarnings_; }
     QStringList mislabelWarningTexts() const;
-    const std::optional<std::string>& activeServiceID() const { return activeServiceID_; }
+    const std::optional<std::string>& activeServiceID() const { return queue_.active(); }
     QString activeServiceIDText() const;
-    QObject* live() const { return live_; }
+    QObject* live() const override { return live_; }
     // Set by the live operations; the model does not own the controller's lifetime otherwise.
-    void setLive(QObject* controller);
-    LibraryAccess libraryAccess() const { return access_; }
-    QString libraryStatus() const { return libraryStatus_; }
+    void setLive(QObject* controller) override;
+    LibraryAccess libraryAccess() const { return hold_.access(); }
+    QString libraryStatus() const { return hold_.status(); }
     QString membersProblem() const { return membersProblem_; }
-    bool writable() const { return access_ == LibraryAccess::writable; }
+    bool writable() const override { return hold_.writable(); }
     QString notice() const { return notice_; }
     // Shows a failure to the operator until dismissed or replaced by the next one.
     void showNotice(const QString& text);
@@ -142,8 +133,8 @@ public:
 
     // ---- Derived values
 
-    const Member* findMember(const std::string& id) const;
-    const Service* findService(const std::string& id) const;
+    const Member* findMember(const std::string& id) const override;
+    const Service* findService(const std::string& id) const override;
     int recognisableCount() const;
     int minGoodPhotos() const { return Member::minGoodPhotos; }
     std::vector<Member> needsAttention() const;
@@ -176,14 +167,14 @@ public:
                                       const QString& mode);
     // A service made elsewhere (a finished live session): saved and inserted at the front;
     // false, with the notice saying why, when it cannot be saved.
-    bool insertService(const Service& service);
+    bool insertService(const Service& service) override;
     Q_INVOKABLE void enqueue(const QString& id);
     Q_INVOKABLE void cancel(const QString& id);
     Q_INVOKABLE void deleteService(const QString& id);
 
     // Applies `change` to the service with that id, if there is one, and saves it; when the save
     // fails the list keeps what is stored and the notice says why. Returns whether it was saved.
-    bool update(const std::string& id, const std::function<void(Service&)>& change);
+    bool update(const std::string& id, const std::function<void(Service&)>& change) override;
 
     // Writes the service's register as CSV to `file`; false, with the notice saying why, when it
     // cannot.
@@ -200,7 +191,7 @@ public:
     Q_INVOKABLE QVariantList availableCameras() const;
 
     // Runs `next` on the GUI thread once the engine has loaded or failed to, looking every 0.2 s.
-    void whenEngineSettled(std::function<void()> next);
+    void whenEngineSettled(std::function<void()> next) { engine_.whenSettled(std::move(next)); }
 
     // The pool the model's background work runs on.
     QThreadPool& pool() { return pool_; }
@@ -223,19 +214,15 @@ Q_SIGNALS:
     void attendanceReady(const QString& serviceID, const QString& label);
 
 private:
-    void tryTakeLibrary();
+    // ProcessingQueue::Host
+    std::vector<Member> runMembers() const override { return members_.records(); }
+    std::shared_ptr<OpenLibrary> openLibrary() const override { return library_; }
+
     void openWritable();
     // Reads the stored members, keeping why they cannot be used when that is so.
     void loadMembers();
-    void setAccess(LibraryAccess access, QString status);
     void repairInterrupted();
     void actOnCommandLine();
-    void startEngine();
-    void waitForEngine(std::function<void()> next);
-    void runNext();
-    void startRun(const std::string& id);
-    void finishRun(const std::string& id, std::optional<ServiceResults> results,
-                   const std::optional<std::string>& failure);
     void mergeChecked(const std::string& memberID, const Member& checked);
     // Runs a library operation; a failure becomes the notice. Afterwards the member list shows
     // what is stored. Returns whether the operation succeeded.
@@ -243,38 +230,29 @@ private:
     void showMembers();
     void recomputeMislabelWarnings();
     void setChecking(const std::string& id, bool checking);
-    void setActive(std::optional<std::string> id);
     // Queues `work` on the GUI thread, dropped when the model has gone meanwhile. Callable from
     // any thread.
     static void post(const QPointer<AppModel>& model, std::function<void(AppModel&)> work);
 
     Options config;
+    // Declared first, so that it is destroyed last: the work on it uses what follows.
+    QThreadPool pool_;
     std::shared_ptr<OpenLibrary> library_;
-    std::optional<LibraryLock> lock_;
-    QTimer lockPoll;
-    bool waitedForLock = false; // the lists were loaded before the lock was ours
-    bool lockError = false;     // the lock file cannot be used; the model stays a reader
-    LibraryAccess access_ = LibraryAccess::waiting;
-    QString libraryStatus_;
+    LibraryHold hold_;
     QString membersProblem_;
     QString notice_;
     CommandLineOptions options_;
     MemberListModel members_;
     ServiceListModel services_;
-    std::shared_ptr<FaceEngine> engine_;
-    std::optional<std::string> engineError_;
-    bool engineStarted = false;
+    EngineLoader engine_;
     std::set<std::string> checking_;
     std::map<std::string, int> checksRunning; // checks of each member still going
     std::vector<std::string> mislabelWarnings_;
-    std::optional<std::string> activeServiceID_;
     QPointer<QObject> live_;
     // A session saved or discarded, kept until the next one starts so the page that showed it can
     // still read it.
     QPointer<LiveSession> retiredLive_;
-    std::vector<std::string> queue_;
-    std::shared_ptr<CancelFlags> cancelFlags_ = std::make_shared<CancelFlags>();
-    QThreadPool pool_;
+    ProcessingQueue queue_;
 };
 
 } // namespace tallymere

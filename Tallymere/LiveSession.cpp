@@ -1,6 +1,5 @@
 #include "LiveSession.h"
 
-#include "AppModel.h"
 #include "library/Library.h"
 
 #include <QCoreApplication>
@@ -38,8 +37,9 @@ const char* stateName(LiveController::State::Kind kind) {
 
 } // namespace
 
-LiveSession::LiveSession(AppModel& model, LiveSourceKind source, std::string serviceID)
-    : QObject(&model), model_(&model),
+LiveSession::LiveSession(QObject& owner, LiveSessionHost& host, LiveSourceKind source,
+                         std::string serviceID)
+    : QObject(&owner), owner_(&owner), host_(&host),
       controller_(LiveController::create(std::move(source), std::move(serviceID), guiExecutor())),
       label_(controller_->label()), state_(controller_->state()),
       lastSize_(controller_->frameSize()) {
@@ -81,49 +81,49 @@ QString LiveSession::sourceTitle() const {
 }
 
 void LiveSession::start() {
-    if (!model_) return;
+    if (!host()) return;
     controller_->start(*this);
 }
 
 void LiveSession::finish(const QString& label) {
     // A discarded session stays discarded: what it saw is not saved after all.
-    if (!model_ || discarded_) return;
+    if (!host() || discarded_) return;
     controller_->finish(*this, label.toStdString());
 }
 
 void LiveSession::discard() {
     discarded_ = true;
     controller_->discard();
-    if (model_ && model_->live() == this) model_->setLive(nullptr);
+    if (host() && host()->live() == this) host()->setLive(nullptr);
 }
 
 // ---- LiveHost
 
 FaceEngine* LiveSession::engine() {
-    return model_ ? model_->engine().get() : nullptr;
+    return host() ? host()->engine().get() : nullptr;
 }
 
 std::optional<std::string> LiveSession::engineError() {
-    return model_ ? model_->engineError() : std::nullopt;
+    return host() ? host()->engineError() : std::nullopt;
 }
 
 bool LiveSession::engineLoading() {
-    return model_ && !model_->engine() && !model_->engineError();
+    return host() && !host()->engine() && !host()->engineError();
 }
 
 std::vector<Member> LiveSession::members() {
-    return model_ ? model_->memberRecords() : std::vector<Member>{};
+    return host() ? host()->memberRecords() : std::vector<Member>{};
 }
 
 Library& LiveSession::library() {
-    // The model is this object's parent, so it is here whenever the controller asks.
-    return model_->writableLibrary();
+    // The host is this object's parent, so it is here whenever the controller asks.
+    return host()->writableLibrary();
 }
 
 void LiveSession::liveFinished(const Service& service) {
-    if (model_) {
-        model_->insertService(service);
-        if (model_->live() == this) model_->setLive(nullptr);
+    if (host()) {
+        host()->insertService(service);
+        if (host()->live() == this) host()->setLive(nullptr);
     }
     Q_EMIT finished(QString::fromStdString(service.id));
 }
@@ -131,8 +131,8 @@ void LiveSession::liveFinished(const Service& service) {
 // ---- Changes
 
 QString LiveSession::memberName(const std::string& id) const {
-    if (!model_ || id.empty()) return {};
-    const Member* member = model_->findMember(id);
+    if (!host() || id.empty()) return {};
+    const Member* member = host()->findMember(id);
     return member ? QString::fromStdString(member->name) : QString();
 }
 

@@ -8,10 +8,29 @@
 #include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace tallymere {
 
-class AppModel;
+class FaceEngine;
+
+// What a live session needs of the application: the engine, the members and the library, a
+// place for the finished service, and the slot that shows the current session. The window's
+// model is one; the session never outlives it (it is the session's parent).
+class LiveSessionHost {
+public:
+    virtual ~LiveSessionHost() = default;
+    virtual std::shared_ptr<FaceEngine> engine() const = 0;
+    virtual const std::optional<std::string>& engineError() const = 0;
+    virtual const std::vector<Member>& memberRecords() const = 0;
+    virtual const Member* findMember(const std::string& id) const = 0;
+    virtual Library& writableLibrary() = 0;
+    virtual bool insertService(const Service& service) = 0;
+    virtual QObject* live() const = 0;
+    virtual void setLive(QObject* controller) = 0;
+};
 
 // One live session as the window sees it (`appModel.live`): the live controller, with its shown
 // fields as properties and its changes as signals. The controller reaches the application through
@@ -44,7 +63,9 @@ class LiveSession : public QObject, private LiveHost {
     Q_PROPERTY(bool camera READ isCamera CONSTANT)
 
 public:
-    LiveSession(AppModel& model, LiveSourceKind source, std::string serviceID);
+    // `owner` is the host as a QObject, the session's parent.
+    LiveSession(QObject& owner, LiveSessionHost& host, LiveSourceKind source,
+                std::string serviceID);
     ~LiveSession() override;
 
     QString label() const;
@@ -94,7 +115,11 @@ private:
     void controllerChanged();
     QString memberName(const std::string& id) const;
 
-    QPointer<AppModel> model_;
+    // The host while its object lives, else nothing.
+    LiveSessionHost* host() const { return owner_ ? host_ : nullptr; }
+
+    QPointer<QObject> owner_;
+    LiveSessionHost* host_;
     bool discarded_ = false;
     std::shared_ptr<LiveController> controller_;
     // What was last announced, to signal only what changed.
