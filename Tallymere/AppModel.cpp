@@ -33,50 +33,6 @@ QStringList toStringList(const auto& texts) {
     return list;
 }
 
-QVariant optionalSeconds(const std::optional<double>& seconds) {
-    return seconds ? QVariant(*seconds) : QVariant();
-}
-
-QDateTime toDateTime(Date date) {
-    using namespace std::chrono;
-    return QDateTime::fromMSecsSinceEpoch(
-        duration_cast<milliseconds>(date.time_since_epoch()).count(), Qt::UTC);
-}
-
-QVariantMap resultsMap(const ServiceResults& results) {
-    QVariantList members;
-    for (const MemberResult& m : results.members)
-        members.append(
-            QVariantMap{{"memberID", QString::fromStdString(m.memberID)},
-                        {"present", m.present},
-                        {"confidence", m.confidence},
-                        {"firstSeen", optionalSeconds(m.firstSeen)},
-                        {"lastSeen", optionalSeconds(m.lastSeen)},
-                        {"firstSeenText", QString::fromStdString(formatClock(m.firstSeen))},
-                        {"lastSeenText", QString::fromStdString(formatClock(m.lastSeen))},
-                        {"sightings", m.sightings},
-                        {"needsReview", m.needsReview},
-                        {"reviewReason", QString::fromStdString(m.reviewReason)},
-                        {"evidenceFile",
-                         m.evidenceFile ? QString::fromStdString(*m.evidenceFile) : QString()}});
-    QVariantList visitors;
-    for (const Visitor& v : results.visitors)
-        visitors.append(QVariantMap{{"id", QString::fromStdString(v.id)},
-                                    {"imageFile", QString::fromStdString(v.imageFile)},
-                                    {"firstSeen", v.firstSeen},
-                                    {"sightings", v.sightings}});
-    return {{"members", members},
-            {"visitors", visitors},
-            {"present", results.present()},
-            {"absent", results.absent()},
-            {"needsReview", results.needsReview()},
-            {"framesAnalysed", results.framesAnalysed},
-            {"durationSeconds", results.durationSeconds},
-            {"processingSeconds", results.processingSeconds},
-            {"membersEnrolled", results.membersEnrolled},
-            {"model", QString::fromStdString(results.model)}};
-}
-
 } // namespace
 
 // ---- Start-up
@@ -241,25 +197,7 @@ QVariantMap AppModel::member(const QString& id) const {
 }
 
 QVariantMap AppModel::service(const QString& id) const {
-    const Service* s = findService(id.toStdString());
-    if (!s) return {};
-    QStringList paths;
-    for (const auto& path : s->sourcePaths)
-        paths << QString::fromStdString(path);
-    QVariantMap map{
-        {"serviceID", QString::fromStdString(s->id)},
-        {"label", QString::fromStdString(s->label)},
-        {"date", toDateTime(s->date)},
-        {"created", toDateTime(s->created)},
-        {"sourcePaths", paths},
-        {"liveSource", s->liveSource ? QString::fromStdString(*s->liveSource) : QString()},
-        {"mode", QString::fromUtf8(s->mode.rawValue())},
-        {"status", QString::fromUtf8(s->status.rawValue())},
-        {"progress", s->progress},
-        {"message", QString::fromStdString(s->message)},
-        {"hasResults", s->results.has_value()}};
-    if (s->results) map.insert("results", resultsMap(*s->results));
-    return map;
+    return services_.toMap(services_.indexOf(id.toStdString()));
 }
 
 QUrl AppModel::evidenceURL(const QString& serviceID, const QString& file) const {

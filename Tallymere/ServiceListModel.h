@@ -3,6 +3,7 @@
 #include "library/Service.h"
 
 #include <QAbstractListModel>
+#include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ public:
     Q_INVOKABLE QString idAt(int row) const;
     // The row of the first service with that id, or -1.
     int indexOf(const std::string& id) const;
+    // The service in `row` as the screens read it: its fields, and its register under "results"
+    // when it has one; empty for a row that is not there.
+    QVariantMap toMap(int row) const;
 
     void reset(std::vector<Service> all);
     void prepend(Service service);
