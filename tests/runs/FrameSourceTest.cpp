@@ -537,7 +537,7 @@ TEST(FrameSource, ARecordingThatStopsDecodingHalfWayFailsWithTheDecodersText) {
         ADD_FAILURE() << "a broken recording was read to the end";
     } catch (const ProcessError& e) {
         EXPECT_EQ(e.kind(), ProcessError::Kind::unreadable);
-        EXPECT_EQ(std::string(e.what()), "Couldn't read the recording: " + e.detail());
+        EXPECT_EQ(std::string(e.what()), "Couldn't read the recording broken.mp4: " + e.detail());
         EXPECT_EQ(e.detail(), "Invalid data found when processing input");
     }
     EXPECT_GE(frames, 1); // the start was read
@@ -549,6 +549,8 @@ TEST(ProcessError, DescriptionsAreTheTextsShownToTheUser) {
     EXPECT_STREQ(ProcessError::unreadable("decode failed").what(),
                  "Couldn't read the recording: decode failed");
     EXPECT_EQ(ProcessError::unreadable("decode failed").detail(), "decode failed");
+    EXPECT_STREQ(ProcessError::unreadable("decode failed", "a.mp4").what(),
+                 "Couldn't read the recording a.mp4: decode failed");
     EXPECT_STREQ(ProcessError::noVideoTrack().what(), "This file has no video in it.");
     EXPECT_STREQ(
         ProcessError::noMembers().what(),

@@ -397,7 +397,7 @@ TEST(WholeService, BadRecordingsAndCancellingFailWithoutTouchingTheServiceFolder
     auto broken = dir / "broken.mp4";
     tallymere::testing::writeBytes(broken, bytes);
     EXPECT_EQ(failure({broken.string()}, people.members),
-              "Couldn't read the recording: Invalid data found when processing input");
+              "Couldn't read the recording broken.mp4: Invalid data found when processing input");
 
     // The recording's error comes before the lack of members; a readable one then meets it.
     const std::string noMembers =
