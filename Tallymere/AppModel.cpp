@@ -156,6 +156,7 @@ void AppModel::loadMembers() {
     membersProblem_ = QString::fromStdString(library_->membersProblem());
     members_.reset(library_->members());
     services_.reset(library_->services());
+    Q_EMIT servicesRead();
 }
 
 void AppModel::setAccess(LibraryAccess access, QString status) {
@@ -239,6 +240,18 @@ void AppModel::post(const QPointer<AppModel>& model, std::function<void(AppModel
 
 QString AppModel::libraryRoot() const {
     return QString::fromStdString(library().root().string());
+}
+
+QVariantList AppModel::unreadableServices() const {
+    QVariantList list;
+    for (const Library::UnreadableService& service : library_->unreadableServices())
+        list.append(QVariantMap{{"serviceID", QString::fromStdString(service.id)},
+                                {"problem", QString::fromStdString(service.problem)}});
+    return list;
+}
+
+QString AppModel::servicesProblem() const {
+    return QString::fromStdString(library_->servicesProblem());
 }
 
 void AppModel::showNotice(const QString& text) {
@@ -497,8 +510,12 @@ bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {
     const fs::path target =
         (file.isLocalFile() ? file.toLocalFile() : file.toString()).toStdString();
     try {
+        library().checkExportTarget(target);
         writeFileAtomically(target, library().csv(*service, memberRecords()));
         return true;
+    } catch (const LibraryError& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return false;
     } catch (const std::exception& error) {
         showNotice(
             QString::fromStdString("Couldn't write " + target.string() + ": " + error.what()));
@@ -549,6 +566,17 @@ LiveSession* AppModel::startLive(const QString& kind, const QString& value, cons
     // A session still current has not been saved; it stops, writing nothing.
     if (auto* current = qobject_cast<LiveSession*>(live_.data())) current->discard();
     auto* session = new LiveSession(*this, std::move(*source), library().newServiceID());
+    QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
+    setLive(session);
+    return session;
+}
+
+LiveSession* AppModel::retryLive() {
+    auto* current = qobject_cast<LiveSession*>(live_.data());
+    if (!current || !writable()) return nullptr;
+    LiveSourceKind source = current->controller().source();
+    current->discard();
+    auto* session = new LiveSession(*this, std::move(source), library().newServiceID());
     QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
     setLive(session);
     return session;
@@ -677,6 +705,16 @@ void AppModel::deleteService(const QString& id) {
     }
     for (int row; (row = services_.indexOf(serviceID)) >= 0;)
         services_.removeAt(row);
+}
+
+void AppModel::setAsideService(const QString& id) {
+    if (!writable()) return;
+    try {
+        library_->setAsideService(id.toStdString());
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+    }
+    Q_EMIT servicesRead();
 }
 
 } // namespace tallymere
