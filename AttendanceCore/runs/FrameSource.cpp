@@ -57,10 +57,6 @@ std::string mediaText(int code) {
     return mediaCategory().message(code);
 }
 
-[[noreturn]] void throwMediaError(int code) {
-    throw std::system_error(code, mediaCategory());
-}
-
 struct FormatCloser {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
@@ -174,7 +170,7 @@ public:
         silenceMediaLog();
         AVFormatContext* raw = nullptr;
         if (int r = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); r < 0)
-            throwMediaError(r);
+            throw unreadable(mediaText(r));
         format_.reset(raw);
         findStreamInfo();
 
@@ -272,7 +268,7 @@ private:
             avformat_find_stream_info(format_.get(), options.empty() ? nullptr : options.data());
         for (AVDictionary*& o : options)
             av_dict_free(&o);
-        if (r < 0) throwMediaError(r);
+        if (r < 0) throw unreadable(mediaText(r));
     }
 
     void refuseOversized(std::int64_t width, std::int64_t height) {
