@@ -85,6 +85,7 @@ void AppModel::loadMembers() {
     membersProblem_ = QString::fromStdString(library_->membersProblem());
     members_.reset(library_->members());
     services_.reset(library_->services());
+    Q_EMIT servicesRead();
 }
 
 void AppModel::repairInterrupted() {
@@ -117,6 +118,18 @@ void AppModel::post(const QPointer<AppModel>& model, std::function<void(AppModel
 
 QString AppModel::libraryRoot() const {
     return QString::fromStdString(library().root().string());
+}
+
+QVariantList AppModel::unreadableServices() const {
+    QVariantList list;
+    for (const Library::UnreadableService& service : library_->unreadableServices())
+        list.append(QVariantMap{{"serviceID", QString::fromStdString(service.id)},
+                                {"problem", QString::fromStdString(service.problem)}});
+    return list;
+}
+
+QString AppModel::servicesProblem() const {
+    return QString::fromStdString(library_->servicesProblem());
 }
 
 void AppModel::showNotice(const QString& text) {
@@ -357,8 +370,12 @@ bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {
     const fs::path target =
         (file.isLocalFile() ? file.toLocalFile() : file.toString()).toStdString();
     try {
+        library().checkExportTarget(target);
         writeFileAtomically(target, library().csv(*service, memberRecords()));
         return true;
+    } catch (const LibraryError& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return false;
     } catch (const std::exception& error) {
         showNotice(
             QString::fromStdString("Couldn't write " + target.string() + ": " + error.what()));
@@ -414,6 +431,17 @@ LiveSession* AppModel::startLive(const QString& kind, const QString& value, cons
     return session;
 }
 
+LiveSession* AppModel::retryLive() {
+    auto* current = qobject_cast<LiveSession*>(live_.data());
+    if (!current || !writable()) return nullptr;
+    LiveSourceKind source = current->controller().source();
+    current->discard();
+    auto* session = new LiveSession(*this, std::move(source), library().newServiceID());
+    QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
+    setLive(session);
+    return session;
+}
+
 QVariantList AppModel::availableCameras() const {
     QVariantList cameras;
     for (const CameraInfo& camera : tallymere::availableCameras())
@@ -443,6 +471,16 @@ void AppModel::deleteService(const QString& id) {
     }
     for (int row; (row = services_.indexOf(serviceID)) >= 0;)
         services_.removeAt(row);
+}
+
+void AppModel::setAsideService(const QString& id) {
+    if (!writable()) return;
+    try {
+        library_->setAsideService(id.toStdString());
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+    }
+    Q_EMIT servicesRead();
 }
 
 } // namespace tallymere

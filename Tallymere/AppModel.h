@@ -80,6 +80,11 @@ class AppModel : public QObject, public LiveSessionHost, private ProcessingQueue
     // The last failure the operator has not dismissed (a save, an import, an export, the face
     // models), in the library's or engine's own words; "" when there is none.
     Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
+    // Service folders whose record cannot be read: {serviceID, problem}, newest first; shown as
+    // cards of their own rather than left out.
+    Q_PROPERTY(QVariantList unreadableServices READ unreadableServices NOTIFY servicesRead)
+    // Why the services folder itself cannot be read; "" when it can.
+    Q_PROPERTY(QString servicesProblem READ servicesProblem NOTIFY servicesRead)
 
 public:
     using LibraryAccess = LibraryHold::Access;
@@ -127,6 +132,8 @@ public:
     QString membersProblem() const { return membersProblem_; }
     bool writable() const override { return hold_.writable(); }
     QString notice() const { return notice_; }
+    QVariantList unreadableServices() const;
+    QString servicesProblem() const;
     // Shows a failure to the operator until dismissed or replaced by the next one.
     void showNotice(const QString& text);
     Q_INVOKABLE void dismissNotice();
@@ -171,6 +178,9 @@ public:
     Q_INVOKABLE void enqueue(const QString& id);
     Q_INVOKABLE void cancel(const QString& id);
     Q_INVOKABLE void deleteService(const QString& id);
+    // Moves the folder of a service that cannot be read out of the list (kept beside it, not
+    // deleted); a failure becomes the notice.
+    Q_INVOKABLE void setAsideService(const QString& id);
 
     // Applies `change` to the service with that id, if there is one, and saves it; when the save
     // fails the list keeps what is stored and the notice says why. Returns whether it was saved.
@@ -187,6 +197,9 @@ public:
     // finishes. None when the kind is unknown or the library cannot be written.
     Q_INVOKABLE tallymere::LiveSession* startLive(const QString& kind, const QString& value,
                                                   const QString& name = {});
+    // A fresh session on the current session's source (after it failed), made current and
+    // returned idle; none without a current session or when the library cannot be written.
+    Q_INVOKABLE tallymere::LiveSession* retryLive();
     // The video capture devices: {id, name, path}.
     Q_INVOKABLE QVariantList availableCameras() const;
 
@@ -210,6 +223,7 @@ Q_SIGNALS:
     void membersChanged();
     void libraryAccessChanged();
     void noticeChanged();
+    void servicesRead();
     // A run finished with results (the shell asks for the user's attention).
     void attendanceReady(const QString& serviceID, const QString& label);
 

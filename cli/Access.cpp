@@ -66,6 +66,10 @@ std::string withHint(const LibraryError& error) {
     case LibraryError::Kind::unknownService:
         text += " \"tallymere-cli services\" lists the services and their IDs.";
         break;
+    case LibraryError::Kind::unreadableService:
+        text += "\nMend its service.json or move its folder out of the services folder; "
+                "\"tallymere-cli services\" lists the others.";
+        break;
     case LibraryError::Kind::noServices:
         text += " Take attendance with \"tallymere-cli process FILE\".";
         break;

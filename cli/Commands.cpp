@@ -119,16 +119,27 @@ std::string resultText(const Service& service) {
     return service.message;
 }
 
-void printServicesTable(const std::vector<Service>& services) {
-    if (services.empty()) {
+// The services, then one line for each service folder that cannot be read and why; the exit
+// status stays that of a listing.
+void printServicesTable(const OpenLibrary& library) {
+    const std::vector<Service>& services = library.services();
+    if (!library.servicesProblem().empty()) {
+        std::cout << printable(library.servicesProblem()) << "\n";
+        return;
+    }
+    if (services.empty() && library.unreadableServices().empty()) {
         std::cout << "No services yet. Take attendance with \"tallymere-cli process FILE\".\n";
         return;
     }
-    Table table({{"ID"}, {"DATE"}, {"LABEL"}, {"STATUS"}, {"RESULT"}});
-    for (const Service& service : services)
-        table.add({service.id, localDateTime(service.date), service.label, statusText(service),
-                   resultText(service)});
-    table.print(std::cout);
+    if (!services.empty()) {
+        Table table({{"ID"}, {"DATE"}, {"LABEL"}, {"STATUS"}, {"RESULT"}});
+        for (const Service& service : services)
+            table.add({service.id, localDateTime(service.date), service.label, statusText(service),
+                       resultText(service)});
+        table.print(std::cout);
+    }
+    for (const Library::UnreadableService& unreadable : library.unreadableServices())
+        std::cout << printable(unreadable.problem) << "\n";
 }
 
 // ---- Members
@@ -139,7 +150,7 @@ int listCommand(const fs::path& root, const CommandLine&) {
     std::cout << "Library " << workspace.library().root().string() << "\n\nMembers\n";
     printMembersTable(usableMembers(workspace));
     std::cout << "\nServices\n";
-    printServicesTable(workspace.services());
+    printServicesTable(workspace);
     return exitOk;
 }
 
@@ -175,16 +186,16 @@ int addMemberCommand(const fs::path& root, const CommandLine& line) {
     const LibraryLock access = writeAccess(workspace.library().root());
     std::unique_ptr<FaceEngine> engine;
     if (!files.empty()) engine = loadEngine(); // without models, change nothing
-    const Member member = workspace.addMember(name);
+    // The member and the copies of their photos are added together, or nothing is.
+    const Member member = workspace.addMember(name, files);
     if (files.empty()) {
         std::cout << "Added " << member.id << " " << printable(member.name) << ". Add photos with "
                   << "\"tallymere-cli add-photos " << member.id << " PHOTO...\".\n";
         return exitOk;
     }
-    const std::vector<Photo> photos = workspace.addPhotos(member.id, files);
     std::map<std::string, std::string> sources;
-    for (std::size_t i = 0; i < photos.size() && i < files.size(); ++i)
-        sources[photos[i].id] = files[i].filename().string();
+    for (std::size_t i = 0; i < member.photos.size() && i < files.size(); ++i)
+        sources[member.photos[i].id] = files[i].filename().string();
     std::cout << "Added " << member.id << " " << printable(member.name) << "\n";
     checkAndShow(workspace, *engine, member.id, sources);
     printWarnings(Enroller::mislabelWarnings(usableMembers(workspace)));
@@ -319,7 +330,7 @@ int camerasCommand(const fs::path&, const CommandLine&) {
 int servicesCommand(const fs::path& root, const CommandLine&) {
     CommandLibrary workspace(root, OpenLibrary::Use::reading);
     showInterrupted(workspace);
-    printServicesTable(workspace.services());
+    printServicesTable(workspace);
     return exitOk;
 }
 
@@ -405,8 +416,7 @@ void writeExport(const fs::path& file, const std::string& text) {
     }
     // A special file, or a link to where nothing is yet: written through as it is.
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0)
-        throw fs::filesystem_error("Cannot open file", file, {errno, std::generic_category()});
+    if (fd < 0) throw writeFailure(file, errno);
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
@@ -415,13 +425,12 @@ void writeExport(const fs::path& file, const std::string& text) {
         if (written <= 0) {
             const int error = errno;
             ::close(fd);
-            throw fs::filesystem_error("Cannot write file", file, {error, std::generic_category()});
+            throw writeFailure(file, error);
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
-    if (::close(fd) != 0)
-        throw fs::filesystem_error("Cannot write file", file, {errno, std::generic_category()});
+    if (::close(fd) != 0) throw writeFailure(file, errno);
 }
 
 int exportCommand(const fs::path& root, const CommandLine& line) {
@@ -441,11 +450,8 @@ int exportCommand(const fs::path& root, const CommandLine& line) {
     fs::path file = target;
     std::error_code ec;
     if (target.ends_with('/') || fs::is_directory(file, ec)) file /= defaultExportName(service);
-    try {
-        writeExport(file, text);
-    } catch (const std::exception& error) {
-        throw CommandError("Couldn't write " + file.string() + ": " + error.what());
-    }
+    workspace.library().checkExportTarget(file);
+    writeExport(file, text);
     std::cerr << "Saved the register of " << service.id << " to " << file.string() << "\n";
     return exitOk;
 }

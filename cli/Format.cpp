@@ -70,6 +70,23 @@ std::string defaultExportName(const Service& service) {
     return "attendance-" + localDay(service.date) + ".csv";
 }
 
+namespace {
+
+// The code point of the bidirectional formatting character (U+200E, U+200F, U+202A to U+202E,
+// U+2066 to U+2069) whose UTF-8 form starts at `i`; 0 when there is none.
+unsigned bidiControl(std::string_view text, std::size_t i) {
+    if (i + 2 >= text.size() || static_cast<unsigned char>(text[i]) != 0xE2) return 0;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    const auto third = static_cast<unsigned char>(text[i + 2]);
+    const unsigned code = 0x2000u + ((second & 0x3Fu) << 6) + (third & 0x3Fu);
+    if ((second & 0xC0) != 0x80 || (third & 0xC0) != 0x80) return 0;
+    const bool bidi = code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+                      (code >= 0x2066 && code <= 0x2069);
+    return bidi ? code : 0;
+}
+
+} // namespace
+
 std::string printable(std::string_view text, bool keepLineFeeds) {
     static const char* hex = "0123456789abcdef";
     std::string out;
@@ -96,6 +113,13 @@ std::string printable(std::string_view text, bool keepLineFeeds) {
             out += "\\u00";
             out += hex[code >> 4];
             out += hex[code & 15];
+        } else if (const unsigned code = bidiControl(text, i)) {
+            // Direction overrides and isolates reorder the rest of the line on a terminal, so
+            // that a name could show as another text.
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += hex[(code >> shift) & 15];
+            i += 2;
         } else {
             out += static_cast<char>(c);
         }

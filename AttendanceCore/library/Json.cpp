@@ -1,7 +1,11 @@
 #include "library/Json.h"
 
+#include "library/Service.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -185,16 +189,27 @@ std::string jsonText(const Json& json) {
     try {
         // Strict on text: a string that is not valid UTF-8 is refused rather than mangled.
         return json.dump(2, ' ', false, Json::error_handler_t::strict) + "\n";
-    } catch (const nlohmann::json::exception& error) {
-        throw LibraryError(std::string("The record cannot be written as JSON: ") + error.what());
+    } catch (const nlohmann::json::exception&) {
+        throw LibraryError("The record holds text that is not valid UTF-8 and cannot be saved.");
     }
 }
 
-Json parseJSON(std::string_view text) {
+Json parseJSON(std::string_view text, std::string_view fileName) {
+    const std::string name(fileName);
+    if (!isUTF8(text)) throw LibraryError(name + " is not UTF-8 text.");
     try {
         return Json::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::exception& error) {
-        throw LibraryError(std::string("Unreadable JSON: ") + error.what());
+    } catch (const nlohmann::json::parse_error& error) {
+        // The parser counts the bytes it read up to and including the one it stopped at.
+        const size_t at = std::min<size_t>(error.byte > 0 ? error.byte - 1 : 0, text.size());
+        const std::string_view before = text.substr(0, at);
+        const size_t line = 1 + size_t(std::count(before.begin(), before.end(), '\n'));
+        const size_t lineStart = before.rfind('\n');
+        const size_t column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+        throw LibraryError(name + " is not valid JSON (line " + std::to_string(line) + ", column " +
+                           std::to_string(column) + ").");
+    } catch (const nlohmann::json::exception&) {
+        throw LibraryError(name + " is not valid JSON.");
     }
 }
 

@@ -104,8 +104,10 @@ std::vector<T> readArray(const Json& object, const char* key) {
 
 // The stored text of a value (pretty-printed, sorted keys, ends with a line feed).
 std::string jsonText(const Json& json);
-// Parses strict JSON text; malformed text throws LibraryError.
-Json parseJSON(std::string_view text);
+// Parses strict JSON text. Text that is not UTF-8 or not JSON throws LibraryError saying so in
+// the library's words: "<fileName> is not valid JSON (line 3, column 7)." or "<fileName> is not
+// UTF-8 text."
+Json parseJSON(std::string_view text, std::string_view fileName = "The record");
 
 template <class T>
 std::string encodeJSON(const T& value) {
@@ -115,12 +117,13 @@ std::string encodeJSON(const T& value) {
 }
 
 template <class T>
-T decodeJSON(std::string_view text) {
+T decodeJSON(std::string_view text, std::string_view fileName = "The record") {
     T value{};
     try {
-        decodeValue(parseJSON(text), value);
-    } catch (const nlohmann::json::exception& error) {
-        throw LibraryError(std::string("Unreadable record: ") + error.what());
+        decodeValue(parseJSON(text, fileName), value);
+    } catch (const nlohmann::json::exception&) {
+        // The JSON library's own text names itself and its exception; the user gets the file's.
+        throw LibraryError(std::string(fileName) + " holds a value of the wrong kind.");
     }
     return value;
 }

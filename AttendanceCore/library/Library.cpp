@@ -198,6 +198,47 @@ void requireNoLink(const fs::path& folder, const fs::path& parent) {
                                "library: replace the link with a folder.");
 }
 
+// A record file's problem with the file's name in place of "it".
+std::string namedProblem(const std::string& fileName, const std::string& problem) {
+    return problem.starts_with("it ") ? fileName + problem.substr(2) : problem;
+}
+
+// Why a folder (with everything in it) cannot be deleted, naming what; empty when it can. Checked
+// before anything is deleted, so that a removal that cannot finish leaves every file.
+std::string whyNotDeletable(const fs::path& folder) {
+    const auto refused = [](const fs::path& where, int error) {
+        const std::string cause =
+            error == EROFS ? "the disk is read-only" : "no permission to delete what is in it";
+        return "Couldn't delete " + where.string() + ": " + cause + ".";
+    };
+    const fs::path parent = folder.parent_path();
+    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return refused(parent, errno);
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(folder, ec))) return {};
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return refused(folder, errno);
+    for (auto it = fs::recursive_directory_iterator(folder, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
+        if (::faccessat(AT_FDCWD, it->path().c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+            return refused(it->path(), errno);
+    }
+    if (ec) return "Couldn't delete " + folder.string() + ": " + ec.message() + ".";
+    return {};
+}
+
+// Removes a folder of the library whole, or leaves it whole and says why (LibraryError).
+void removeWhole(const fs::path& folder) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(folder, ec))) return;
+    if (const std::string problem = whyNotDeletable(folder); !problem.empty())
+        throw LibraryError(problem);
+    fs::remove_all(folder, ec);
+    if (ec)
+        throw LibraryError("Couldn't delete all of " + folder.string() + ": " + ec.message() + ".");
+}
+
 } // namespace
 
 bool Library::isPlainName(std::string_view id) {
@@ -264,7 +305,7 @@ Library::MemberList Library::readMembers() const {
     const auto text = readRecordFile(file, list.problem);
     if (text) {
         try {
-            list.members = decodeJSON<std::vector<Member>>(*text);
+            list.members = decodeJSON<std::vector<Member>>(*text, "members.json");
         } catch (const LibraryError& error) {
             list.problem = error.what();
         }
@@ -290,7 +331,10 @@ fs::path Library::setAsideMembers() const {
                            " can be read; it is not set aside.");
     }
     const fs::path aside = asideName(file);
-    fs::rename(file, aside);
+    fs::rename(file, aside, ec);
+    if (ec)
+        throw LibraryError("Couldn't move " + file.string() +
+                           " aside: " + writeFailureCause(aside, ec.value()) + ".");
     return aside;
 }
 
@@ -359,8 +403,17 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
     requirePlainName(memberID, "member");
     const fs::path folder = membersDir() / memberID;
     requireNoLink(folder, membersDir());
-    fs::create_directories(folder);
+    std::error_code made;
+    fs::create_directories(folder, made);
+    if (made)
+        throw LibraryError("Couldn't make the folder " + folder.string() + ": " +
+                           writeFailureCause(folder, made.value()) + ".");
     std::vector<Photo> photos;
+    const auto undo = [&] {
+        std::error_code ignored;
+        for (const Photo& photo : photos)
+            fs::remove(folder / photo.id, ignored);
+    };
     for (const fs::path& source : files) {
         std::string extension = source.extension().string();
         if (!extension.empty()) extension.erase(0, 1);
@@ -371,7 +424,12 @@ std::vector<Photo> Library::importPhotos(const std::vector<fs::path>& files,
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
         const std::string id = std::to_string(millis) + "_" + randomHex(6, true) + "." + extension;
         // Never overwrites: the name is new, and a clash fails rather than replacing a photo.
-        fs::copy_file(source, folder / id, fs::copy_options::none);
+        try {
+            copyFileAtomically(source, folder / id);
+        } catch (...) {
+            undo();
+            throw;
+        }
         photos.emplace_back(id, now);
     }
     return photos;
@@ -393,6 +451,21 @@ void Library::deleteMemberFiles(const std::string& memberID) const {
     fs::remove_all(membersDir() / memberID, ec);
 }
 
+void Library::removeMemberFolder(const std::string& memberID) const {
+    requirePlainName(memberID, "member");
+    if (isLink(membersDir())) return;
+    removeWhole(membersDir() / memberID);
+}
+
+void Library::checkMemberFolderRemovable(const std::string& memberID) const {
+    requirePlainName(memberID, "member");
+    const fs::path folder = membersDir() / memberID;
+    std::error_code ec;
+    if (isLink(membersDir()) || !fs::exists(fs::symlink_status(folder, ec))) return;
+    if (const std::string problem = whyNotDeletable(folder); !problem.empty())
+        throw LibraryError(problem);
+}
+
 void Library::deletePhotoFile(const std::string& memberID, const std::string& photoID) const {
     if (!isPlainName(memberID) || !isPlainName(photoID)) return;
     if (isLink(membersDir()) || isLink(membersDir() / memberID)) return;
@@ -402,40 +475,98 @@ void Library::deletePhotoFile(const std::string& memberID, const std::string& ph
 
 // ---- Services
 
-std::vector<Service> Library::loadServices() const {
+Library::ServiceList Library::readServices() const {
     std::lock_guard guard(lock_);
-    std::vector<Service> services;
+    ServiceList list;
     std::error_code ec;
+    const fs::file_status status = fs::status(servicesDir(), ec);
+    if (!fs::exists(status)) return list;
+    if (!fs::is_directory(status)) {
+        list.problem = "The services folder " + servicesDir().string() +
+                       " cannot be read: it is not a folder.";
+        return list;
+    }
     fs::directory_iterator entries(servicesDir(), ec);
-    if (ec) return services;
+    if (ec) {
+        list.problem = "The services folder " + servicesDir().string() +
+                       " cannot be read: " + ec.message() + ".";
+        return list;
+    }
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
         if (ec) break;
         const fs::path folder = entries->path();
+        const std::string id = folder.filename().string();
+        if (id.find(".unreadable-") != std::string::npos) continue; // set aside on purpose
+        const auto unreadable = [&](const std::string& why) {
+            list.unreadable.push_back({id, "The service " + id + " cannot be read: " + why});
+        };
         // A linked folder holds a record from elsewhere, which the library must not rewrite.
-        if (isLink(folder)) continue;
+        if (isLink(folder)) {
+            unreadable("its folder is a link to somewhere else.");
+            continue;
+        }
         std::string problem;
         const auto text = readRecordFile(folder / "service.json", problem);
-        if (!text) continue;
+        if (!text) {
+            if (!problem.empty())
+                unreadable(namedProblem("service.json", problem));
+            else if (isLink(folder / "service.json"))
+                unreadable("its service.json is a link to a file that is not there.");
+            continue;
+        }
         try {
-            Service service = decodeJSON<Service>(*text);
+            Service service = decodeJSON<Service>(*text, "service.json");
             // A record must live in the folder its id names, or deleting it would reach elsewhere.
-            if (service.id != folder.filename().string()) continue;
-            services.push_back(std::move(service));
-        } catch (const LibraryError&) {
+            if (service.id != id) {
+                unreadable("its service.json names another service.");
+                continue;
+            }
+            list.services.push_back(std::move(service));
+        } catch (const LibraryError& error) {
+            unreadable(error.what());
         }
     }
-    std::stable_sort(services.begin(), services.end(), [](const Service& a, const Service& b) {
-        if (a.date != b.date) return a.date > b.date;
-        return a.created > b.created;
-    });
-    return services;
+    std::stable_sort(list.services.begin(), list.services.end(),
+                     [](const Service& a, const Service& b) {
+                         if (a.date != b.date) return a.date > b.date;
+                         return a.created > b.created;
+                     });
+    std::sort(list.unreadable.begin(), list.unreadable.end(),
+              [](const UnreadableService& a, const UnreadableService& b) { return a.id > b.id; });
+    return list;
+}
+
+std::vector<Service> Library::loadServices() const {
+    return readServices().services;
+}
+
+fs::path Library::setAsideService(const std::string& serviceID) const {
+    std::lock_guard guard(lock_);
+    const fs::path folder = serviceDir(serviceID);
+    const ServiceList list = readServices();
+    const bool unreadable =
+        std::any_of(list.unreadable.begin(), list.unreadable.end(),
+                    [&](const UnreadableService& s) { return s.id == serviceID; });
+    if (!unreadable)
+        throw LibraryError("The service " + serviceID +
+                           " is not one that cannot be read; it is "
+                           "not set aside.");
+    const fs::path aside = asideName(folder);
+    std::error_code ec;
+    fs::rename(folder, aside, ec);
+    if (ec)
+        throw LibraryError("Couldn't move " + folder.string() +
+                           " aside: " + writeFailureCause(aside, ec.value()) + ".");
+    return aside;
 }
 
 void Library::save(const Service& service) const {
     std::lock_guard guard(lock_);
     const fs::path folder = serviceDir(service.id);
     requireNoLink(folder, servicesDir());
-    fs::create_directories(folder);
+    std::error_code made;
+    fs::create_directories(folder, made);
+    if (made) throw writeFailure(folder / "service.json", made.value());
     writeFileAtomically(folder / "service.json", encodeJSON(service));
 }
 
@@ -443,6 +574,12 @@ void Library::deleteService(const std::string& serviceID) const {
     if (!isPlainName(serviceID) || isLink(servicesDir())) return;
     std::error_code ec;
     fs::remove_all(servicesDir() / serviceID, ec);
+}
+
+void Library::removeServiceFolder(const std::string& serviceID) const {
+    requirePlainName(serviceID, "service");
+    if (isLink(servicesDir())) return;
+    removeWhole(servicesDir() / serviceID);
 }
 
 std::string Library::newServiceID() const {
@@ -493,6 +630,27 @@ std::string formatDuration(double seconds) {
         std::snprintf(text, sizeof text, "%llds", static_cast<long long>(std::round(seconds)));
     }
     return text;
+}
+
+void Library::checkExportTarget(const fs::path& target) const {
+    const auto resolved = [](const fs::path& path) {
+        std::error_code ec;
+        fs::path full = fs::weakly_canonical(fs::absolute(path, ec), ec);
+        if (ec) full = fs::absolute(path, ec).lexically_normal();
+        return full;
+    };
+    const fs::path root = resolved(root_);
+    const fs::path file = resolved(target);
+    auto r = root.begin();
+    auto f = file.begin();
+    for (; r != root.end() && f != file.end(); ++r, ++f) {
+        if (r->empty()) break; // a trailing separator of the root
+        if (*r != *f) return;
+    }
+    if (r != root.end() && !r->empty()) return;
+    throw LibraryError("The register cannot be saved to " + target.string() +
+                       ": that is inside the library " + root_.string() +
+                       ", whose own files it could replace. Choose a place outside it.");
 }
 
 std::string Library::csv(const Service& service, const std::vector<Member>& members) const {

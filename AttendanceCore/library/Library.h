@@ -90,8 +90,7 @@ public:
     // Writes all members sorted by name (locale-aware, case-insensitive, stable); the caller's
     // list is not reordered. Throws LibraryError when a record cannot be encoded or when the
     // stored file cannot be used (readMembers' problem: saving over it would lose its members;
-    // setAsideMembers first), or the file system's error when it cannot be written; the old file
-    // then stays.
+    // setAsideMembers first), or when it cannot be written (the old file then stays).
     void saveMembers(const std::vector<Member>& members) const;
     // "M%04d" of the member count plus one, or of one above the highest "M" number seen in
     // `members`, in every stored register and among the folders of members/, whichever is higher;
@@ -99,10 +98,10 @@ public:
     // register or a folder still names it.
     std::string nextMemberID(const std::vector<Member>& members) const;
     // Copies the image files among `files` into the member's folder under new photo ids and
-    // returns their fresh, unchecked records, in order. Other files are skipped silently. Throws
-    // LibraryError when the member's folder (or the members folder) is a link, else the file
-    // system's error when the folder cannot be made or a copy fails; files copied before the
-    // failure stay, but no records are returned.
+    // returns their fresh, unchecked records, in order. Other files are skipped silently. All or
+    // nothing: each copy appears whole or not at all, and when one fails the copies made before
+    // it are removed again. Throws LibraryError when the member's folder (or the members folder)
+    // is a link, or naming the photo and why when the folder cannot be made or a copy fails.
     std::vector<Photo> importPhotos(const std::vector<std::filesystem::path>& files,
                                     const std::string& memberID) const;
     // Makes the member's folder; true when it was made, false when it was there already (or
@@ -112,15 +111,40 @@ public:
     // Removes the member's folder with everything in it; never fails. A folder that is a link
     // loses the link, never its target's files.
     void deleteMemberFiles(const std::string& memberID) const;
+    // Removes the member's folder with everything in it, or nothing: when something in it could
+    // not be deleted (no permission, a read-only disk) a LibraryError names it and every file
+    // stays. A folder that is a link loses the link, never its target's files.
+    void removeMemberFolder(const std::string& memberID) const;
+    // Throws removeMemberFolder's refusal without deleting anything.
+    void checkMemberFolderRemovable(const std::string& memberID) const;
     // Removes one photo file of the member (a link itself, not its target); never fails, and
     // does nothing when the member's folder is a link.
     void deletePhotoFile(const std::string& memberID, const std::string& photoID) const;
 
     // ---- Services
 
-    // Every readable service, newest first by (date, created); folders that are links, hold no
-    // readable "service.json", or whose record names another folder, are skipped.
+    // A service folder whose record cannot be used: its folder name and the text to show.
+    struct UnreadableService {
+        std::string id;
+        std::string problem;
+    };
+    struct ServiceList {
+        std::vector<Service> services;             // newest first by (date, created)
+        std::vector<UnreadableService> unreadable; // newest first by folder name
+        // Empty when the services folder could be read (or is not there yet); else why not.
+        std::string problem;
+    };
+    // Every service, without changing anything. A folder without "service.json" is skipped (a
+    // live session writes its snapshots before its record); one that is a link, whose record
+    // cannot be read or decoded, or whose record names another folder is listed as unreadable
+    // with the reason. Folders set aside (setAsideService) are left out.
+    ServiceList readServices() const;
+    // The readable services of readServices.
     std::vector<Service> loadServices() const;
+    // Moves an unreadable service's folder to "<id>.unreadable-<UTC time>" beside it (never over
+    // an earlier one), where no list shows it, and returns that path. Throws LibraryError when
+    // there is no such folder or its record reads fine, or when it cannot be moved.
+    std::filesystem::path setAsideService(const std::string& serviceID) const;
     // Writes the service's "service.json" in its own folder, creating the folder; throws on an
     // invalid id, a service folder that is a link (LibraryError), an encoding failure or a
     // file-system failure (the old file then stays).
@@ -128,6 +152,8 @@ public:
     // Removes the service's folder with everything in it (a link itself, never its target);
     // never fails.
     void deleteService(const std::string& serviceID) const;
+    // The same, all or nothing as removeMemberFolder.
+    void removeServiceFolder(const std::string& serviceID) const;
     // Local "yyyyMMdd-HHmmss", "-" and four random lower-case hexadecimal characters, drawn again
     // while a service folder of that name exists.
     std::string newServiceID() const;
@@ -144,6 +170,9 @@ public:
     // carriage return) get a leading apostrophe; text that could carry a separator, a quote or a
     // line break is quoted.
     std::string csv(const Service& service, const std::vector<Member>& members) const;
+    // Refuses (LibraryError) a file to export to that lies inside the library, links and ".."
+    // resolved: it would replace the member list or a service's record.
+    void checkExportTarget(const std::filesystem::path& target) const;
 
     // ---- Paths (no file access; throw LibraryError for an id that is not a plain name)
 

@@ -17,7 +17,8 @@ public:
         unknownMember,
         unknownPhoto,
         unknownService,
-        noServices, // "latest" named with no service yet
+        unreadableService, // its folder is there but its record cannot be used
+        noServices,        // "latest" named with no service yet
     };
 
     explicit LibraryError(const std::string& text, Kind kind = Kind::general)

@@ -1,7 +1,10 @@
 #include "library/OpenLibrary.h"
 
+#include "library/Service.h"
+
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <system_error>
 
 namespace tallymere {
@@ -41,6 +44,12 @@ auto& findOne(Members& members, const std::string& id) {
     return *found;
 }
 
+// A name is saved as JSON text; one that is not UTF-8 could never be saved.
+std::string checkedName(const std::string& name) {
+    if (!isUTF8(name)) throw LibraryError("The name is not valid text.");
+    return trimmedName(name);
+}
+
 bool hasPhoto(const std::vector<Photo>& photos, const std::string& id) {
     return std::any_of(photos.begin(), photos.end(), [&](const Photo& p) { return p.id == id; });
 }
@@ -67,7 +76,10 @@ void OpenLibrary::reload() {
 }
 
 void OpenLibrary::reloadServices() {
-    services_ = library_.loadServices();
+    Library::ServiceList list = library_.readServices();
+    services_ = std::move(list.services);
+    unreadable_ = std::move(list.unreadable);
+    servicesProblem_ = std::move(list.problem);
 }
 
 const Member* OpenLibrary::findMember(const std::string& id) const {
@@ -91,7 +103,17 @@ const Member& OpenLibrary::member(const std::string& id) const {
 }
 
 const Service& OpenLibrary::service(const std::string& idOrLatest) const {
-    if (const Service* found = findService(idOrLatest)) return *found;
+    if (!servicesProblem_.empty())
+        throw LibraryError(servicesProblem_, LibraryError::Kind::unreadableService);
+    const Service* found = findService(idOrLatest);
+    for (const Library::UnreadableService& unreadable : unreadable_) {
+        // Service folders are named by their creation time: one that cannot be read and sorts
+        // after the newest readable one may be the latest.
+        const bool newer = idOrLatest == "latest" && (!found || unreadable.id > found->id);
+        if (newer || unreadable.id == idOrLatest)
+            throw LibraryError(unreadable.problem, LibraryError::Kind::unreadableService);
+    }
+    if (found) return *found;
     if (idOrLatest == "latest")
         throw LibraryError("There are no services yet.", LibraryError::Kind::noServices);
     throw LibraryError("No service with ID " + idOrLatest + ".",
@@ -114,36 +136,34 @@ OpenLibrary::needingPhotos(const std::function<bool(const Member&)>& skip) const
 // ---- Members
 
 void OpenLibrary::updateMembers(const std::function<void(std::vector<Member>&)>& change) {
-    bool read = false;
     try {
         members_ = library_.updateMembers(
             [&](std::vector<Member>& members) {
-                read = true;
-                change(members);
+                try {
+                    change(members);
+                } catch (const LibraryError&) {
+                    throw;
+                } catch (const std::exception& error) {
+                    throw LibraryError(error.what());
+                }
             },
             onWait_);
         membersProblem_.clear();
-    } catch (const LibraryError& error) {
-        // A damaged list, a member that is not there: the change's own text. What could not be
-        // encoded is the save's failure.
-        if (!read || error.kind() != LibraryError::Kind::general) {
-            if (!read) reload();
-            throw;
-        }
+    } catch (const LibraryError&) {
+        // The change's own text, a damaged list's, or the save's, each one sentence naming the
+        // file; the lists show what is stored.
         reload();
-        throw LibraryError("Couldn't save the member list in " + library_.root().string() + ": " +
-                           error.what());
+        throw;
     } catch (const std::exception& error) {
         reload();
-        if (!read) throw LibraryError(error.what());
         throw LibraryError("Couldn't save the member list in " + library_.root().string() + ": " +
                            error.what());
     }
 }
 
-Member OpenLibrary::addMember(const std::string& name) {
+Member OpenLibrary::addMember(const std::string& name, const std::vector<fs::path>& files) {
     Member member;
-    member.name = trimmedName(name);
+    member.name = checkedName(name);
     member.created = std::chrono::system_clock::now();
     fs::path folder;
     bool made = false;
@@ -152,53 +172,75 @@ Member OpenLibrary::addMember(const std::string& name) {
             member.id = library_.nextMemberID(members);
             folder = library_.membersDir() / member.id;
             made = library_.createMemberFolder(member.id);
+            if (!files.empty()) member.photos = library_.importPhotos(files, member.id);
             members.push_back(member);
         });
     } catch (...) {
-        // A member that was not added leaves no folder behind.
+        // A member that was not added leaves no folder and no photo behind.
         std::error_code ignored;
-        if (made) fs::remove(folder, ignored);
+        if (made) fs::remove_all(folder, ignored);
         throw;
     }
     return member;
 }
 
 void OpenLibrary::rename(const std::string& id, const std::string& name) {
-    updateMembers(
-        [&](std::vector<Member>& members) { findOne(members, id).name = trimmedName(name); });
+    const std::string checked = checkedName(name);
+    updateMembers([&](std::vector<Member>& members) { findOne(members, id).name = checked; });
 }
 
 Member OpenLibrary::removeMember(const std::string& id) {
     Member removed;
     updateMembers([&](std::vector<Member>& members) {
         removed = findOne(members, id);
+        // Checked before the list changes: a folder that cannot go keeps its member listed.
+        library_.checkMemberFolderRemovable(id);
         std::erase_if(members, [&](const Member& m) { return m.id == id; });
     });
     // Only once the list no longer names the member do their photos go.
-    library_.deleteMemberFiles(id);
+    try {
+        library_.removeMemberFolder(id);
+    } catch (const LibraryError& error) {
+        throw LibraryError(
+            id + " was removed from the member list, but not all of their files: " + error.what());
+    }
     return removed;
 }
 
 std::vector<Photo> OpenLibrary::addPhotos(const std::string& id,
                                           const std::vector<fs::path>& files) {
     member(id);
+    // One at a time, so that the photos copied before a failure are kept.
     std::vector<Photo> photos;
-    try {
-        photos = library_.importPhotos(files, id);
-    } catch (const std::exception& error) {
-        throw LibraryError("Couldn't copy the photos into " +
-                           (library_.membersDir() / id).string() + ": " + error.what());
+    std::optional<LibraryError> failure;
+    for (const fs::path& file : files) {
+        try {
+            for (Photo& photo : library_.importPhotos({file}, id))
+                photos.push_back(std::move(photo));
+        } catch (const LibraryError& error) {
+            failure = error;
+            break;
+        }
     }
-    try {
-        updateMembers([&](std::vector<Member>& members) {
-            Member& target = findOne(members, id);
-            target.photos.insert(target.photos.end(), photos.begin(), photos.end());
-        });
-    } catch (...) {
-        // Copies that no record names are taken out again.
-        for (const Photo& photo : photos)
-            library_.deletePhotoFile(id, photo.id);
-        throw;
+    if (!photos.empty()) {
+        try {
+            updateMembers([&](std::vector<Member>& members) {
+                Member& target = findOne(members, id);
+                target.photos.insert(target.photos.end(), photos.begin(), photos.end());
+            });
+        } catch (...) {
+            // Copies that no record names are taken out again.
+            for (const Photo& photo : photos)
+                library_.deletePhotoFile(id, photo.id);
+            throw;
+        }
+    }
+    if (failure) {
+        if (photos.empty()) throw *failure;
+        throw LibraryError(std::string(failure->what()) + " The " +
+                           (photos.size() == 1 ? std::string("photo")
+                                               : std::to_string(photos.size()) + " photos") +
+                           " before it " + (photos.size() == 1 ? "was" : "were") + " added.");
     }
     return photos;
 }
@@ -206,6 +248,12 @@ std::vector<Photo> OpenLibrary::addPhotos(const std::string& id,
 void OpenLibrary::removePhoto(const std::string& id, const std::string& photoID) {
     updateMembers([&](std::vector<Member>& members) {
         Member& target = findOne(members, id);
+        const auto shared = std::count_if(target.photos.begin(), target.photos.end(),
+                                          [&](const Photo& photo) { return photo.id == photoID; });
+        // Only a hand-edited list holds one photo id twice; both records name one file.
+        if (shared > 1)
+            throw LibraryError(std::to_string(shared) + " photos of " + id + " share the ID " +
+                               photoID + ". Give each its own ID in the member list first.");
         const auto removed =
             std::erase_if(target.photos, [&](const Photo& photo) { return photo.id == photoID; });
         if (removed == 0)
@@ -241,6 +289,8 @@ Service* OpenLibrary::listed(const std::string& id) {
 void OpenLibrary::saveService(const Service& service) const {
     try {
         library_.save(service);
+    } catch (const LibraryError&) {
+        throw; // already one sentence naming the file
     } catch (const std::exception& error) {
         throw LibraryError("Couldn't save the service \"" + service.label + "\" in " +
                            library_.servicesDir().string() + ": " + error.what());
@@ -265,8 +315,14 @@ Service OpenLibrary::updateService(const std::string& id,
 
 void OpenLibrary::removeService(const std::string& id) {
     service(id);
-    library_.deleteService(id);
+    library_.removeServiceFolder(id);
     std::erase_if(services_, [&](const Service& s) { return s.id == id; });
+}
+
+fs::path OpenLibrary::setAsideService(const std::string& id) {
+    const fs::path aside = library_.setAsideService(id);
+    reloadServices();
+    return aside;
 }
 
 int OpenLibrary::repairInterrupted(bool save) {

@@ -42,6 +42,12 @@ public:
     // Why the stored member list cannot be used; empty when it can.
     const std::string& membersProblem() const { return membersProblem_; }
     const std::vector<Service>& services() const { return services_; }
+    // Service folders whose record cannot be used, with why, newest first; and why the services
+    // folder itself cannot be read (empty when it can).
+    const std::vector<Library::UnreadableService>& unreadableServices() const {
+        return unreadable_;
+    }
+    const std::string& servicesProblem() const { return servicesProblem_; }
 
     // Reads members and services again (another program may have changed them).
     void reload();
@@ -56,7 +62,9 @@ public:
     const Service* findService(const std::string& idOrLatest) const;
     // The same, or a LibraryError (kind unknownMember or unknownService, damagedMembers while the
     // stored list cannot be used; for a member id that several members share, a general one
-    // naming them).
+    // naming them). A service whose record cannot be read is unreadableService with why; so is
+    // "latest" when such a service may be newer than every readable one (folders are named by
+    // their creation time), rather than an older one standing in for it.
     const Member& member(const std::string& id) const;
     const Service& service(const std::string& idOrLatest) const;
 
@@ -67,14 +75,22 @@ public:
 
     // ---- Members
 
-    // A member named `name` (spaces and tabs trimmed) with a folder of their own; returns it.
-    Member addMember(const std::string& name);
+    // A member named `name` (spaces and tabs trimmed) with a folder of their own holding copies
+    // of the image files among `files`, unchecked; returns it. All or nothing: when a photo
+    // cannot be copied, no member is added, no file is left and the error names the photo. A name
+    // that is not valid UTF-8 is refused before anything is written ("The name is not valid
+    // text."), for rename too.
+    Member addMember(const std::string& name, const std::vector<std::filesystem::path>& files = {});
     void rename(const std::string& id, const std::string& name);
-    // Removes the member and their folder; returns the removed member.
+    // Removes the member and their folder; returns the removed member. When something in the
+    // folder cannot be deleted, the error names it and the member stays, with every file.
     Member removeMember(const std::string& id);
-    // Imports the photos into the member's folder and appends them unchecked; returns them.
+    // Imports the photos into the member's folder and appends them unchecked; returns them. When
+    // one cannot be copied, those copied before it are kept and saved, and the error names the
+    // failed one.
     std::vector<Photo> addPhotos(const std::string& id,
                                  const std::vector<std::filesystem::path>& files);
+    // Refuses a photo id that the member's list holds twice (only a hand edit makes that).
     void removePhoto(const std::string& id, const std::string& photoID);
     // Merges an enrolment check's result into the member as stored now: the checked photos that
     // are still there (a photo removed while the check ran stays removed), then the photos added
@@ -88,8 +104,12 @@ public:
     void addService(const Service& service);
     // Applies `change` to the service with that id and saves it; returns it as saved.
     Service updateService(const std::string& id, const std::function<void(Service&)>& change);
-    // Removes the service with its folder and snapshots.
+    // Removes the service with its folder and snapshots; when something there cannot be
+    // deleted, the error names it and the service stays, whole.
     void removeService(const std::string& id);
+    // Moves the folder of a service that cannot be read aside (Library::setAsideService); returns
+    // where.
+    std::filesystem::path setAsideService(const std::string& id);
     // The start-up repair, for a program that holds the library: every service left `queued` or
     // `processing` becomes `failed` with the interrupted message and is saved; with `save` false
     // only the loaded list shows it, for a reader. The list shows every one repaired; a record
@@ -105,6 +125,8 @@ private:
     std::vector<Member> members_;
     std::string membersProblem_;
     std::vector<Service> services_;
+    std::vector<Library::UnreadableService> unreadable_;
+    std::string servicesProblem_;
     std::function<void()> onWait_;
 };
 

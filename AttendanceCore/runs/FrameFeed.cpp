@@ -385,12 +385,12 @@ class StreamCapture final : public FrameFeed::Capture {
 public:
     using Produce = std::function<void(SharedFrame)>;
 
-    StreamCapture(std::string url, Produce produce, std::function<void()> ended)
+    // `ended` gets why the stream could not be played, or "" when it played to its end.
+    StreamCapture(std::string url, Produce produce, std::function<void(std::string)> ended)
         : url_(std::move(url)), produce_(std::move(produce)), ended_(std::move(ended)) {
         thread_ = std::thread([this] {
             nameCurrentThread("stream.decode");
-            play();
-            ended_();
+            ended_(play());
         });
     }
 
@@ -427,31 +427,35 @@ private:
         return !changed_.wait_until(guard, until, [this] { return stopping_; });
     }
 
-    void play() {
+    static std::string mediaText(int code) { return mediaCategory().message(code); }
+
+    std::string play() {
         AVFormatContext* raw = avformat_alloc_context();
-        if (!raw) return;
+        if (!raw) return "out of memory";
         raw->interrupt_callback = {&StreamCapture::interrupted, this};
         AVDictionary* options = nullptr;
         // A network source that stops answering ends the stream rather than hanging forever.
         av_dict_set(&options, "rw_timeout", "15000000", 0);
         const int opened = avformat_open_input(&raw, target(url_).c_str(), nullptr, &options);
         av_dict_free(&options);
-        if (opened < 0) return; // avformat_open_input frees the context on failure
+        // avformat_open_input frees the context on failure
+        if (opened < 0) return mediaText(opened);
         FormatPtr format(raw);
-        if (avformat_find_stream_info(format.get(), nullptr) < 0) return;
+        if (const int r = avformat_find_stream_info(format.get(), nullptr); r < 0)
+            return mediaText(r);
         auto decoder = openVideoDecoder(format.get());
-        if (!decoder) return;
+        if (!decoder) return "it has no video that can be played";
 
         PacketPtr packet(av_packet_alloc());
         FramePtr frame(av_frame_alloc());
-        if (!packet || !frame) return;
+        if (!packet || !frame) return "out of memory";
         BgraConverter converter;
         bool draining = false;
         for (;;) {
             if (!draining) {
                 const int r = av_read_frame(format.get(), packet.get());
                 if (r == AVERROR(EAGAIN)) {
-                    if (!waitUntil(Clock::now() + std::chrono::milliseconds(5))) return;
+                    if (!waitUntil(Clock::now() + std::chrono::milliseconds(5))) return {};
                     continue;
                 }
                 if (r < 0) {
@@ -465,19 +469,19 @@ private:
             }
             for (;;) {
                 const int r = avcodec_receive_frame(decoder->codec.get(), frame.get());
-                if (r == AVERROR_EOF) return;
+                if (r == AVERROR_EOF) return {};
                 if (r < 0) break;
                 const std::int64_t pts = frame->best_effort_timestamp;
                 if (pts != AV_NOPTS_VALUE &&
                     !pace(static_cast<double>(pts) * av_q2d(decoder->timeBase))) {
                     av_frame_unref(frame.get());
-                    return;
+                    return {};
                 }
                 auto image = converter.convert(frame.get());
                 av_frame_unref(frame.get());
                 if (image) produce_(std::make_shared<const BGRAImage>(std::move(*image)));
             }
-            if (draining && !waitUntil(Clock::now())) return;
+            if (draining && !waitUntil(Clock::now())) return {};
         }
     }
 
@@ -503,7 +507,7 @@ private:
 
     std::string url_;
     Produce produce_;
-    std::function<void()> ended_;
+    std::function<void(std::string)> ended_;
     std::mutex lock_;
     std::condition_variable changed_;
     bool stopping_ = false;
@@ -612,8 +616,19 @@ void FrameFeed::startStream(const std::string& url) {
     stop();
     prepareMedia();
     streamEnded_ = false;
+    {
+        std::lock_guard guard(lock_);
+        streamProblem_.clear();
+    }
     capture_ = std::make_unique<StreamCapture>(
-        url, [this](SharedFrame frame) { keepNewest(frame); }, [this] { streamEnded_ = true; });
+        url, [this](SharedFrame frame) { keepNewest(frame); },
+        [this](std::string problem) {
+            {
+                std::lock_guard guard(lock_);
+                streamProblem_ = std::move(problem);
+            }
+            streamEnded_ = true;
+        });
     // The newest decoded frame, if there is a new one, every 0.1 seconds on the main thread:
     // a stream yields at most 10 frames a second to the analysis.
     pullTimer_ = std::make_unique<RepeatingTimer>(main_, std::chrono::milliseconds(100), [this] {
@@ -633,6 +648,11 @@ void FrameFeed::stop() {
     if (capture_) capture_->stop();
     pullTimer_.reset();
     capture_.reset();
+}
+
+std::string FrameFeed::streamProblem() const {
+    std::lock_guard guard(lock_);
+    return streamProblem_;
 }
 
 std::pair<SharedFrame, std::uint64_t> FrameFeed::newest() const {

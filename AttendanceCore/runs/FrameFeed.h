@@ -71,6 +71,9 @@ public:
 
     // Whether a stream's decoding has ended (it could not be played, or it reached its end).
     bool streamEnded() const { return streamEnded_; }
+    // Why an ended stream could not be played, in the media library's words ("No such file or
+    // directory", "Connection refused"); "" while it plays or when it played to its end.
+    std::string streamProblem() const;
 
     class Capture;
 
@@ -83,6 +86,7 @@ private:
     SharedFrame newest_;
     std::uint64_t produced_ = 0;
     std::uint64_t pulled_ = 0;
+    std::string streamProblem_;
     std::unique_ptr<Capture> capture_;
     std::unique_ptr<RepeatingTimer> pullTimer_;
     std::atomic<bool> streamEnded_ = false;

@@ -57,10 +57,6 @@ std::string mediaText(int code) {
     return mediaCategory().message(code);
 }
 
-[[noreturn]] void throwMediaError(int code) {
-    throw std::system_error(code, mediaCategory());
-}
-
 struct FormatCloser {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
@@ -169,11 +165,12 @@ private:
 
 class VideoReader final : public FrameSource::Reader {
 public:
-    VideoReader(const std::filesystem::path& file, double fps) : sampler_(fps) {
+    VideoReader(const std::filesystem::path& file, double fps)
+        : name_(file.filename().string()), sampler_(fps) {
         silenceMediaLog();
         AVFormatContext* raw = nullptr;
         if (int r = avformat_open_input(&raw, file.c_str(), nullptr, nullptr); r < 0)
-            throwMediaError(r);
+            throw unreadable(mediaText(r));
         format_.reset(raw);
         findStreamInfo();
 
@@ -212,18 +209,18 @@ public:
         }
 
         const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-        if (!codec) throw ProcessError::unreadable("unsupported format");
+        if (!codec) throw unreadable("unsupported format");
         codec_.reset(avcodec_alloc_context3(codec));
         if (!codec_) throw std::bad_alloc();
         if (int r = avcodec_parameters_to_context(codec_.get(), stream->codecpar); r < 0)
-            throw ProcessError::unreadable(mediaText(r));
+            throw unreadable(mediaText(r));
         codec_->pkt_timebase = timeBase_;
         // Each frame's declared size is checked before its pixels are allocated.
         codec_->max_pixels = maxImagePixels;
         codec_->thread_count = 0; // as many decoder threads as the machine suggests
         codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         if (int r = avcodec_open2(codec_.get(), codec, nullptr); r < 0)
-            throw ProcessError::unreadable(mediaText(r));
+            throw unreadable(mediaText(r));
         skipAllowed_ = codec->id == AV_CODEC_ID_H264 || codec->id == AV_CODEC_ID_HEVC;
 
         frame_.reset(av_frame_alloc());
@@ -236,7 +233,7 @@ public:
     bool isStill() const override { return false; }
 
     std::optional<FrameSource::Frame> next(const std::function<bool()>& isCancelled) override {
-        if (failure_) throw ProcessError::unreadable(*failure_);
+        if (failure_) throw unreadable(*failure_);
         if (finished_) return std::nullopt;
         for (;;) {
             int r = avcodec_receive_frame(codec_.get(), frame_.get());
@@ -271,12 +268,12 @@ private:
             avformat_find_stream_info(format_.get(), options.empty() ? nullptr : options.data());
         for (AVDictionary*& o : options)
             av_dict_free(&o);
-        if (r < 0) throwMediaError(r);
+        if (r < 0) throw unreadable(mediaText(r));
     }
 
-    static void refuseOversized(std::int64_t width, std::int64_t height) {
+    void refuseOversized(std::int64_t width, std::int64_t height) {
         if (width > 0 && height > 0 && width * height > maxImagePixels)
-            throw ProcessError::unreadable(oversizedText(width, height));
+            throw unreadable(oversizedText(width, height));
     }
 
     double seconds(std::int64_t ticks) const {
@@ -285,7 +282,7 @@ private:
 
     [[noreturn]] void fail(int code) {
         failure_ = mediaText(code);
-        throw ProcessError::unreadable(*failure_);
+        throw unreadable(*failure_);
     }
 
     // Hands the decoder the next packet of the video stream, or tells it the input has ended.
@@ -361,7 +358,7 @@ private:
         const bool hasImage = f->width > 0 && f->height > 0 && f->data[0];
         if (hasImage && static_cast<std::int64_t>(f->width) * f->height > maxImagePixels) {
             failure_ = oversizedText(f->width, f->height);
-            throw ProcessError::unreadable(*failure_);
+            throw unreadable(*failure_);
         }
         if (!hasImage || !sampler_.take(t)) {
             av_frame_unref(f);
@@ -369,8 +366,8 @@ private:
         }
         std::optional<BGRAImage> image = converter_.convert(f);
         if (!image)
-            throw ProcessError::unreadable(
-                BgraConverter::canConvert(f->format) ? "decode failed" : "unsupported format");
+            throw unreadable(BgraConverter::canConvert(f->format) ? "decode failed"
+                                                                  : "unsupported format");
         av_frame_unref(f);
         return FrameSource::Frame{index, t, turned(std::move(*image), angle_)};
     }
@@ -387,6 +384,12 @@ private:
     double duration_ = 0.0;
     bool knownDuration_ = true;
     std::optional<int> expectedFrames_;
+    // A failure to decode, naming the recording.
+    ProcessError unreadable(const std::string& text) const {
+        return ProcessError::unreadable(text, name_);
+    }
+
+    std::string name_;
     FrameSampler sampler_;
     int decoded_ = 0;
     // Codecs whose decoders skip frames nothing refers to when asked to, frame by frame.

@@ -4,6 +4,8 @@
 #include "library/Library.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <utility>
 
 namespace tallymere {
@@ -120,6 +122,11 @@ void LiveController::startWithEngine(LiveHost& host) {
     clock_ = std::make_unique<RepeatingTimer>(main_, std::chrono::seconds(1), [weak] {
         auto self = weak.lock();
         if (!self || self->state_.kind != State::Kind::running) return;
+        // A stream that ended before its first picture will never give one.
+        if (self->feed_->streamEnded() && !self->receivedPicture()) {
+            self->failWithoutPicture();
+            return;
+        }
         self->elapsed_ = secondsBetween(self->started_, Clock::now());
         self->changed();
     });
@@ -179,6 +186,18 @@ void LiveController::finish(LiveHost& host, const std::string& label,
         return;
     }
     discarded_ = false;
+    // A session that never saw its source has no register to save: everyone would be absent.
+    if (!receivedPicture()) {
+        // A start that failed already said why; that stays the reason.
+        if (state_.kind == State::Kind::failed) {
+            feed_->stop();
+            if (clock_) clock_->invalidate();
+        } else {
+            failWithoutPicture();
+        }
+        if (completion) completion();
+        return;
+    }
     setState({State::Kind::finishing, {}});
     feed_->stop();
     if (clock_) clock_->invalidate();
@@ -235,6 +254,29 @@ void LiveController::finish(LiveHost& host, const std::string& label,
             if (completion) completion();
         });
     });
+}
+
+bool LiveController::receivedPicture() const {
+    return frameCount_ > 0 || feed_->newest().second > 0;
+}
+
+void LiveController::failWithoutPicture() {
+    const bool ended = feed_->streamEnded();
+    const std::string problem = feed_->streamProblem();
+    feed_->stop();
+    if (clock_) clock_->invalidate();
+    std::string cause;
+    if (!problem.empty())
+        cause = problem;
+    else if (ended)
+        cause = "it ended before its first picture";
+    else
+        cause = "none arrived in " + std::to_string(std::lround(elapsed_)) + " seconds";
+    // Lower case after the colon, as the rest of the sentence.
+    if (!cause.empty() && std::isupper(static_cast<unsigned char>(cause[0])) &&
+        (cause.size() < 2 || !std::isupper(static_cast<unsigned char>(cause[1]))))
+        cause[0] = char(std::tolower(static_cast<unsigned char>(cause[0])));
+    setState(State::failed("No picture came from " + source_.title() + ": " + cause + "."));
 }
 
 void LiveController::discard() {

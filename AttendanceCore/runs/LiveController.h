@@ -107,7 +107,9 @@ public:
     // ran starts.
     void start(LiveHost& host);
     // Stops the feed and turns the session into a finished service (see LiveHost::liveFinished),
-    // then `idle`; or `failed` when the session's finish fails, nothing saved. Does nothing
+    // then `idle`; or `failed` when the session's finish fails, nothing saved. A session that
+    // never received a picture saves nothing: it fails with "No picture came from <source>:
+    // <cause>.", as it does on its own once a stream ends before its first picture. Does nothing
     // without a session. `completion` runs on the main thread when done (also when nothing
     // happens).
     void finish(LiveHost& host, const std::string& label, std::function<void()> completion = {});
@@ -121,6 +123,10 @@ private:
     void changed();
     void setState(State state);
     void startWithEngine(LiveHost& host);
+    // Whether the source ever produced a frame.
+    bool receivedPicture() const;
+    // Stops the feed and fails naming the source and why it gave no picture.
+    void failWithoutPicture();
     // A frame accepted by the delivering thread, now on the main thread.
     void accept(SharedFrame frame, Clock::time_point arrival);
 

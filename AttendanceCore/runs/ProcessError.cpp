@@ -7,8 +7,9 @@ namespace tallymere {
 ProcessError::ProcessError(Kind kind, std::string detail, const std::string& description)
     : std::runtime_error(description), kind_(kind), detail_(std::move(detail)) {}
 
-ProcessError ProcessError::unreadable(const std::string& text) {
-    return ProcessError(Kind::unreadable, text, "Couldn't read the recording: " + text);
+ProcessError ProcessError::unreadable(const std::string& text, const std::string& file) {
+    const std::string recording = file.empty() ? "the recording" : "the recording " + file;
+    return ProcessError(Kind::unreadable, text, "Couldn't read " + recording + ": " + text);
 }
 
 ProcessError ProcessError::unreadablePhotos(const std::vector<std::string>& names) {

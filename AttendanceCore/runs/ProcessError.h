@@ -12,8 +12,9 @@ class ProcessError : public std::runtime_error {
 public:
     enum class Kind { unreadable, noVideoTrack, noMembers, cancelled };
 
-    // "Couldn't read the recording: " followed by `text` (the decoder's own words).
-    static ProcessError unreadable(const std::string& text);
+    // "Couldn't read the recording <file>: " followed by `text` (the decoder's own words); without
+    // a file name, "Couldn't read the recording: ".
+    static ProcessError unreadable(const std::string& text, const std::string& file = {});
     // "Couldn't read any of the photos: " and the files' names; the names are the detail.
     static ProcessError unreadablePhotos(const std::vector<std::string>& names);
     static ProcessError noVideoTrack();

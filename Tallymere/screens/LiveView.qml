@@ -170,9 +170,21 @@ Item {
                         spacing: 8
                         Icon { symbol: "exclamationmark.triangle"; size: 18; color: "white" }
                         Text {
+                            objectName: "liveFailure"
                             text: root.live && root.live.message ? root.live.message : ""
                             font: Base.bodyStrong
                             color: "white"
+                        }
+                        PillButton {
+                            objectName: "retryLive"
+                            kind: "subtle"
+                            symbol: "arrow.clockwise"
+                            text: "Try again"
+                            onClicked: {
+                                const session = root.appModel.retryLive();
+                                if (session)
+                                    session.start();
+                            }
                         }
                     }
                 }

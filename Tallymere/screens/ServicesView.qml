@@ -4,7 +4,9 @@ import QtQuick.Layouts
 import Tallymere
 import Tallymere.Components
 
-// Every service as a card, newest first, or the hint to take attendance when there are none.
+// Every service as a card, newest first, or the hint to take attendance when there are none. A
+// service folder whose record cannot be read gets a card with the reason and "Remove", which
+// moves the folder aside.
 Item {
     id: root
     required property AppModel appModel
@@ -31,8 +33,46 @@ Item {
                 onClicked: root.newService()
             }
         }
+        Label {
+            objectName: "servicesProblem"
+            visible: text !== ""
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            text: root.appModel.servicesProblem
+            font: Base.bodyStrong
+        }
+        Repeater {
+            model: root.appModel.unreadableServices
+            delegate: Card {
+                objectName: "unreadableService"
+                required property var modelData
+                Layout.fillWidth: true
+                kind: "soft"
+                padding: 16
+                RowLayout {
+                    width: parent.width
+                    spacing: 12
+                    Icon { symbol: "exclamationmark.triangle"; size: 18 }
+                    Label {
+                        Layout.fillWidth: true
+                        wrapMode: Text.Wrap
+                        text: modelData.problem
+                        font: Base.bodyMD
+                    }
+                    PillButton {
+                        objectName: "setAsideService"
+                        kind: "subtle"
+                        symbol: "trash"
+                        text: "Remove"
+                        hint: "Moves the service's folder aside; nothing is deleted"
+                        enabled: root.appModel.writable
+                        onClicked: root.appModel.setAsideService(modelData.serviceID)
+                    }
+                }
+            }
+        }
         EmptyHint {
-            visible: root.appModel.services.count === 0
+            visible: root.appModel.services.count === 0 && root.appModel.unreadableServices.length === 0
             Layout.fillWidth: true
             symbol: "plus.viewfinder"
             text: "Take attendance"

@@ -9,6 +9,7 @@
 #include "engine/FaceEngine.h"
 #include "library/Library.h"
 #include "runs/ServiceProcessor.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
@@ -27,29 +28,6 @@ namespace {
 
 constexpr int runTimeout = 120'000;
 constexpr int engineTimeout = 60'000;
-
-// Files written by this process may grow to `bytes` only while it lives: a full disk without
-// one. Writes past it fail (SIGXFSZ is ignored) instead of ending the process.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        previous = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit saved{};
-    void (*previous)(int) = nullptr;
-};
 
 std::unique_ptr<AppModel> openModel(const fs::path& root, QStringList arguments = {},
                                     std::optional<fs::path> models = {}) {
@@ -258,23 +236,29 @@ void AppModelTest::failuresReachTheNoticeAndTheListsShowWhatIsStored() {
     std::ofstream(photo) << std::string(4096, 'x');
     {
         // Files may grow to 64 bytes only: every save and copy fails part-way.
-        FileSizeLimit limit(64);
+        tallymere::testing::FileSizeLimit limit(64);
         model->rename(anne, "Anne Jones");
-        QVERIFY2(model->notice().startsWith("Couldn't save the member list in "),
-                 qPrintable(model->notice()));
+        // One sentence naming the file and the cause, not a wrapper around another.
+        const QString tooLarge = ": the file would be larger than this system allows.";
+        QCOMPARE(model->notice(),
+                 QString::fromStdString("Couldn't write " +
+                                        (dir / "library" / "members.json").string()) +
+                     tooLarge);
         QCOMPARE(model->findMember(anne.toStdString())->name, std::string("Anne"));
         model->dismissNotice();
 
         model->addPhotos(std::vector<fs::path>{photo}, anne.toStdString());
-        QVERIFY2(model->notice().startsWith("Couldn't copy the photos into "),
-                 qPrintable(model->notice()));
+        QCOMPARE(model->notice(),
+                 QString::fromStdString("Couldn't copy " + photo.string()) + tooLarge);
         QVERIFY(model->findMember(anne.toStdString())->photos.empty());
         QVERIFY(model->checkingMembers().empty());
         model->dismissNotice();
 
         QCOMPARE(model->createService("Sunday", {QString::fromStdString(photo.string())}, "quick"),
                  QString());
-        QVERIFY2(model->notice().startsWith("Couldn't save the service \"Sunday\""),
+        QVERIFY2(model->notice().startsWith(
+                     QString::fromStdString("Couldn't write " + (dir / "library").string())) &&
+                     model->notice().endsWith("/service.json" + tooLarge),
                  qPrintable(model->notice()));
         QCOMPARE(model->serviceList()->rowCount(), 0);
     }

@@ -9,9 +9,11 @@
 #include "library/LibraryLock.h"
 
 #include <QQmlApplicationEngine>
+#include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
 #include <QtTest/QtTest>
+#include <fstream>
 #include <memory>
 
 using namespace tallymere;
@@ -22,11 +24,11 @@ namespace {
 
 // The model and its window, loaded as the program loads them.
 struct Shell {
-    Shell(const fs::path& root, QStringList arguments) {
+    Shell(const fs::path& root, QStringList arguments, std::optional<fs::path> models = {}) {
         AppModel::Options options;
         options.root = root;
         options.arguments = std::move(arguments);
-        options.modelsDirectory = root / "no-models";
+        options.modelsDirectory = models ? *models : root / "no-models";
         model = std::make_unique<AppModel>(std::move(options));
         engine.addImportPath("qrc:/qt/qml");
         engine.addImageProvider(FileImageProvider::providerID, new FileImageProvider);
@@ -49,6 +51,15 @@ struct Shell {
     QQuickWindow* window = nullptr;
 };
 
+// The visible item under `item` named `name`, searched through the visual tree.
+QQuickItem* findItem(QQuickItem* item, const QString& name) {
+    if (!item) return nullptr;
+    if (item->objectName() == name && item->isVisible()) return item;
+    for (QQuickItem* child : item->childItems())
+        if (QQuickItem* found = findItem(child, name)) return found;
+    return nullptr;
+}
+
 } // namespace
 
 class WindowTest : public QObject {
@@ -61,6 +72,7 @@ private Q_SLOTS:
     void notificationsReachTheWindow();
     void theWindowSaysWhyItCannotChangeTheLibrary();
     void attentionIsAskedOnlyWhileInactiveAndClearedOnActivation();
+    void unreadableServicesAndPicturelessLiveSaySoAndOfferAWayOn();
 };
 
 void WindowTest::theWindowIsTallymereAtLeast960By640() {
@@ -161,5 +173,67 @@ void WindowTest::attentionIsAskedOnlyWhileInactiveAndClearedOnActivation() {
 }
 
 TALLYMERE_APP_TEST(WindowTest);
+
+void WindowTest::unreadableServicesAndPicturelessLiveSaySoAndOfferAWayOn() {
+    TempFolder dir;
+    const fs::path root = dir / "library";
+    const fs::path folder = root / "services" / "20260301-100000-aaaa";
+    storedService(Library(root), "20260201-100000-bbbb", ServiceStatus::done);
+    storedService(Library(root), "20260301-100000-aaaa", ServiceStatus::done);
+    std::ofstream(folder / "service.json", std::ios::trunc) << "{\"id\": ";
+    {
+        Shell shell(root, {"--section", "services"});
+        QVERIFY(shell.window);
+        QQuickItem* content = shell.window->contentItem();
+        QQuickItem* card = nullptr;
+        QTRY_VERIFY((card = findItem(content, "unreadableService")));
+        bool shown = false;
+        for (QQuickItem* item : card->findChildren<QQuickItem*>())
+            shown = shown || item->property("text").toString() ==
+                                 "The service 20260301-100000-aaaa cannot be read: service.json "
+                                 "is not valid JSON (line 1, column 8).";
+        QVERIFY(shown);
+        QQuickItem* remove = findItem(card, "setAsideService");
+        QVERIFY(remove);
+        QMetaObject::invokeMethod(remove, "clicked");
+        QTRY_VERIFY(!findItem(content, "unreadableService"));
+        QVERIFY(!fs::exists(folder));
+        QCOMPARE(std::distance(fs::directory_iterator(root / "services"), fs::directory_iterator()),
+                 2);
+        // The export dialog's choice inside the library is refused, whatever it replaces.
+        const fs::path record = root / "services" / "20260201-100000-bbbb" / "service.json";
+        QVERIFY(!shell.model->exportRegister(
+            "20260201-100000-bbbb", QUrl::fromLocalFile(QString::fromStdString(record.string()))));
+        QVERIFY2(shell.model->notice().contains("is inside the library"),
+                 qPrintable(shell.model->notice()));
+        QCOMPARE(Library(root).loadServices().size(), 1u);
+    }
+    if (!haveShared()) QSKIP(qPrintable(missingSharedMessage()));
+    // A stream that gives no picture: the live page says so and offers to try again.
+    Member anne;
+    anne.id = "M0001";
+    anne.name = "Anne";
+    Photo photo("p.jpg", Date{});
+    photo.checked = photo.ok = true;
+    photo.embedding = std::vector<float>(512, 0.0f);
+    (*photo.embedding)[0] = 1;
+    anne.photos = {photo};
+    Library(root).saveMembers({anne});
+    const QString source = QString::fromStdString("file://" + (dir / "missing.mp4").string());
+    Shell shell(root, {"--live-stream", source}, convertedModels());
+    QVERIFY(shell.window);
+    QQuickItem* content = shell.window->contentItem();
+    QQuickItem* failure = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((failure = findItem(content, "liveFailure")), 60'000);
+    QCOMPARE(failure->property("text").toString(),
+             QString("No picture came from missing.mp4: no such file or directory."));
+    auto* first = shell.model->live();
+    QQuickItem* retry = findItem(content, "retryLive");
+    QVERIFY(retry);
+    QMetaObject::invokeMethod(retry, "clicked");
+    QVERIFY(shell.model->live() && shell.model->live() != first);
+    QTRY_COMPARE(shell.model->live()->property("state").toString(), QString("failed"));
+    QCOMPARE(Library(root).loadServices().size(), 1u);
+}
 
 #include "WindowTest.moc"

@@ -1,7 +1,10 @@
 // A valid library damaged in many random ways (cut-off and garbled files, values of the wrong
-// type, huge values, FIFOs, links to elsewhere and to devices in place of files and folders),
-// with every tallymere-cli command run on each. No command may crash or hang, write or delete
-// anything outside the library, or lose a member without saying so.
+// type, huge values, FIFOs, links to elsewhere and to devices in place of files and folders,
+// photo ids given twice, member lists with NUL bytes or in UTF-16), with every tallymere-cli
+// command run on each. No command may crash or hang, write or delete anything outside the
+// library, lose a member or a photo record without saying so, leave a damaged service unlisted,
+// or show an internal text (an exception's, a temporary file's name). A member added with a photo
+// that cannot be copied is not added at all.
 //
 // TALLYMERE_HOSTILE_CASES sets the number of damaged libraries (default 4, 16 command runs each,
 // so that it fits a CI run); TALLYMERE_HOSTILE_SEED the first seed. The figures are printed at
@@ -11,6 +14,7 @@
 #include "library/Json.h"
 #include "library/Library.h"
 #include "library/LibraryLock.h"
+#include "library/OpenLibrary.h"
 #include "support/TestSupport.h"
 
 #include <chrono>
@@ -26,7 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-    using namespace tallymere;
+using namespace tallymere;
 using tallymere::testing::CliProcess;
 using tallymere::testing::CliResult;
 using tallymere::testing::TempDir;
@@ -74,7 +78,20 @@ struct Figures {
     int hangs = 0;
     int touchedOutside = 0;
     int membersLost = 0;
+    int internalTexts = 0;
+    int servicesUnlisted = 0;
+    int photosMiscounted = 0;
+    int halfAdded = 0;
 };
+
+// Texts of the program's insides that must never reach a user.
+const char* const internalTexts[] = {"json.exception", "filesystem error", "basic_string", ".tmp-"};
+
+std::string internalTextIn(const std::string& text) {
+    for (const char* internal : internalTexts)
+        if (text.find(internal) != std::string::npos) return internal;
+    return {};
+}
 
 class HostileLibrary {
 public:
@@ -120,6 +137,7 @@ public:
         const auto outsideBefore = snapshot(outside);
         for (const auto& command : commands) {
             const Library::MemberList before = Library(root, false).readMembers();
+            const std::vector<std::string> serviceRecords = servicesWithRecords();
             const auto started = std::chrono::steady_clock::now();
             std::vector<std::string> arguments{"--library", root.string()};
             arguments.insert(arguments.end(), command.begin(), command.end());
@@ -146,9 +164,26 @@ public:
                 ++figures.crashes;
                 ADD_FAILURE() << "failure without a message: " << context;
             }
+            if (const std::string internal = internalTextIn(r.out + r.err); !internal.empty()) {
+                ++figures.internalTexts;
+                ADD_FAILURE() << "\"" << internal << "\" shown: " << context << r.out;
+            }
+            // Every service folder with a record is listed, readable or with why it is not.
+            if (command[0] == "services" && r.status == 0)
+                for (const std::string& id : serviceRecords)
+                    if (r.out.find(id) == std::string::npos) {
+                        ++figures.servicesUnlisted;
+                        ADD_FAILURE() << "service " << id << " not listed: " << context << r.out;
+                    }
             // A member list that could be read still holds everyone, but for the member a
             // successful remove-member removed; one that was reported unusable is not counted.
             const Library::MemberList after = Library(root, false).readMembers();
+            if (command[0] == "remove-photo" && r.status == 0 && before.readable() &&
+                after.readable() &&
+                photoRecords(before, "M0002") != photoRecords(after, "M0002") + 1) {
+                ++figures.photosMiscounted;
+                ADD_FAILURE() << "remove-photo did not remove exactly one record: " << context;
+            }
             if (before.readable()) {
                 std::set<std::string> ids;
                 for (const Member& m : after.members)
@@ -164,10 +199,44 @@ public:
                 }
             }
         }
+        addHalfMember(figures, what);
         if (snapshot(outside) != outsideBefore) {
             ++figures.touchedOutside;
             ADD_FAILURE() << "something outside the library changed: [" << what << "]";
         }
+    }
+
+    // Adds a member whose second photo cannot be read, as both programs do: it must fail and
+    // leave neither the member nor a folder or file of theirs.
+    void addHalfMember(Figures& figures, const std::string& what) {
+        const fs::path unreadable = scratch / "folder.jpg";
+        fs::create_directories(unreadable);
+        std::set<std::string> foldersBefore;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(root / "members", ec))
+            foldersBefore.insert(entry.path().filename().string());
+        try {
+            OpenLibrary library(root);
+            library.addMember("Half Added", {outside / "file.jpg", unreadable});
+            ++figures.halfAdded;
+            ADD_FAILURE() << "a member with an unreadable photo was added: [" << what << "]";
+        } catch (const std::exception& error) {
+            if (const std::string internal = internalTextIn(error.what()); !internal.empty()) {
+                ++figures.internalTexts;
+                ADD_FAILURE() << "\"" << internal << "\" shown: [" << what << "] " << error.what();
+            }
+        }
+        for (const Member& m : Library(root, false).readMembers().members)
+            if (m.name == "Half Added") {
+                ++figures.halfAdded;
+                ADD_FAILURE() << "half-added member listed: [" << what << "]";
+            }
+        for (const auto& entry : fs::directory_iterator(root / "members", ec))
+            if (!foldersBefore.count(entry.path().filename().string())) {
+                ++figures.halfAdded;
+                ADD_FAILURE() << "half-added member's folder left: [" << what << "] "
+                              << entry.path();
+            }
     }
 
 private:
@@ -230,6 +299,26 @@ private:
         running.status = ServiceStatus::processing;
         running.progress = 0.3;
         library.save(running);
+    }
+
+    // Service folders (not links) holding something named service.json.
+    std::vector<std::string> servicesWithRecords() {
+        std::vector<std::string> ids;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(root / "services", ec)) {
+            const fs::path folder = entry.path();
+            if (fs::is_directory(fs::symlink_status(folder, ec)) &&
+                fs::exists(fs::symlink_status(folder / "service.json", ec)))
+                ids.push_back(folder.filename().string());
+        }
+        return ids;
+    }
+
+    static std::size_t photoRecords(const Library::MemberList& list, const std::string& id) {
+        std::size_t count = 0;
+        for (const Member& m : list.members)
+            if (m.id == id) count += m.photos.size();
+        return count;
     }
 
     std::string firstService() {
@@ -350,7 +439,7 @@ private:
 
     std::string damageOnce() {
         const auto files = jsonFiles();
-        switch (random() % 7) {
+        switch (random() % 9) {
         case 0: { // cut short
             if (files.empty()) break;
             const fs::path file = pick(files);
@@ -395,6 +484,33 @@ private:
             std::error_code ec;
             fs::resize_file(file, Library::maxRecordFileBytes + 1 + random() % 1000, ec);
             return "enlarged " + fs::relative(file, root).string();
+        }
+        case 6: { // a photo id given twice, as a hand edit does
+            try {
+                Json json = Json::parse(readText(root / "members.json"));
+                for (Json& m : json)
+                    if (m.value("id", "") == "M0002" && !m["photos"].empty())
+                        m["photos"].push_back(m["photos"][0]);
+                writeText(root / "members.json", json.dump(1));
+            } catch (const std::exception&) {
+            }
+            return "photo id twice in M0002";
+        }
+        case 7: { // a NUL byte, or the same text in UTF-16
+            const std::string text = readText(root / "members.json");
+            std::string damaged;
+            if (random() % 2) {
+                damaged = text;
+                if (!damaged.empty()) damaged[random() % damaged.size()] = '\0';
+            } else {
+                damaged = "\xff\xfe";
+                for (const char c : text) {
+                    damaged += c;
+                    damaged += '\0';
+                }
+            }
+            writeText(root / "members.json", damaged);
+            return "members.json with NUL bytes";
         }
         default: { // many members
             std::vector<Member> many;
@@ -446,5 +562,7 @@ TEST(CliHostileLibrary, DamagedLibrariesNeitherCrashNorHangNorReachOutsideNorLos
               << ", succeeded " << figures.succeeded << ", clean failures " << figures.cleanFailures
               << ", crashes " << figures.crashes << ", hangs " << figures.hangs
               << ", files touched outside " << figures.touchedOutside << ", members lost "
-              << figures.membersLost << "\n";
+              << figures.membersLost << ", internal texts " << figures.internalTexts
+              << ", services unlisted " << figures.servicesUnlisted << ", photo records miscounted "
+              << figures.photosMiscounted << ", members half added " << figures.halfAdded << "\n";
 }

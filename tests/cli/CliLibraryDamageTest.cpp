@@ -275,6 +275,111 @@ Service doneService() {
 
 } // namespace
 
+TEST(CliExport, NeverIntoTheLibraryAndFailuresSayWhyInPlainWords) {
+    Fixture f;
+    Library library(f.root);
+    library.saveMembers({member("M0001", "Anne")});
+    library.save(doneService());
+    const fs::path record = library.serviceDir(doneService().id) / "service.json";
+    const std::string membersBefore = readText(library.membersFile());
+    const std::string recordBefore = readText(record);
+    fs::create_directory_symlink(f.root / "services", f.dir / "linked");
+    for (const fs::path& target :
+         {library.membersFile(), record, f.root / "services" / ".." / "members.json",
+          f.dir / "linked" / doneService().id / "service.json"}) {
+        const CliResult r = f.cli({"export", "latest", "-o", target.string()});
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_THAT(r.err, HasSubstr("is inside the library " + f.root.string())) << target;
+    }
+    EXPECT_EQ(readText(library.membersFile()), membersBefore);
+    EXPECT_EQ(readText(record), recordBefore);
+
+    const fs::path missing = f.dir / "missing" / "out.csv";
+    const CliResult r = f.cli({"export", "latest", "-o", missing.string()});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_EQ(r.err, "tallymere-cli: Couldn't write " + missing.string() + ": the folder " +
+                         (f.dir / "missing").string() + " does not exist.\n");
+}
+
+TEST(CliDamagedLibrary, ADamagedServiceIsListedAndNeverStandsInForAnother) {
+    Fixture f;
+    Library library(f.root);
+    const Service older = doneService();
+    Service newer = doneService();
+    newer.id = "20260315-093000-bbbb";
+    newer.label = "Newer";
+    library.save(older);
+    library.save(newer);
+    const fs::path record = library.serviceDir(newer.id) / "service.json";
+    writeText(record, readText(record).substr(0, 20));
+    const std::string problem =
+        "The service " + newer.id +
+        " cannot be read: service.json is not valid JSON (line 2, column 19).";
+
+    CliResult r = f.cli({"services"});
+    EXPECT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr(older.id));
+    EXPECT_THAT(r.out, HasSubstr(problem + "\n"));
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"show", "latest"}, {"export", "latest"}, {"show", newer.id}}) {
+        r = f.cli(command);
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_THAT(r.err, StartsWith("tallymere-cli: " + problem + "\n")) << command[0];
+        EXPECT_EQ(r.out, "") << command[0];
+    }
+    EXPECT_EQ(f.cli({"show", older.id}).status, 0);
+
+    // A services folder that is a file is not "no services".
+    fs::remove_all(f.root / "services");
+    writeText(f.root / "services", "");
+    r = f.cli({"services"});
+    EXPECT_EQ(r.out, "The services folder " + (f.root / "services").string() +
+                         " cannot be read: it is not a folder.\n");
+}
+
+TEST(CliDamagedLibrary, RemovalsThatCannotFinishAreReportedAndFinishWhenRunAgain) {
+    Fixture f;
+    Library library(f.root);
+    Member anne = member("M0001", "Anne");
+    anne.photos = {Photo("p.jpg", Date{}), Photo("p.jpg", Date{})};
+    library.saveMembers({anne});
+    fs::create_directories(library.membersDir() / "M0001");
+    writeText(library.membersDir() / "M0001" / "p.jpg", "photo");
+    Service done = doneService();
+    library.save(done);
+    fs::create_directories(library.serviceDir(done.id) / "evidence");
+    writeText(library.serviceDir(done.id) / "evidence" / "e.jpg", "snapshot");
+
+    // One file, two records: removing the photo would lose both records.
+    CliResult r = f.cli({"remove-photo", "M0001", "p.jpg"});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_THAT(r.err, HasSubstr("2 photos of M0001 share the ID p.jpg."));
+    EXPECT_EQ(f.members().at(0).photos.size(), 2u);
+
+    tallymere::testing::UndeletableFolder member(library.membersDir() / "M0001");
+    tallymere::testing::UndeletableFolder evidence(library.serviceDir(done.id) / "evidence");
+    if (!member.held || !evidence.held) GTEST_SKIP() << "cannot make a folder undeletable here";
+    r = f.cli({"remove-member", "M0001"});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_EQ(r.err, "tallymere-cli: Couldn't delete " + (library.membersDir() / "M0001").string() +
+                         ": no permission to delete what is in it.\n");
+    EXPECT_EQ(f.members().size(), 1u);
+    EXPECT_TRUE(fs::exists(library.membersDir() / "M0001" / "p.jpg"));
+    r = f.cli({"remove-service", done.id});
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_THAT(r.err, HasSubstr((library.serviceDir(done.id) / "evidence").string()));
+    EXPECT_EQ(library.loadServices().size(), 1u);
+    EXPECT_TRUE(fs::exists(library.serviceDir(done.id) / "evidence" / "e.jpg"));
+
+    member.release();
+    evidence.release();
+    EXPECT_EQ(f.cli({"remove-member", "M0001"}).status, 0);
+    EXPECT_EQ(f.cli({"remove-service", done.id}).status, 0);
+    EXPECT_TRUE(f.members().empty());
+    EXPECT_FALSE(fs::exists(library.membersDir() / "M0001"));
+    EXPECT_FALSE(fs::exists(library.serviceDir(done.id)));
+}
+
 TEST(CliExport, SpecialFilesAndLinksAreWrittenThroughNeverReplaced) {
     Fixture f;
     Library library(f.root);
@@ -359,6 +464,7 @@ TEST(CliDamagedLibrary, SmallerFaults) {
     const auto folders = snapshot(library.membersDir());
     r = f.cli({"add-member", "Bad \xff name"});
     EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_EQ(r.err, "tallymere-cli: The name is not valid text.\n");
     EXPECT_EQ(snapshot(library.membersDir()), folders);
     EXPECT_EQ(f.members().size(), 2u);
 
@@ -408,6 +514,32 @@ TEST(CliWithModels, PhotosOfWhichNoneCanBeReadFailTheRun) {
     ASSERT_EQ(services.size(), 1u);
     EXPECT_EQ(services[0].status, ServiceStatus::failed);
     EXPECT_FALSE(services[0].results);
+}
+
+TEST(CliWithModels, AMemberWhosePhotoCannotBeCopiedIsNotAddedAtAll) {
+    TALLYMERE_REQUIRE_SHARED();
+    Fixture f;
+    const fs::path photo = tallymere::testing::sharedFaces() / "people" / "Joe Biden" / "biden.jpg";
+    const std::map<std::string, std::string> environment{
+        {"ATTENDANCE_MODELS", convertedModels().string()}};
+    const std::vector<std::string> command{"--library", f.root.string(), "add-member", "Joe",
+                                           photo.string()};
+    CliResult r;
+    {
+        // Inherited by the tool: a disk that fills up while the photo is copied.
+        tallymere::testing::FileSizeLimit limit(fs::file_size(photo) / 2);
+        r = runCli(command, environment);
+    }
+    EXPECT_EQ(r.status, 1) << show(r);
+    EXPECT_EQ(r.err, "tallymere-cli: Couldn't copy " + photo.string() +
+                         ": the file would be larger than this system allows.\n");
+    EXPECT_TRUE(f.members().empty());
+    EXPECT_TRUE(snapshot(f.root / "members").empty());
+
+    r = runCli(command, environment);
+    EXPECT_EQ(r.status, 0) << show(r);
+    ASSERT_EQ(f.members().size(), 1u);
+    EXPECT_EQ(f.members()[0].photos.size(), 1u);
 }
 
 TEST(CliWithModels, ACheckMergesIntoTheListAsItIsAfterIt) {

@@ -191,6 +191,33 @@ TEST(CliLive, HlsStreamStopsAfterTheLimitAndSaves) {
     EXPECT_THAT(shown.out, HasSubstr("live from 127.0.0.1"));
 }
 
+TEST(CliLive, ASourceThatNeverGivesAPictureFailsAndSavesNothing) {
+    TALLYMERE_REQUIRE_SHARED();
+    LiveJob f(convertedModels());
+    Member anne;
+    anne.id = "M0001";
+    anne.name = "Anne";
+    Photo photo("p.jpg", Date{});
+    photo.checked = photo.ok = true;
+    photo.embedding = std::vector<float>(512, 0.0f);
+    (*photo.embedding)[0] = 1;
+    anne.photos = {photo};
+    Library(f.root).saveMembers({anne});
+    const fs::path notes = f.dir / "notes.txt";
+    std::ofstream(notes) << "not a video\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"file://" + (f.dir / "missing.mp4").string(),
+         "No picture came from missing.mp4: no such file or directory."},
+        {"file://" + notes.string(), "No picture came from notes.txt: "},
+    };
+    for (const auto& [source, text] : cases) {
+        const CliResult r = f.cli({"live", source, "--stop-after", "20"});
+        EXPECT_EQ(r.status, 1) << show(r);
+        EXPECT_THAT(r.err, HasSubstr("tallymere-cli: " + text)) << show(r);
+    }
+    EXPECT_TRUE(f.services().empty());
+}
+
 TEST(CliLive, CtrlCSavesAndASecondDiscards) {
     TALLYMERE_REQUIRE_SHARED();
     LiveJob f(convertedModels());

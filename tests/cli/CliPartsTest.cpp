@@ -147,6 +147,9 @@ TEST(CliFormat, ControlCharactersAreShownEscaped) {
                         "31m"),
               "\\u009b31m"); // the 8-bit escape, U+009B
     EXPECT_EQ(printable("line one\nline two", true), "line one\nline two");
+    // Direction overrides would show a name reversed, as another text.
+    EXPECT_EQ(printable("Anne \u202egpj.exe \u2066x\u2069"), "Anne \\u202egpj.exe \\u2066x\\u2069");
+    EXPECT_EQ(printable("\u2028 \u20ac"), "\u2028 \u20ac");
     // Tables show cells escaped too, so a name cannot add a row.
     Table table({{"NAME"}});
     table.add({"Anne\nM0002  Bob"});

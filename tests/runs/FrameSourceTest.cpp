@@ -484,11 +484,14 @@ TEST(FrameSource, FilesThatAreNotRecordingsFailClearly) {
         return {};
     };
 
-    EXPECT_EQ(expectOpenFails(dir / "missing.mp4"), "No such file or directory");
+    // Each failure names the recording.
+    EXPECT_EQ(expectOpenFails(dir / "missing.mp4"),
+              "Couldn't read the recording missing.mp4: No such file or directory");
 
     auto empty = dir / "empty.mp4";
     tallymere::testing::writeBytes(empty, {});
-    EXPECT_EQ(expectOpenFails(empty), "Invalid data found when processing input");
+    EXPECT_EQ(expectOpenFails(empty),
+              "Couldn't read the recording empty.mp4: Invalid data found when processing input");
 
     auto text = dir / "notes.mov";
     std::string words = "This is a text file that somebody renamed to look like a film.\n";
@@ -504,7 +507,8 @@ TEST(FrameSource, FilesThatAreNotRecordingsFailClearly) {
     cut.resize(cut.size() / 2);
     auto truncated = dir / "truncated.mp4";
     tallymere::testing::writeBytes(truncated, cut);
-    EXPECT_EQ(expectOpenFails(truncated), "Invalid data found when processing input");
+    EXPECT_EQ(expectOpenFails(truncated), "Couldn't read the recording truncated.mp4: Invalid data "
+                                          "found when processing input");
 
     auto audio = dir / "sermon.m4a";
     ffmpeg("-f lavfi -i sine=frequency=440:duration=1 -c:a aac '" + audio.string() + "'");
@@ -537,7 +541,7 @@ TEST(FrameSource, ARecordingThatStopsDecodingHalfWayFailsWithTheDecodersText) {
         ADD_FAILURE() << "a broken recording was read to the end";
     } catch (const ProcessError& e) {
         EXPECT_EQ(e.kind(), ProcessError::Kind::unreadable);
-        EXPECT_EQ(std::string(e.what()), "Couldn't read the recording: " + e.detail());
+        EXPECT_EQ(std::string(e.what()), "Couldn't read the recording broken.mp4: " + e.detail());
         EXPECT_EQ(e.detail(), "Invalid data found when processing input");
     }
     EXPECT_GE(frames, 1); // the start was read
@@ -549,6 +553,8 @@ TEST(ProcessError, DescriptionsAreTheTextsShownToTheUser) {
     EXPECT_STREQ(ProcessError::unreadable("decode failed").what(),
                  "Couldn't read the recording: decode failed");
     EXPECT_EQ(ProcessError::unreadable("decode failed").detail(), "decode failed");
+    EXPECT_STREQ(ProcessError::unreadable("decode failed", "a.mp4").what(),
+                 "Couldn't read the recording a.mp4: decode failed");
     EXPECT_STREQ(ProcessError::noVideoTrack().what(), "This file has no video in it.");
     EXPECT_STREQ(
         ProcessError::noMembers().what(),

@@ -199,13 +199,13 @@ TEST_F(LiveControllerTest, StartFailsWithTheReason) {
     live = make(LiveSourceKind::camera("usb-0000:00:14.0-9", "Door camera"));
     live->start(*host);
     EXPECT_EQ(live->state(), LiveController::State::failed("Camera unavailable"));
-    // Failed after its session was made: finishing it still saves a (empty) register.
+    // Failed after its session was made, before any picture: finishing it saves nothing (a
+    // register of everyone absent) and keeps the reason.
     bool finished = false;
     live->finish(*host, "Door", [&] { finished = true; });
     ASSERT_TRUE(runUntil([&] { return finished; }));
-    EXPECT_EQ(live->state().kind, Kind::idle);
-    ASSERT_EQ(host->finished.size(), 1u);
-    EXPECT_EQ(host->finished[0].liveSource, "Door camera");
+    EXPECT_EQ(live->state(), LiveController::State::failed("Camera unavailable"));
+    EXPECT_TRUE(host->finished.empty());
 }
 
 TEST_F(LiveControllerTest, WaitsForTheEngineWhileItLoads) {
@@ -380,16 +380,27 @@ TEST_F(LiveControllerTest, AFailedFinishSavesNothing) {
     fs::remove(blocker);
 }
 
-TEST_F(LiveControllerTest, AStreamThatNeverPlaysStaysRunningWithoutFaces) {
+TEST_F(LiveControllerTest, AStreamThatNeverPlaysFailsNamingItsSourceAndSavesNothing) {
     TempDir empty;
     tallymere::testing::LocalHttpServer server(empty.path());
     auto live = make(LiveSourceKind::stream(server.url("missing.m3u8")));
     live->start(*host);
-    runFor(2500ms);
     EXPECT_EQ(live->state().kind, Kind::running);
+    ASSERT_TRUE(runUntil([&] { return live->state().kind == Kind::failed; }));
+    EXPECT_TRUE(live->state().message.starts_with("No picture came from 127.0.0.1: "))
+        << live->state().message;
     EXPECT_EQ(live->frameCount(), 0);
-    EXPECT_TRUE(live->faces().empty());
-    EXPECT_GE(live->elapsed(), 1.0);
+
+    // Stopped before anything arrived, a source that has not ended yet fails too.
+    auto silent = make(LiveSourceKind::stream(silentStream));
+    silent->start(*host);
+    bool finished = false;
+    silent->finish(*host, "Live", [&] { finished = true; });
+    ASSERT_TRUE(runUntil([&] { return finished; }));
+    EXPECT_EQ(silent->state().kind, Kind::failed);
+    EXPECT_TRUE(silent->state().message.starts_with("No picture came from "))
+        << silent->state().message;
+    EXPECT_TRUE(host->finished.empty());
 }
 
 } // namespace

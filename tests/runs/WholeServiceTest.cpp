@@ -415,8 +415,9 @@ TEST(WholeService, BadRecordingsAndCancellingFailWithoutTouchingTheServiceFolder
     auto empty = dir / "empty.mov";
     tallymere::testing::writeBytes(empty, {});
     EXPECT_EQ(failure({empty.string()}, people.members),
-              "Invalid data found when processing input");
-    EXPECT_EQ(failure({(dir / "gone.mp4").string()}, people.members), "No such file or directory");
+              "Couldn't read the recording empty.mov: Invalid data found when processing input");
+    EXPECT_EQ(failure({(dir / "gone.mp4").string()}, people.members),
+              "Couldn't read the recording gone.mp4: No such file or directory");
     auto cut = tallymere::testing::readBytes(stageClip());
     cut.resize(cut.size() / 3);
     auto truncated = dir / "truncated.mp4";
@@ -437,12 +438,13 @@ TEST(WholeService, BadRecordingsAndCancellingFailWithoutTouchingTheServiceFolder
     auto broken = dir / "broken.mp4";
     tallymere::testing::writeBytes(broken, bytes);
     EXPECT_EQ(failure({broken.string()}, people.members),
-              "Couldn't read the recording: Invalid data found when processing input");
+              "Couldn't read the recording broken.mp4: Invalid data found when processing input");
 
     // The recording's error comes before the lack of members; a readable one then meets it.
     const std::string noMembers =
         "No members are recognisable yet. Add members with at least one good photo first.";
-    EXPECT_EQ(failure({empty.string()}, {}), "Invalid data found when processing input");
+    EXPECT_EQ(failure({empty.string()}, {}),
+              "Couldn't read the recording empty.mov: Invalid data found when processing input");
     EXPECT_EQ(failure({good.string()}, {}), noMembers);
 
     // Cancelled before the third frame.

@@ -1,12 +1,17 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace tallymere::testing {
 
@@ -16,13 +21,17 @@ inline std::filesystem::path sharedDir() {
     return TALLYMERE_SHARED_DIR;
 }
 
-inline std::filesystem::path sharedModels() { return sharedDir() / "models"; }
-inline std::filesystem::path sharedFaces() { return sharedDir() / "faces"; }
+inline std::filesystem::path sharedModels() {
+    return sharedDir() / "models";
+}
+inline std::filesystem::path sharedFaces() {
+    return sharedDir() / "faces";
+}
 
 // Skips the current test with a clear message when the shared material is absent.
 #define TALLYMERE_REQUIRE_SHARED()                                                                 \
     do {                                                                                           \
-        if (!std::filesystem::exists(::tallymere::testing::sharedModels() / "fr_feature.onnx") ||   \
+        if (!std::filesystem::exists(::tallymere::testing::sharedModels() / "fr_feature.onnx") ||  \
             !std::filesystem::exists(::tallymere::testing::sharedFaces()))                         \
             GTEST_SKIP() << "shared test models and faces not found at "                           \
                          << ::tallymere::testing::sharedDir()                                      \
@@ -51,6 +60,67 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// Files written by this process may grow to `bytes` only while it lives: a full disk without
+// one. Writes past it fail (SIGXFSZ is ignored) instead of ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved{};
+    void (*previous)(int) = nullptr;
+};
+
+// A folder whose entries cannot be deleted while this lives: immutable for root (whose rights
+// pass any permission check), read-only for anyone else. `held` is false where neither works.
+class UndeletableFolder {
+public:
+    explicit UndeletableFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
+        if (::geteuid() == 0) {
+            held = setImmutable(true);
+        } else {
+            std::filesystem::permissions(folder_, std::filesystem::perms::owner_read |
+                                                      std::filesystem::perms::owner_exec);
+            held = true;
+        }
+    }
+    ~UndeletableFolder() { release(); }
+    void release() {
+        if (!held) return;
+        if (::geteuid() == 0)
+            setImmutable(false);
+        else
+            std::filesystem::permissions(folder_, std::filesystem::perms::owner_all);
+        held = false;
+    }
+    bool held = false;
+
+private:
+    bool setImmutable(bool on) {
+        const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0) return false;
+        int flags = 0;
+        bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        ::close(fd);
+        return done;
+    }
+    std::filesystem::path folder_;
 };
 
 } // namespace tallymere::testing
