@@ -423,20 +423,19 @@ LiveSession* AppModel::startLive(const QString& kind, const QString& value, cons
     else if (kind == "stream")
         source = LiveSourceKind::stream(value.toStdString());
     if (!source) return nullptr;
-    // A session still current has not been saved; it stops, writing nothing.
-    if (auto* current = qobject_cast<LiveSession*>(live_.data())) current->discard();
-    auto* session = new LiveSession(*this, *this, std::move(*source), library().newServiceID());
-    QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
-    setLive(session);
-    return session;
+    return openLive(std::move(*source));
 }
 
 LiveSession* AppModel::retryLive() {
     auto* current = qobject_cast<LiveSession*>(live_.data());
     if (!current || !writable()) return nullptr;
-    LiveSourceKind source = current->controller().source();
-    current->discard();
-    auto* session = new LiveSession(*this, std::move(source), library().newServiceID());
+    return openLive(current->controller().source());
+}
+
+LiveSession* AppModel::openLive(LiveSourceKind source) {
+    // A session still current has not been saved; it stops, writing nothing.
+    if (auto* current = qobject_cast<LiveSession*>(live_.data())) current->discard();
+    auto* session = new LiveSession(*this, *this, std::move(source), library().newServiceID());
     QQmlEngine::setObjectOwnership(session, QQmlEngine::CppOwnership);
     setLive(session);
     return session;

@@ -233,6 +233,7 @@ private:
     std::shared_ptr<OpenLibrary> openLibrary() const override { return library_; }
 
     void openWritable();
+    LiveSession* openLive(LiveSourceKind source);
     // Reads the stored members, keeping why they cannot be used when that is so.
     void loadMembers();
     void repairInterrupted();
