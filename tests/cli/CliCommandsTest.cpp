@@ -141,7 +141,7 @@ TEST(CliCommandLine, UsageErrorsExitWithTwoAndHelpShowsEveryCommand) {
     // The version is answered before any command is looked for.
     const CliResult version = runCli({"--version"});
     EXPECT_EQ(version.status, 0) << show(version);
-    EXPECT_THAT(version.out, testing::MatchesRegex("tallymere-cli [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    EXPECT_THAT(version.out, ::testing::MatchesRegex("tallymere-cli [0-9]+\\.[0-9]+\\.[0-9]+\n"));
 
     for (const char* command :
          {"members", "add-member", "add-photos", "remove-photo", "rename", "remove-member", "check",
