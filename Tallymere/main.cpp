@@ -14,6 +14,8 @@
 #include <QQuickWindow>
 #include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
+#include <cstdio>
+#include <cstring>
 
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
@@ -39,6 +41,11 @@ void saveScreenshotWhenShown(QQuickWindow* window) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Answered before any window system is needed, so that it works on any terminal.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tallymere %s\n", TALLYMERE_VERSION);
+        return 0;
+    }
     preferPassiveThreadWaiting(argv);
     // The window is drawn in the light Basic style unless the user chose another.
     if (!qEnvironmentVariableIsSet("QT_QUICK_CONTROLS_STYLE"))

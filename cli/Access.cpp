@@ -36,7 +36,8 @@ std::unique_ptr<FaceEngine> loadEngine() {
     try {
         return std::make_unique<FaceEngine>();
     } catch (const EngineError& error) {
-        throw CommandError(std::string(error.what()) + "\n" + modelsHint);
+        // Its text lists the folders searched and the command that fills them.
+        throw CommandError(error.what());
     } catch (const std::exception& error) {
         throw CommandError("Couldn't load the face models from " +
                            FaceEngine::defaultModelsDirectory().string() + ": " + error.what() +

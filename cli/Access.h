@@ -37,8 +37,8 @@ void showInterrupted(OpenLibrary& library);
 // running service).
 void repairIfFree(OpenLibrary& library);
 
-// The face engine for one command. A missing models folder is a CommandError with the engine's
-// text and, on a second line, how to get the models.
+// The face engine for one command. Missing models are a CommandError with the engine's text;
+// models that cannot be loaded one with, on a second line, how to get them again.
 std::unique_ptr<FaceEngine> loadEngine();
 
 // A library error's text with how to go on from the command line.
@@ -50,9 +50,7 @@ std::string withHint(const LibraryError& error);
 // CommandError naming it; a moment's exclusive hold by another tool's repair is waited out.
 LibraryLock writeAccess(const std::filesystem::path& root);
 
-// The second line of the models-missing message.
-inline constexpr const char* modelsHint =
-    "Get the face models with scripts/get-models (from the source folder), or set "
-    "ATTENDANCE_MODELS to a folder that holds them.";
+// The second line of the message about models that are there but cannot be loaded.
+inline constexpr const char* modelsHint = "Get them again with: tallymere-cli get-models";
 
 } // namespace tallymere::cli

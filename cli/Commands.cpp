@@ -3,6 +3,7 @@
 #include "Access.h"
 #include "Errors.h"
 #include "Format.h"
+#include "GetModels.h"
 #include "LiveRun.h"
 #include "ServiceRun.h"
 #include "Table.h"
@@ -603,6 +604,18 @@ const std::vector<CommandSpec>& commandSpecs() {
          1,
          1,
          exportCommand},
+        {"get-models",
+         "[ZIP]",
+         "fetch the face models and convert them for this user",
+         "Downloads InsightFace's buffalo_l pack, or takes ZIP, a copy of buffalo_l.zip\n"
+         "downloaded elsewhere; checks it and converts its detector and recogniser into\n"
+         "$ATTENDANCE_MODELS, else $XDG_DATA_HOME/tallymere/models (~/.local/share/tallymere/\n"
+         "models). The pack is for non-commercial research use only. A pack that fails the\n"
+         "check is refused and nothing is written.",
+         {},
+         0,
+         1,
+         getModelsCommand},
         {"remove-service",
          "ID",
          "remove a service and its snapshots",
@@ -638,7 +651,8 @@ std::string usageLine(const CommandSpec& command) {
 }
 
 void printOverview(std::ostream& out) {
-    out << "Usage: tallymere-cli [--library DIR] COMMAND [ARGUMENTS]\n\n"
+    out << "Usage: tallymere-cli [--library DIR] COMMAND [ARGUMENTS]\n"
+           "       tallymere-cli --version\n\n"
            "Takes attendance at services by face recognition, in the same library as the\n"
            "Tallymere application.\n\n"
            "Commands:\n";
@@ -656,10 +670,12 @@ void printOverview(std::ostream& out) {
         << "\nOptions:\n"
            "  --library DIR  the library folder (default: $TALLYMERE_LIBRARY, else\n"
            "                 $XDG_DATA_HOME/Tallymere, else ~/.local/share/Tallymere)\n"
-           "  --help         this text; \"tallymere-cli COMMAND --help\" explains a command\n\n"
-           "Face models are looked for in $ATTENDANCE_MODELS, else beside the program;\n"
-           "scripts/get-models fetches them. Only add-member and add-photos with photos, check,\n"
-           "process and live need them.\n\n"
+           "  --help         this text; \"tallymere-cli COMMAND --help\" explains a command\n"
+           "  --version      the tool's version\n\n"
+           "Face models are looked for in $ATTENDANCE_MODELS, else in\n"
+           "$XDG_DATA_HOME/tallymere/models, else in /usr/share/tallymere/models;\n"
+           "\"tallymere-cli get-models\" gets them. Only add-member and add-photos with photos,\n"
+           "check, process and live need them.\n\n"
            "Exit status: 0 done, 1 failed, 2 wrong command line, 130 cancelled or discarded\n"
            "(Ctrl-C).\n";
 }

@@ -38,6 +38,10 @@ int run(const std::vector<std::string>& arguments, const CommandSpec*& command) 
             printOverview(std::cout);
             return exitOk;
         }
+        if (argument == "--version") {
+            std::cout << "tallymere-cli " << TALLYMERE_VERSION << "\n";
+            return exitOk;
+        }
         if (argument == "--library" || argument.starts_with("--library=")) {
             std::string value;
             if (argument != "--library")

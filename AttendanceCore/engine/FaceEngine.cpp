@@ -2,6 +2,7 @@
 
 #include "engine/Affine.h"
 #include "engine/Matrix.h"
+#include "engine/ModelsLocation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -106,36 +107,23 @@ EngineError::EngineError(fs::path modelsDirectory)
     : std::runtime_error("Face models not found in " + modelsDirectory.string()),
       directory(std::move(modelsDirectory)) {}
 
-fs::path FaceEngine::searchModelsDirectory(const char* environmentValue,
-                                           const fs::path& executableDir,
-                                           const fs::path& workingDir) {
-    if (environmentValue) return fs::path(environmentValue);
-    if (!executableDir.empty()) {
-        const fs::path installed = executableDir.parent_path() / "share" / "tallymere" / "models";
-        if (fileExists(installed / recognizerFile)) return installed;
-        fs::path dir = executableDir;
-        for (int level = 0; level < 6; ++level) {
-            const fs::path candidate = dir / "Compiled";
-            if (fileExists(candidate / recognizerFile)) return candidate;
-            if (!dir.has_parent_path() || dir.parent_path() == dir) break;
-            dir = dir.parent_path();
-        }
-    }
-    return workingDir / "Compiled";
-}
+EngineError::EngineError(fs::path modelsDirectory, const std::string& text)
+    : std::runtime_error(text), directory(std::move(modelsDirectory)) {}
 
 fs::path FaceEngine::defaultModelsDirectory() {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    fs::path cwd = fs::current_path(ec);
-    return searchModelsDirectory(std::getenv("ATTENDANCE_MODELS"),
-                                 exe.empty() ? fs::path() : exe.parent_path(), cwd);
+    return ModelsLocation::current().directory;
 }
 
 FaceEngine::FaceEngine(std::optional<fs::path> modelsDirectory, std::optional<int> computeUnits)
-    : modelsPath(modelsDirectory ? *modelsDirectory : defaultModelsDirectory()),
-      detectorUnits(computeUnits.value_or(1)) {
-    if (!fileExists(modelsPath / recognizerFile)) throw EngineError(modelsPath);
+    : detectorUnits(computeUnits.value_or(1)) {
+    if (modelsDirectory) {
+        modelsPath = *modelsDirectory;
+        if (!fileExists(modelsPath / recognizerFile)) throw EngineError(modelsPath);
+    } else {
+        const ModelsLocation location = ModelsLocation::current();
+        modelsPath = location.directory;
+        if (!location.found) throw EngineError(modelsPath, location.missingText());
+    }
     recognizer = loadModel(modelsPath / recognizerFile, computeUnits.value_or(2));
     modelDescription = readModelName(modelsPath);
 }

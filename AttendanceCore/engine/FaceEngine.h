@@ -22,10 +22,12 @@ namespace tallymere {
 inline constexpr std::string_view modelName =
     "InsightFace buffalo_l (SCRFD-10G + ArcFace R50) \u00b7 ONNX";
 
-// The engine's only error: the models directory lacks the recogniser.
+// The engine's only error: the models directory lacks the recogniser. Its text names the directory,
+// or, when the engine searched for one, every folder searched and how to get the models.
 class EngineError : public std::runtime_error {
 public:
     explicit EngineError(std::filesystem::path modelsDirectory);
+    EngineError(std::filesystem::path modelsDirectory, const std::string& text);
     const std::filesystem::path& modelsDirectory() const { return directory; }
 
 private:
@@ -47,15 +49,8 @@ public:
     explicit FaceEngine(std::optional<std::filesystem::path> modelsDirectory = {},
                         std::optional<int> computeUnits = {});
 
-    // "ATTENDANCE_MODELS" when set; else <executable dir>/../share/tallymere/models when it holds
-    // the recogniser; else the first "Compiled" folder holding it, walking up at most 6 levels from
-    // the executable's folder; else <working dir>/Compiled (returned even without models).
+    // The folder ModelsLocation's search picks for this process (see there).
     static std::filesystem::path defaultModelsDirectory();
-    // The same search with its inputs given (environment value or null, executable folder, working
-    // folder).
-    static std::filesystem::path searchModelsDirectory(const char* environmentValue,
-                                                       const std::filesystem::path& executableDir,
-                                                       const std::filesystem::path& workingDir);
 
     // The precision the detector of a supported size runs at with these compute units: 2 allows
     // bfloat16 throughout, 0 none; 1 allows it inside the network at the sizes where detection

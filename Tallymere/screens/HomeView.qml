@@ -41,6 +41,33 @@ ScrollView {
             font: Base.displayXL
             color: Base.ink
         }
+        // Without face models taking attendance cannot work: say so, and how to get them, before
+        // the operator tries.
+        Card {
+            objectName: "engineProblem"
+            visible: root.appModel.engineError !== ""
+            Layout.fillWidth: true
+            // The text wraps to the column's width rather than widening the card.
+            implicitWidth: 0
+            padding: 16
+            RowLayout {
+                width: parent.width
+                spacing: 12
+                Icon {
+                    symbol: "exclamationmark.triangle"
+                    size: 18
+                    color: Base.ink
+                }
+                Label {
+                    Layout.fillWidth: true
+                    text: root.appModel.engineError
+                    wrapMode: Text.Wrap
+                    textFormat: Text.PlainText
+                    font: Base.bodyStrong
+                    color: Base.ink
+                }
+            }
+        }
         RowLayout {
             Layout.fillWidth: true
             spacing: 16

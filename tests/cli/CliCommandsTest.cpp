@@ -136,8 +136,12 @@ TEST(CliCommandLine, UsageErrorsExitWithTwoAndHelpShowsEveryCommand) {
          {"members", "add-member NAME [PHOTO...]", "add-photos ID PHOTO...",
           "remove-photo ID PHOTO_ID", "rename ID NAME", "remove-member ID", "check [ID...]",
           "process [--mode MODE] [--label TEXT] FILE...", "services", "show ID|latest",
-          "export ID|latest [-o FILE]", "remove-service ID"})
+          "export ID|latest [-o FILE]", "get-models [ZIP]", "remove-service ID"})
         EXPECT_THAT(help.out, HasSubstr("  " + std::string(command))) << command;
+    // The version is answered before any command is looked for.
+    const CliResult version = runCli({"--version"});
+    EXPECT_EQ(version.status, 0) << show(version);
+    EXPECT_THAT(version.out, ::testing::MatchesRegex("tallymere-cli [0-9]+\\.[0-9]+\\.[0-9]+\n"));
 
     for (const char* command :
          {"members", "add-member", "add-photos", "remove-photo", "rename", "remove-member", "check",
@@ -209,8 +213,7 @@ TEST(CliMembers, AddRenameRemoveWorkWithoutModelsAndNeedingModelsChangesNothing)
         r = f.cli(arguments);
         EXPECT_EQ(r.status, 1) << show(r);
         EXPECT_EQ(r.err, "tallymere-cli: Face models not found in " + f.noModels.string() +
-                             "\nGet the face models with scripts/get-models (from the source "
-                             "folder), or set ATTENDANCE_MODELS to a folder that holds them.\n")
+                             ". Get them with: tallymere-cli get-models\n")
             << arguments[0];
         EXPECT_EQ(f.members(), before) << arguments[0];
     }
@@ -468,8 +471,7 @@ TEST(CliProcessCommand, RefusesWhatTheNewServiceSheetWouldNotStart) {
     Library(f.root).saveMembers({memberWithPhotos("M0001", "Anne", 1, 0)});
     r = f.cli({"process", recording.string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, StartsWith("tallymere-cli: Face models not found in " + f.noModels.string() +
-                                  "\nGet the face models with "
-                                  "scripts/get-models"));
+    EXPECT_EQ(r.err, "tallymere-cli: Face models not found in " + f.noModels.string() +
+                         ". Get them with: tallymere-cli get-models\n");
     EXPECT_TRUE(f.services().empty());
 }

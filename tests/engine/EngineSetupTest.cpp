@@ -1,5 +1,6 @@
 #include "EngineTestSupport.h"
 #include "engine/FaceEngine.h"
+#include "engine/ModelsLocation.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -20,37 +21,73 @@ void touch(const fs::path& p) {
     std::ofstream(p) << "x";
 }
 
-TEST(ModelsDirectorySearch, EnvironmentWinsWithoutAnyCheck) {
+TEST(ModelsDirectorySearch, EnvironmentAloneThenBuildTreeUserFolderAndShare) {
     const TempDir dir;
     const fs::path exe = dir / "prefix" / "bin";
-    touch(dir / "prefix" / "share" / "tallymere" / "models" / "ArcFace.onnx");
-    touch(exe / "Compiled" / "ArcFace.onnx");
-    EXPECT_EQ(FaceEngine::searchModelsDirectory("/no/such/models", exe, dir / "cwd"),
-              fs::path("/no/such/models"));
-    // Installed layout before the walk up.
-    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
-              dir / "prefix" / "share" / "tallymere" / "models");
+    const fs::path user = dir / "data" / "tallymere" / "models";
+    const fs::path share = dir / "prefix" / "share" / "tallymere" / "models";
+    const auto search = [&](const char* variable) {
+        return ModelsLocation::search(variable, (dir / "data").c_str(), "/home/u", exe);
+    };
+    // The environment's folder is the only one, used as it stands.
+    touch(share / "ArcFace.onnx");
+    ModelsLocation found = search("/no/such/models");
+    EXPECT_EQ(found.searched, std::vector<fs::path>{"/no/such/models"});
+    EXPECT_EQ(found.directory, "/no/such/models");
+    EXPECT_EQ(found.userFolder, "/no/such/models");
+    EXPECT_FALSE(found.found);
+    // An empty variable counts as unset.
+    found = search("");
+    EXPECT_EQ(found.searched, (std::vector<fs::path>{user, share, "/usr/share/tallymere/models"}));
+    EXPECT_EQ(found.directory, share);
+    EXPECT_TRUE(found.found);
+    // The user's folder before the installed one.
+    touch(user / "ArcFace.onnx");
+    EXPECT_EQ(search(nullptr).directory, user);
+    // A build tree's models before both, and named only there.
+    touch(dir / "prefix" / "Compiled" / "ArcFace.onnx");
+    found = search(nullptr);
+    EXPECT_EQ(found.directory, dir / "prefix" / "Compiled");
+    EXPECT_EQ(found.searched.size(), 4u);
+    EXPECT_EQ(found.userFolder, user);
 }
 
-TEST(ModelsDirectorySearch, WalksUpAtMostSixLevels) {
+TEST(ModelsDirectorySearch, UserFolderFollowsTheDataHomeAndNothingFoundNamesEveryFolder) {
+    const fs::path exe = "/usr/bin";
+    // No data home, or a relative one: ~/.local/share. The program's own share folder is
+    // /usr/share, named once.
+    for (const char* dataHome : {static_cast<const char*>(nullptr), "", "relative/data"}) {
+        const ModelsLocation none = ModelsLocation::search(nullptr, dataHome, "/home/u", exe);
+        EXPECT_FALSE(none.found);
+        EXPECT_EQ(none.directory, "/home/u/.local/share/tallymere/models");
+        EXPECT_EQ(none.missingText(),
+                  "Face models not found in /home/u/.local/share/tallymere/models or "
+                  "/usr/share/tallymere/models. Get them with: tallymere-cli get-models");
+    }
+    const ModelsLocation elsewhere =
+        ModelsLocation::search(nullptr, "/data", nullptr, "/opt/t/bin");
+    EXPECT_EQ(elsewhere.missingText(),
+              "Face models not found in /data/tallymere/models, /opt/t/share/tallymere/models or "
+              "/usr/share/tallymere/models. Get them with: tallymere-cli get-models");
+}
+
+TEST(ModelsDirectorySearch, BuildTreeWalksUpAtMostSixLevels) {
     const TempDir dir;
     const fs::path exe = dir / "a" / "b" / "c" / "d" / "e" / "f";
     fs::create_directories(exe);
-    // Nothing anywhere: the working directory's "Compiled", named though it holds nothing.
-    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
-              dir / "cwd" / "Compiled");
+    const auto directory = [&] {
+        return ModelsLocation::search(nullptr, (dir / "data").c_str(), nullptr, exe).directory;
+    };
     // "Compiled" beside the top folder "a" is seven levels up from f: not found.
     touch(dir / "Compiled" / "ArcFace.onnx");
-    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
-              dir / "cwd" / "Compiled");
+    EXPECT_EQ(directory(), dir / "data" / "tallymere" / "models");
     // In "a", six levels up counting f itself: found.
     touch(dir / "a" / "Compiled" / "ArcFace.onnx");
-    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"), dir / "a" / "Compiled");
+    EXPECT_EQ(directory(), dir / "a" / "Compiled");
     // The nearest wins; a "Compiled" without the recogniser does not count.
     touch(dir / "a" / "b" / "c" / "d" / "Compiled" / "SCRFD640.onnx");
     touch(dir / "a" / "b" / "c" / "Compiled" / "ArcFace.onnx");
-    EXPECT_EQ(FaceEngine::searchModelsDirectory(nullptr, exe, dir / "cwd"),
-              dir / "a" / "b" / "c" / "Compiled");
+    EXPECT_EQ(directory(), dir / "a" / "b" / "c" / "Compiled");
 }
 
 TEST(ModelsDirectorySearch, DefaultReadsTheEnvironment) {
@@ -58,8 +95,6 @@ TEST(ModelsDirectorySearch, DefaultReadsTheEnvironment) {
     const fs::path chosen = FaceEngine::defaultModelsDirectory();
     ::unsetenv("ATTENDANCE_MODELS");
     EXPECT_EQ(chosen, fs::path("/somewhere/models"));
-    // Without it the search ends in some "Compiled" folder.
-    EXPECT_EQ(FaceEngine::defaultModelsDirectory().filename(), "Compiled");
 }
 
 TEST(EngineCreation, MissingRecogniserIsTheEngineError) {
@@ -72,9 +107,17 @@ TEST(EngineCreation, MissingRecogniserIsTheEngineError) {
         EXPECT_EQ(std::string(e.what()), "Face models not found in " + dir.path().string());
         EXPECT_EQ(e.modelsDirectory(), dir.path());
     }
-    // The environment's directory is used as it stands, without falling back elsewhere.
+    // The environment's directory is used as it stands, without falling back elsewhere; the
+    // searching engine's text says how to get the models.
     ::setenv("ATTENDANCE_MODELS", (dir / "nothing").c_str(), 1);
-    EXPECT_THROW(FaceEngine{}, EngineError);
+    try {
+        FaceEngine engine;
+        FAIL() << "created without models";
+    } catch (const EngineError& e) {
+        EXPECT_EQ(std::string(e.what()), "Face models not found in " + (dir / "nothing").string() +
+                                             ". Get them with: tallymere-cli get-models");
+        EXPECT_EQ(e.modelsDirectory(), dir / "nothing");
+    }
     ::unsetenv("ATTENDANCE_MODELS");
 }
 
