@@ -66,6 +66,9 @@ std::string withHint(const LibraryError& error) {
     case LibraryError::Kind::unknownService:
         text += " \"tallymere-cli services\" lists the services and their IDs.";
         break;
+    case LibraryError::Kind::unknownVisitor:
+        text += " \"tallymere-cli show SERVICE\" lists its visitors.";
+        break;
     case LibraryError::Kind::noServices:
         text += " Take attendance with \"tallymere-cli process FILE\".";
         break;

@@ -139,7 +139,8 @@ public:
 
     // ---- Attendance register
 
-    // The register of a service as CSV text (LF line ends), names taken from `members`. Text cells
+    // The register of a service, with the operator's corrections, as CSV text (LF line ends), names
+    // taken from `members`. Text cells
     // that a spreadsheet would run as a formula (starting with "=", "+", "-", "@", a tab or a
     // carriage return) get a leading apostrophe; text that could carry a separator, a quote or a
     // line break is quoted.

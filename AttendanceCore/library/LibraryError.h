@@ -17,7 +17,8 @@ public:
         unknownMember,
         unknownPhoto,
         unknownService,
-        noServices, // "latest" named with no service yet
+        unknownVisitor, // a visitor a service's register does not have
+        noServices,     // "latest" named with no service yet
     };
 
     explicit LibraryError(const std::string& text, Kind kind = Kind::general)
