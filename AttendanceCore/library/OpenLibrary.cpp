@@ -382,10 +382,4 @@ std::vector<Photo> OpenLibrary::addVisitorPhoto(const std::string& serviceID,
     return addPhotos(memberID, {snapshot});
 }
 
-Corrections OpenLibrary::keptForNewResults(const Corrections& corrections) {
-    Corrections kept = corrections;
-    kept.visitors.clear();
-    return kept;
-}
-
 } // namespace tallymere

@@ -114,9 +114,6 @@ public:
     // Imports the snapshot of a visitor named as a member as a new, unchecked photo of that
     // member; returns it.
     std::vector<Photo> addVisitorPhoto(const std::string& serviceID, const std::string& visitorID);
-    // What stays when a service's results are replaced: the decisions about members (facts about
-    // who attended), not the visitor links (the visitors are found afresh).
-    static Corrections keptForNewResults(const Corrections& corrections);
 
 private:
     // The service to correct and the member result the id names on its register.
