@@ -6,6 +6,7 @@
 #include "library/AtomicFile.h"
 #include "library/Library.h"
 #include "library/LibraryError.h"
+#include "library/Register.h"
 #include "recognition/Enroller.h"
 #include "runs/FrameFeed.h"
 #include "runs/ProcessError.h"
@@ -45,33 +46,42 @@ QDateTime toDateTime(Date date) {
         duration_cast<milliseconds>(date.time_since_epoch()).count(), Qt::UTC);
 }
 
-QVariantMap resultsMap(const ServiceResults& results) {
-    QVariantList members;
-    for (const MemberResult& m : results.members)
-        members.append(
-            QVariantMap{{"memberID", QString::fromStdString(m.memberID)},
-                        {"present", m.present},
-                        {"confidence", m.confidence},
-                        {"firstSeen", optionalSeconds(m.firstSeen)},
-                        {"lastSeen", optionalSeconds(m.lastSeen)},
-                        {"firstSeenText", QString::fromStdString(formatClock(m.firstSeen))},
-                        {"lastSeenText", QString::fromStdString(formatClock(m.lastSeen))},
-                        {"sightings", m.sightings},
-                        {"needsReview", m.needsReview},
-                        {"reviewReason", QString::fromStdString(m.reviewReason)},
-                        {"evidenceFile",
-                         m.evidenceFile ? QString::fromStdString(*m.evidenceFile) : QString()}});
+// The register as the screens show it: the operator's corrections applied.
+QVariantMap resultsMap(const Service& service, const std::vector<Member>& members) {
+    const ServiceResults& results = *service.results;
+    const Register shown = correctedRegister(service, members);
+    QVariantList lines;
+    for (const RegisterLine& line : shown.lines) {
+        const MemberResult& m = line.result;
+        QVariantMap map{
+            {"memberID", QString::fromStdString(m.memberID)},
+            {"present", m.present},
+            {"confidence", line.confidence ? QVariant(*line.confidence) : QVariant()},
+            {"firstSeen", optionalSeconds(m.firstSeen)},
+            {"lastSeen", optionalSeconds(m.lastSeen)},
+            {"firstSeenText", QString::fromStdString(formatClock(m.firstSeen))},
+            {"lastSeenText", QString::fromStdString(formatClock(m.lastSeen))},
+            {"sightings", m.sightings},
+            {"needsReview", m.needsReview},
+            {"reviewReason", QString::fromStdString(m.reviewReason)},
+            {"evidenceFile", m.evidenceFile ? QString::fromStdString(*m.evidenceFile) : QString()},
+            {"decision",
+             line.correction ? QString(decisionName(line.correction->decision)) : QString()}};
+        if (line.correction) map.insert("decided", toDateTime(line.correction->decided));
+        lines.append(map);
+    }
     QVariantList visitors;
-    for (const Visitor& v : results.visitors)
+    for (const Visitor& v : shown.visitors)
         visitors.append(QVariantMap{{"id", QString::fromStdString(v.id)},
                                     {"imageFile", QString::fromStdString(v.imageFile)},
                                     {"firstSeen", v.firstSeen},
                                     {"sightings", v.sightings}});
-    return {{"members", members},
+    return {{"members", lines},
             {"visitors", visitors},
-            {"present", results.present()},
-            {"absent", results.absent()},
-            {"needsReview", results.needsReview()},
+            {"present", shown.present()},
+            {"absent", shown.absent()},
+            {"needsReview", shown.needsReview()},
+            {"corrected", !service.corrections.empty()},
             {"framesAnalysed", results.framesAnalysed},
             {"durationSeconds", results.durationSeconds},
             {"processingSeconds", results.processingSeconds},
@@ -336,7 +346,7 @@ QVariantMap AppModel::service(const QString& id) const {
         {"progress", s->progress},
         {"message", QString::fromStdString(s->message)},
         {"hasResults", s->results.has_value()}};
-    if (s->results) map.insert("results", resultsMap(*s->results));
+    if (s->results) map.insert("results", resultsMap(*s, memberRecords()));
     return map;
 }
 
@@ -489,6 +499,38 @@ bool AppModel::update(const std::string& id, const std::function<void(Service&)>
         showNotice(QString::fromUtf8(error.what()));
         return false;
     }
+}
+
+void AppModel::correct(const QString& serviceID, const QString& memberID, const QString& decision) {
+    const std::string id = serviceID.toStdString();
+    const int row = services_.indexOf(id);
+    if (row < 0 || !writable()) return;
+    const auto decided = decisionNamed(decision.toStdString());
+    try {
+        services_.replace(row, decided ? library_->decide(id, memberID.toStdString(), *decided)
+                                       : library_->restoreAutomatic(id, memberID.toStdString()));
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+    }
+}
+
+void AppModel::nameVisitor(const QString& serviceID, const QString& visitorID,
+                           const QString& memberID, bool addPhoto) {
+    const std::string id = serviceID.toStdString();
+    const int row = services_.indexOf(id);
+    if (row < 0 || !writable()) return;
+    try {
+        services_.replace(
+            row, library_->nameVisitor(id, visitorID.toStdString(), memberID.toStdString()));
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return;
+    }
+    // The snapshot is checked like any photo; a rejection shows on the member's page.
+    if (addPhoto && changeMembers([&](OpenLibrary& library) {
+            library.addVisitorPhoto(id, visitorID.toStdString());
+        }))
+        recheck(memberID);
 }
 
 bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {

@@ -1,5 +1,7 @@
 #include "ServiceListModel.h"
 
+#include "library/Register.h"
+
 #include <QDateTime>
 #include <QStringList>
 #include <chrono>
@@ -54,13 +56,13 @@ QVariant ServiceListModel::data(const QModelIndex& index, int role) const {
     case HasResultsRole:
         return s.results.has_value();
     case PresentRole:
-        return s.results ? s.results->present() : 0;
+        return correctedRegister(s, {}).present();
     case AbsentRole:
-        return s.results ? s.results->absent() : 0;
+        return correctedRegister(s, {}).absent();
     case NeedsReviewRole:
-        return s.results ? s.results->needsReview() : 0;
+        return correctedRegister(s, {}).needsReview();
     case VisitorsRole:
-        return s.results ? static_cast<int>(s.results->visitors.size()) : 0;
+        return static_cast<int>(correctedRegister(s, {}).visitors.size());
     default:
         return {};
     }
