@@ -425,7 +425,9 @@ int correctCommand(const fs::path& root, const CommandLine& line) {
         saved = workspace.restoreAutomatic(args[0], memberID);
 
     const std::vector<Member>& members = usableMembers(workspace);
-    const std::string who = memberID + " " + memberName(members, memberID);
+    // A member deleted since is named by the id alone, as the register does.
+    const std::string name = memberName(members, memberID);
+    const std::string who = name == memberID ? memberID : memberID + " " + name;
     if (visitor)
         std::cout << "Visitor " << printable(*visitor) << " is " << printable(who) << ".\n";
     else if (!decision)

@@ -304,8 +304,8 @@ void OpenLibrary::requireOnRegister(const Service& service, const std::string& m
     if (const Member* member = findMember(memberID))
         throw LibraryError(member->id + " " + member->name + " was not on the register of \"" +
                            service.label +
-                           "\": members enrolled after a service was processed "
-                           "are not on its register.");
+                           "\": it holds the members who could be recognised when it was "
+                           "processed, not those enrolled later or without usable photos then.");
     throw LibraryError("No member with ID " + memberID + ".", LibraryError::Kind::unknownMember);
 }
 

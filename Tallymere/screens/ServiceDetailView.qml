@@ -57,7 +57,7 @@ Item {
     function correctionHint(m) {
         const what = m.decision === "confirmed" ? "Confirmed by operator"
                    : m.decision === "present" ? "Marked present by operator" : "Marked absent by operator";
-        return m.decided ? what + " \u00b7 " + Formats.shortDate(m.decided) : what;
+        return m.decided ? what + " \u00b7 " + m.decided.toLocaleString(Qt.locale(), Locale.ShortFormat) : what;
     }
     // "This is…" on a visitor: the member picker.
     function askWhoIs(visitor) {

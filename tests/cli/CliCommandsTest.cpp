@@ -520,8 +520,9 @@ TEST(CliServices, CorrectFollowsTheOperatorAndRestoreBringsTheRunBack) {
     };
     refused({"nope", "M0001", "absent"}, 1, "No service with ID nope.");
     refused({"latest", "M0009", "absent"}, 1, "No member with ID M0009.");
-    refused({"latest", "M0003", "present"}, 1,
-            "M0003 Carl was not on the register of \"Sunday, \"early\"\": members enrolled after");
+    refused(
+        {"latest", "M0003", "present"}, 1,
+        "M0003 Carl was not on the register of \"Sunday, \"early\"\": it holds the members who");
     refused({"latest", "--visitor", "V9", "M0002"}, 1,
             "has no visitor V9. \"tallymere-cli show SERVICE\" lists its visitors.");
     refused({"latest", "M0001", "maybe"}, 2, "unknown decision maybe");

@@ -147,8 +147,12 @@ TEST(Corrections, ANamedVisitorsSnapshotBecomesAPhotoOfTheMember) {
     EXPECT_EQ(f.library.member(f.eve).photos.size(), 1u);
     EXPECT_EQ(fileText(f.library.library().photoURL(f.eve, photos[0].id)), "face");
 
-    // A deleted member's decision stays on the register under their id.
+    // A deleted member's decision stays on the register under their id; deleting them changes
+    // no stored service.
+    const fs::path stored = f.library.library().serviceDir(f.id) / "service.json";
+    const std::string before = fileText(stored);
     f.library.removeMember(f.dora);
+    EXPECT_EQ(fileText(stored), before);
     EXPECT_EQ(f.csv()[4], "M0004,\"M0004\",absent,,,,0,,\"marked absent by operator\"");
 }
 
@@ -170,8 +174,9 @@ TEST(Corrections, RefusalsNameWhatIsWrong) {
           Kind::unknownMember);
     const std::string late = f.library.addMember("Fay").id;
     fails([&] { f.library.nameVisitor(f.id, "V1", late); },
-          "M0006 Fay was not on the register of \"Sunday\": members enrolled after a service was "
-          "processed are not on its register.",
+          "M0006 Fay was not on the register of \"Sunday\": it holds the members who could be "
+          "recognised when it was processed, not those enrolled later or without usable photos "
+          "then.",
           Kind::general);
     fails([&] { f.library.nameVisitor(f.id, "V9", f.anne); },
           "The service \"Sunday\" has no visitor V9.", Kind::unknownVisitor);
