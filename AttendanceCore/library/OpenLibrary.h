@@ -99,7 +99,7 @@ public:
     // ---- The operator's corrections to a register (saved with the service, beside its results,
     // which they never change). `serviceID` may be "latest". A service without results, a member
     // who is not on its register (one enrolled after it was processed is not) or a visitor it
-    // does not have is a LibraryError. Each returns the service as saved.
+    // does not have is a LibraryError; nothing is then saved. Each returns the service as saved.
 
     // Records the operator's decision about a member's line, replacing an earlier one.
     Service decide(const std::string& serviceID, const std::string& memberID,
@@ -116,7 +116,7 @@ public:
     std::vector<Photo> addVisitorPhoto(const std::string& serviceID, const std::string& visitorID);
 
 private:
-    // The service to correct and the member result the id names on its register.
+    // The service to correct (one with results), and the check that a member is on its register.
     const Service& correctable(const std::string& serviceID) const;
     void requireOnRegister(const Service& service, const std::string& memberID) const;
     void updateMembers(const std::function<void(std::vector<Member>&)>& change);
