@@ -6,6 +6,7 @@
 #include "library/AtomicFile.h"
 #include "library/Library.h"
 #include "library/LibraryError.h"
+#include "library/Register.h"
 #include "recognition/Enroller.h"
 #include "runs/FrameFeed.h"
 #include "runs/ProcessError.h"
@@ -210,7 +211,7 @@ QVariantMap AppModel::member(const QString& id) const {
 }
 
 QVariantMap AppModel::service(const QString& id) const {
-    return services_.toMap(services_.indexOf(id.toStdString()));
+    return services_.toMap(services_.indexOf(id.toStdString()), memberRecords());
 }
 
 QUrl AppModel::evidenceURL(const QString& serviceID, const QString& file) const {
@@ -362,6 +363,38 @@ bool AppModel::update(const std::string& id, const std::function<void(Service&)>
         showNotice(QString::fromUtf8(error.what()));
         return false;
     }
+}
+
+void AppModel::correct(const QString& serviceID, const QString& memberID, const QString& decision) {
+    const std::string id = serviceID.toStdString();
+    const int row = services_.indexOf(id);
+    if (row < 0 || !writable()) return;
+    const auto decided = decisionNamed(decision.toStdString());
+    try {
+        services_.replace(row, decided ? library_->decide(id, memberID.toStdString(), *decided)
+                                       : library_->restoreAutomatic(id, memberID.toStdString()));
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+    }
+}
+
+void AppModel::nameVisitor(const QString& serviceID, const QString& visitorID,
+                           const QString& memberID, bool addPhoto) {
+    const std::string id = serviceID.toStdString();
+    const int row = services_.indexOf(id);
+    if (row < 0 || !writable()) return;
+    try {
+        services_.replace(
+            row, library_->nameVisitor(id, visitorID.toStdString(), memberID.toStdString()));
+    } catch (const std::exception& error) {
+        showNotice(QString::fromUtf8(error.what()));
+        return;
+    }
+    // The snapshot is checked like any photo; a rejection shows on the member's page.
+    if (addPhoto && changeMembers([&](OpenLibrary& library) {
+            library.addVisitorPhoto(id, visitorID.toStdString());
+        }))
+        recheck(memberID);
 }
 
 bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {

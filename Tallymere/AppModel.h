@@ -186,6 +186,15 @@ public:
     // fails the list keeps what is stored and the notice says why. Returns whether it was saved.
     bool update(const std::string& id, const std::function<void(Service&)>& change) override;
 
+    // The operator's decision on a member's line of a service's register: "present", "absent",
+    // "confirmed", or "restore" for the automatic one. The run's results stay as they are.
+    Q_INVOKABLE void correct(const QString& serviceID, const QString& memberID,
+                             const QString& decision);
+    // Names a visitor as a member; with `addPhoto` the visitor's snapshot also becomes a photo of
+    // that member, checked like any other.
+    Q_INVOKABLE void nameVisitor(const QString& serviceID, const QString& visitorID,
+                                 const QString& memberID, bool addPhoto);
+
     // Writes the service's register as CSV to `file`; false, with the notice saying why, when it
     // cannot.
     Q_INVOKABLE bool exportRegister(const QString& serviceID, const QUrl& file);

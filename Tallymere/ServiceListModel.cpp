@@ -1,6 +1,7 @@
 #include "ServiceListModel.h"
 
 #include "library/Library.h"
+#include "library/Register.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -22,33 +23,42 @@ QVariant optionalSeconds(const std::optional<double>& seconds) {
     return seconds ? QVariant(*seconds) : QVariant();
 }
 
-QVariantMap resultsMap(const ServiceResults& results) {
-    QVariantList members;
-    for (const MemberResult& m : results.members)
-        members.append(
-            QVariantMap{{"memberID", QString::fromStdString(m.memberID)},
-                        {"present", m.present},
-                        {"confidence", m.confidence},
-                        {"firstSeen", optionalSeconds(m.firstSeen)},
-                        {"lastSeen", optionalSeconds(m.lastSeen)},
-                        {"firstSeenText", QString::fromStdString(formatClock(m.firstSeen))},
-                        {"lastSeenText", QString::fromStdString(formatClock(m.lastSeen))},
-                        {"sightings", m.sightings},
-                        {"needsReview", m.needsReview},
-                        {"reviewReason", QString::fromStdString(m.reviewReason)},
-                        {"evidenceFile",
-                         m.evidenceFile ? QString::fromStdString(*m.evidenceFile) : QString()}});
+// The register as the screens show it: the operator's corrections applied.
+QVariantMap resultsMap(const Service& service, const std::vector<Member>& members) {
+    const ServiceResults& results = *service.results;
+    const Register shown = correctedRegister(service, members);
+    QVariantList lines;
+    for (const RegisterLine& line : shown.lines) {
+        const MemberResult& m = line.result;
+        QVariantMap map{
+            {"memberID", QString::fromStdString(m.memberID)},
+            {"present", m.present},
+            {"confidence", line.confidence ? QVariant(*line.confidence) : QVariant()},
+            {"firstSeen", optionalSeconds(m.firstSeen)},
+            {"lastSeen", optionalSeconds(m.lastSeen)},
+            {"firstSeenText", QString::fromStdString(formatClock(m.firstSeen))},
+            {"lastSeenText", QString::fromStdString(formatClock(m.lastSeen))},
+            {"sightings", m.sightings},
+            {"needsReview", m.needsReview},
+            {"reviewReason", QString::fromStdString(m.reviewReason)},
+            {"evidenceFile", m.evidenceFile ? QString::fromStdString(*m.evidenceFile) : QString()},
+            {"decision",
+             line.correction ? QString(decisionName(line.correction->decision)) : QString()}};
+        if (line.correction) map.insert("decided", toDateTime(line.correction->decided));
+        lines.append(map);
+    }
     QVariantList visitors;
-    for (const Visitor& v : results.visitors)
+    for (const Visitor& v : shown.visitors)
         visitors.append(QVariantMap{{"id", QString::fromStdString(v.id)},
                                     {"imageFile", QString::fromStdString(v.imageFile)},
                                     {"firstSeen", v.firstSeen},
                                     {"sightings", v.sightings}});
-    return {{"members", members},
+    return {{"members", lines},
             {"visitors", visitors},
-            {"present", results.present()},
-            {"absent", results.absent()},
-            {"needsReview", results.needsReview()},
+            {"present", shown.present()},
+            {"absent", shown.absent()},
+            {"needsReview", shown.needsReview()},
+            {"corrected", !service.corrections.empty()},
             {"framesAnalysed", results.framesAnalysed},
             {"durationSeconds", results.durationSeconds},
             {"processingSeconds", results.processingSeconds},
@@ -96,13 +106,13 @@ QVariant ServiceListModel::data(const QModelIndex& index, int role) const {
     case HasResultsRole:
         return s.results.has_value();
     case PresentRole:
-        return s.results ? s.results->present() : 0;
+        return correctedRegister(s, {}).present();
     case AbsentRole:
-        return s.results ? s.results->absent() : 0;
+        return correctedRegister(s, {}).absent();
     case NeedsReviewRole:
-        return s.results ? s.results->needsReview() : 0;
+        return correctedRegister(s, {}).needsReview();
     case VisitorsRole:
-        return s.results ? static_cast<int>(s.results->visitors.size()) : 0;
+        return static_cast<int>(correctedRegister(s, {}).visitors.size());
     default:
         return {};
     }
@@ -166,7 +176,7 @@ void ServiceListModel::removeAt(int row) {
     Q_EMIT countChanged();
 }
 
-QVariantMap ServiceListModel::toMap(int row) const {
+QVariantMap ServiceListModel::toMap(int row, const std::vector<Member>& members) const {
     if (row < 0 || row >= rowCount()) return {};
     const Service* s = &services[static_cast<std::size_t>(row)];
     QStringList paths;
@@ -184,7 +194,7 @@ QVariantMap ServiceListModel::toMap(int row) const {
         {"progress", s->progress},
         {"message", QString::fromStdString(s->message)},
         {"hasResults", s->results.has_value()}};
-    if (s->results) map.insert("results", resultsMap(*s->results));
+    if (s->results) map.insert("results", resultsMap(*s, members));
     return map;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "library/Member.h"
 #include "library/Service.h"
 
 #include <QAbstractListModel>
@@ -49,9 +50,10 @@ public:
     Q_INVOKABLE QString idAt(int row) const;
     // The row of the first service with that id, or -1.
     int indexOf(const std::string& id) const;
-    // The service in `row` as the screens read it: its fields, and its register under "results"
-    // when it has one; empty for a row that is not there.
-    QVariantMap toMap(int row) const;
+    // The service in `row` as the screens read it: its fields, and its register as corrected by
+    // the operator (named by `members`) under "results" when it has one; empty for a row that is
+    // not there.
+    QVariantMap toMap(int row, const std::vector<Member>& members) const;
 
     void reset(std::vector<Service> all);
     void prepend(Service service);

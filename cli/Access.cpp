@@ -71,6 +71,9 @@ std::string withHint(const LibraryError& error) {
         text += "\nMend its service.json or move its folder out of the services folder; "
                 "\"tallymere-cli services\" lists the others.";
         break;
+    case LibraryError::Kind::unknownVisitor:
+        text += " \"tallymere-cli show SERVICE\" lists its visitors.";
+        break;
     case LibraryError::Kind::noServices:
         text += " Take attendance with \"tallymere-cli process FILE\".";
         break;

@@ -8,6 +8,7 @@
 #include "ServiceRun.h"
 #include "Table.h"
 #include "library/AtomicFile.h"
+#include "library/Register.h"
 #include "recognition/Enroller.h"
 
 #include <algorithm>
@@ -112,7 +113,7 @@ void printMembersTable(const std::vector<Member>& members) {
 
 std::string resultText(const Service& service) {
     if (service.status == ServiceStatus::done && service.results) {
-        const ServiceResults& r = *service.results;
+        const Register r = correctedRegister(service, {});
         return std::to_string(r.present()) + " present, " + std::to_string(r.absent()) +
                " absent, " +
                counted(static_cast<long long>(r.visitors.size()), "visitor", "visitors");
@@ -337,10 +338,10 @@ int servicesCommand(const fs::path& root, const CommandLine&) {
 
 void printRegister(const Service& service, const std::vector<Member>& members,
                    const Library& library) {
-    const ServiceResults& results = *service.results;
-    std::cout << "Present " << results.present() << " · To double-check " << results.needsReview()
-              << " · Absent " << results.absent() << " · Visitors (estimate) "
-              << results.visitors.size() << "\n\n";
+    const Register shown = correctedRegister(service, members);
+    std::cout << "Present " << shown.present() << " · To double-check " << shown.needsReview()
+              << " · Absent " << shown.absent() << " · Visitors (estimate) "
+              << shown.visitors.size() << "\n\n";
     Table table({{"NAME"},
                  {"STATUS"},
                  {"CONFIDENCE", true},
@@ -348,11 +349,12 @@ void printRegister(const Service& service, const std::vector<Member>& members,
                  {"LAST SEEN"},
                  {"SIGHTINGS", true},
                  {"REVIEW"}});
-    for (const MemberResult& result : results.members) {
+    for (const RegisterLine& line : shown.lines) {
+        const MemberResult& result = line.result;
         std::string review = result.reviewReason;
         if (result.needsReview && review.empty()) review = "yes";
         table.add({memberName(members, result.memberID), result.present ? "present" : "absent",
-                   result.present ? percent(result.confidence) : "", formatClock(result.firstSeen),
+                   line.confidence ? percent(*line.confidence) : "", formatClock(result.firstSeen),
                    formatClock(result.lastSeen), std::to_string(result.sightings), review});
     }
     if (table.empty())
@@ -360,15 +362,16 @@ void printRegister(const Service& service, const std::vector<Member>& members,
     else
         table.print(std::cout);
 
-    std::cout << "\nVisitors (estimate): " << results.visitors.size() << "\n";
-    if (!results.visitors.empty()) {
+    std::cout << "\nVisitors (estimate): " << shown.visitors.size() << "\n";
+    if (!shown.visitors.empty()) {
         Table visitors({{"VISITOR"}, {"FIRST SEEN"}, {"SIGHTINGS", true}, {"SNAPSHOT"}});
-        for (const Visitor& visitor : results.visitors)
+        for (const Visitor& visitor : shown.visitors)
             visitors.add({visitor.id, formatClock(visitor.firstSeen),
                           std::to_string(visitor.sightings), visitor.imageFile});
         visitors.print(std::cout, "  ");
     }
 
+    const ServiceResults& results = *service.results;
     std::cout << "\n"
               << results.framesAnalysed << " frames analysed in "
               << formatDuration(results.processingSeconds) << " · "
@@ -396,6 +399,67 @@ int showCommand(const fs::path& root, const CommandLine& line) {
         printRegister(service, usableMembers(workspace), workspace.library());
     else if (service.status == ServiceStatus::failed || service.status == ServiceStatus::cancelled)
         std::cout << "No register. Take attendance again with \"tallymere-cli process\".\n";
+    return exitOk;
+}
+
+// The operator's word on one line of a register, or on who a visitor is.
+int correctCommand(const fs::path& root, const CommandLine& line) {
+    const auto visitor = line.option("--visitor");
+    const bool addPhoto = line.flag("--add-photo");
+    const std::vector<std::string>& args = line.positionals;
+    std::optional<MemberCorrection::Decision> decision;
+    if (visitor) {
+        if (args.size() != 2) throw UsageError("--visitor needs SERVICE and the MEMBER it is");
+    } else {
+        if (addPhoto) throw UsageError("--add-photo goes with --visitor");
+        if (args.size() != 3)
+            throw UsageError("give SERVICE, MEMBER and present, absent, confirm or restore");
+        const std::string& word = args[2];
+        if (word == "confirm")
+            decision = MemberCorrection::Decision::confirmed;
+        else if (word == "present" || word == "absent")
+            decision = decisionNamed(word);
+        else if (word != "restore")
+            throw UsageError("unknown decision " + word + " (present, absent, confirm or restore)");
+    }
+    CommandLibrary workspace(root);
+    repairIfFree(workspace);
+    const LibraryLock access = writeAccess(workspace.library().root());
+    const std::string& memberID = args[1];
+    std::unique_ptr<FaceEngine> engine;
+    if (addPhoto) engine = loadEngine(); // without models, change nothing
+    Service saved;
+    if (visitor)
+        saved = workspace.nameVisitor(args[0], *visitor, memberID);
+    else if (decision)
+        saved = workspace.decide(args[0], memberID, *decision);
+    else
+        saved = workspace.restoreAutomatic(args[0], memberID);
+
+    const std::vector<Member>& members = usableMembers(workspace);
+    // A member deleted since is named by the id alone, as the register does.
+    const std::string name = memberName(members, memberID);
+    const std::string who = name == memberID ? memberID : memberID + " " + name;
+    if (visitor)
+        std::cout << "Visitor " << printable(*visitor) << " is " << printable(who) << ".\n";
+    else if (!decision)
+        std::cout << "Restored the automatic decision for " << printable(who) << ".\n";
+    const Register shown = correctedRegister(saved, members);
+    for (const RegisterLine& shownLine : shown.lines)
+        if (shownLine.result.memberID == memberID)
+            std::cout << printable(who) << ": " << (shownLine.result.present ? "present" : "absent")
+                      << (shownLine.result.reviewReason.empty()
+                              ? ""
+                              : " (" + shownLine.result.reviewReason + ")")
+                      << "\n";
+    std::cout << printable(saved.label) << ": present " << shown.present() << " · to double-check "
+              << shown.needsReview() << " · absent " << shown.absent() << " · visitors (estimate) "
+              << shown.visitors.size() << "\n";
+    if (addPhoto) {
+        workspace.addVisitorPhoto(saved.id, *visitor);
+        std::cout << "\nAdded the visitor's snapshot to the photos of " << printable(who) << "\n";
+        checkAndShow(workspace, *engine, memberID);
+    }
     return exitOk;
 }
 
@@ -595,6 +659,20 @@ const std::vector<CommandSpec>& commandSpecs() {
          1,
          1,
          showCommand},
+        {"correct",
+         "SERVICE MEMBER present|absent|confirm|restore | SERVICE --visitor V MEMBER "
+         "[--add-photo]",
+         "correct a line of a service's register, or name a visitor",
+         "The operator's decision replaces the automatic one wherever the register is shown or\n"
+         "exported; the automatic results are kept, and restore brings them back. present and\n"
+         "absent mark the member so; confirm lets the automatic decision stand without review.\n"
+         "--visitor names a visitor as a member: the member is present and the visitor leaves\n"
+         "the estimate. SERVICE is an ID or latest; MEMBER an ID on that register.",
+         {{{"--visitor"}, "V", "the visitor (as \"tallymere-cli show\" lists them)"},
+          {{"--add-photo"}, "", "also add the visitor's snapshot to the member's photos"}},
+         2,
+         3,
+         correctCommand},
         {"export",
          "ID|latest [-o FILE]",
          "write a service's register as CSV",

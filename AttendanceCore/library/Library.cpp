@@ -3,6 +3,7 @@
 #include "library/AtomicFile.h"
 #include "library/Json.h"
 #include "library/LibraryLock.h"
+#include "library/Register.h"
 
 #include <algorithm>
 #include <cctype>
@@ -661,14 +662,14 @@ std::string Library::csv(const Service& service, const std::vector<Member>& memb
     std::string text =
         "member_id,name,status,confidence,first_seen,last_seen,sightings,needs_review,"
         "review_reason\n";
-    if (!service.results) return text;
-    for (const MemberResult& result : service.results->members) {
+    for (const RegisterLine& line : correctedRegister(service, members).lines) {
+        const MemberResult& result = line.result;
         const auto found = names.find(result.memberID);
         const std::string& name = found != names.end() ? found->second : result.memberID;
         std::string confidence;
-        if (result.present) {
+        if (line.confidence) {
             char number[64];
-            std::snprintf(number, sizeof number, "%.3f", double(result.confidence));
+            std::snprintf(number, sizeof number, "%.3f", double(*line.confidence));
             confidence = number;
         }
         text += csvCell(result.memberID, false) + "," + csvCell(name, true) + "," +

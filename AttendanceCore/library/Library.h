@@ -165,10 +165,10 @@ public:
 
     // ---- Attendance register
 
-    // The register of a service as CSV text (LF line ends), names taken from `members`. Text cells
-    // that a spreadsheet would run as a formula (starting with "=", "+", "-", "@", a tab or a
-    // carriage return) get a leading apostrophe; text that could carry a separator, a quote or a
-    // line break is quoted.
+    // The register of a service as CSV text (LF line ends), with the operator's corrections
+    // applied (correctedRegister) and names taken from `members`. Text cells that a spreadsheet
+    // would run as a formula (starting with "=", "+", "-", "@", a tab or a carriage return) get a
+    // leading apostrophe; text that could carry a separator, a quote or a line break is quoted.
     std::string csv(const Service& service, const std::vector<Member>& members) const;
     // Refuses (LibraryError) a file to export to that lies inside the library, links and ".."
     // resolved: it would replace the member list or a service's record.

@@ -18,6 +18,7 @@ public:
         unknownPhoto,
         unknownService,
         unreadableService, // its folder is there but its record cannot be used
+        unknownVisitor,    // a visitor a service's register does not have
         noServices,        // "latest" named with no service yet
     };
 

@@ -344,4 +344,98 @@ int OpenLibrary::repairInterrupted(bool save) {
     return repaired;
 }
 
+// ---- Corrections
+
+const Service& OpenLibrary::correctable(const std::string& serviceID) const {
+    const Service& found = service(serviceID);
+    if (!found.results)
+        throw LibraryError("The service \"" + found.label + "\" (" + found.id +
+                           ") has no register to correct yet.");
+    return found;
+}
+
+void OpenLibrary::requireOnRegister(const Service& service, const std::string& memberID) const {
+    for (const MemberResult& result : service.results->members)
+        if (result.memberID == memberID) return;
+    if (const Member* member = findMember(memberID))
+        throw LibraryError(member->id + " " + member->name + " was not on the register of \"" +
+                           service.label +
+                           "\": it holds the members who could be recognised when it was "
+                           "processed, not those enrolled later or without usable photos then.");
+    throw LibraryError("No member with ID " + memberID + ".", LibraryError::Kind::unknownMember);
+}
+
+Service OpenLibrary::decide(const std::string& serviceID, const std::string& memberID,
+                            MemberCorrection::Decision decision) {
+    const Service& target = correctable(serviceID);
+    requireOnRegister(target, memberID);
+    const Date now = std::chrono::system_clock::now();
+    return updateService(target.id, [&](Service& service) {
+        auto& members = service.corrections.members;
+        std::erase_if(members, [&](const MemberCorrection& c) { return c.memberID == memberID; });
+        members.push_back({memberID, decision, now});
+    });
+}
+
+Service OpenLibrary::restoreAutomatic(const std::string& serviceID, const std::string& memberID) {
+    const Service& target = correctable(serviceID);
+    requireOnRegister(target, memberID);
+    return updateService(target.id, [&](Service& service) {
+        std::erase_if(service.corrections.members,
+                      [&](const MemberCorrection& c) { return c.memberID == memberID; });
+        std::erase_if(service.corrections.visitors,
+                      [&](const VisitorLink& link) { return link.memberID == memberID; });
+    });
+}
+
+Service OpenLibrary::nameVisitor(const std::string& serviceID, const std::string& visitorID,
+                                 const std::string& memberID) {
+    const Service& target = correctable(serviceID);
+    const auto& visitors = target.results->visitors;
+    if (std::none_of(visitors.begin(), visitors.end(),
+                     [&](const Visitor& v) { return v.id == visitorID; }))
+        throw LibraryError("The service \"" + target.label + "\" has no visitor " + visitorID + ".",
+                           LibraryError::Kind::unknownVisitor);
+    requireOnRegister(target, memberID);
+    bool foundPresent = false;
+    for (const MemberResult& result : target.results->members)
+        if (result.memberID == memberID) foundPresent = result.present;
+    const Date now = std::chrono::system_clock::now();
+    return updateService(target.id, [&](Service& service) {
+        Corrections& corrections = service.corrections;
+        std::erase_if(corrections.visitors,
+                      [&](const VisitorLink& link) { return link.visitorID == visitorID; });
+        corrections.visitors.push_back({visitorID, memberID, now});
+        const MemberCorrection* decided = corrections.member(memberID);
+        const bool shownPresent =
+            decided ? decided->decision != MemberCorrection::Decision::absent : foundPresent;
+        if (shownPresent) return;
+        std::erase_if(corrections.members,
+                      [&](const MemberCorrection& c) { return c.memberID == memberID; });
+        corrections.members.push_back({memberID, MemberCorrection::Decision::present, now});
+    });
+}
+
+std::vector<Photo> OpenLibrary::addVisitorPhoto(const std::string& serviceID,
+                                                const std::string& visitorID) {
+    const Service& target = correctable(serviceID);
+    const VisitorLink* link = target.corrections.visitor(visitorID);
+    const auto& visitors = target.results->visitors;
+    const auto visitor = std::find_if(visitors.begin(), visitors.end(),
+                                      [&](const Visitor& v) { return v.id == visitorID; });
+    if (visitor == visitors.end())
+        throw LibraryError("The service \"" + target.label + "\" has no visitor " + visitorID + ".",
+                           LibraryError::Kind::unknownVisitor);
+    if (!link)
+        throw LibraryError("Visitor " + visitorID + " of \"" + target.label +
+                           "\" is not named as a member yet.");
+    const std::string memberID = link->memberID;
+    const fs::path snapshot = library_.serviceDir(target.id) / visitor->imageFile;
+    std::error_code ec;
+    if (!fs::is_regular_file(snapshot, ec))
+        throw LibraryError("The snapshot of visitor " + visitorID +
+                           " is missing: " + snapshot.string() + ".");
+    return addPhotos(memberID, {snapshot});
+}
+
 } // namespace tallymere

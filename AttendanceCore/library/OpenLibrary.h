@@ -116,7 +116,29 @@ public:
     // that cannot be saved stays as it is on disk until the next start. Returns how many.
     int repairInterrupted(bool save = true);
 
+    // ---- The operator's corrections to a register (saved with the service, beside its results,
+    // which they never change). `serviceID` may be "latest". A service without results, a member
+    // who is not on its register (one enrolled after it was processed is not) or a visitor it
+    // does not have is a LibraryError; nothing is then saved. Each returns the service as saved.
+
+    // Records the operator's decision about a member's line, replacing an earlier one.
+    Service decide(const std::string& serviceID, const std::string& memberID,
+                   MemberCorrection::Decision decision);
+    // Takes back the decision about a member's line and every visitor named as that member: the
+    // line reads as the run left it.
+    Service restoreAutomatic(const std::string& serviceID, const std::string& memberID);
+    // Names a visitor as a member on the register: the visitor leaves the estimate and the member
+    // is present (marked present unless the run found them).
+    Service nameVisitor(const std::string& serviceID, const std::string& visitorID,
+                        const std::string& memberID);
+    // Imports the snapshot of a visitor named as a member as a new, unchecked photo of that
+    // member; returns it.
+    std::vector<Photo> addVisitorPhoto(const std::string& serviceID, const std::string& visitorID);
+
 private:
+    // The service to correct (one with results), and the check that a member is on its register.
+    const Service& correctable(const std::string& serviceID) const;
+    void requireOnRegister(const Service& service, const std::string& memberID) const;
     void updateMembers(const std::function<void(std::vector<Member>&)>& change);
     void saveService(const Service& service) const;
     Service* listed(const std::string& id);

@@ -2,6 +2,7 @@
 
 // Every record the library stores, with its JSON form.
 
+#include "library/Corrections.h"
 #include "library/Member.h"
 #include "library/MemberResult.h"
 #include "library/Photo.h"

@@ -130,6 +130,7 @@ void to_json(Json& json, const Service& service) {
     json["progress"] = jsonDouble(service.progress);
     json["message"] = service.message;
     if (service.results) encodeValue(json["results"], *service.results);
+    if (!service.corrections.empty()) encodeValue(json["corrections"], service.corrections);
     writeUnknownKeys(json, service.unknownKeys);
 }
 
@@ -149,13 +150,16 @@ void from_json(const Json& json, Service& service) {
     service.message = readString(json, "message");
     service.unknownKeys =
         readUnknownKeys(json, {"id", "label", "date", "created", "sourcePaths", "liveSource",
-                               "mode", "status", "progress", "message", "results"});
+                               "mode", "status", "progress", "message", "results", "corrections"});
     service.results.reset();
     if (const auto found = json.find("results"); found != json.end() && !found->is_null()) {
         ServiceResults results;
         decodeValue(*found, results);
         service.results = std::move(results);
     }
+    service.corrections = {};
+    if (const auto found = json.find("corrections"); found != json.end() && !found->is_null())
+        decodeValue(*found, service.corrections);
 }
 
 } // namespace tallymere

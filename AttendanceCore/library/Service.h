@@ -1,5 +1,6 @@
 #pragma once
 
+#include "library/Corrections.h"
 #include "library/Date.h"
 #include "library/ProcessSettings.h"
 #include "library/ServiceResults.h"
@@ -38,6 +39,8 @@ struct Service {
     double progress = 0; // fraction done, 0 to 1
     std::string message; // short text shown with the status
     std::optional<ServiceResults> results;
+    // The operator's decisions on the register; stored only when there are any.
+    Corrections corrections;
     UnknownKeys unknownKeys{}; // a newer version's fields, kept
 
     // Services are the same for a list when id, status, progress, message and label agree;

@@ -11,8 +11,6 @@
 #include <limits>
 #include <map>
 #include <system_error>
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
 
 namespace tallymere {
 
@@ -34,35 +32,7 @@ bool writeCrop(const Track& track, const std::filesystem::path& path) {
     return BGRAImage::writeFile(path, track.bestCropJPEG);
 }
 
-std::string composed(const std::string& text) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status)) return text;
-    const icu::UnicodeString normal = nfc->normalize(icu::UnicodeString::fromUTF8(text), status);
-    if (U_FAILURE(status)) return text;
-    std::string out;
-    normal.toUTF8String(out);
-    return out;
-}
-
 } // namespace
-
-void sortForRegister(std::vector<MemberResult>& results, const std::vector<Member>& members) {
-    std::map<std::string, std::string, std::less<>> names;
-    for (const Member& member : members)
-        names.emplace(member.id, composed(member.name));
-    auto nameOf = [&](const MemberResult& r) -> const std::string& {
-        static const std::string none;
-        auto it = names.find(r.memberID);
-        return it == names.end() ? none : it->second;
-    };
-    // UTF-8 bytes compare in code-point order.
-    std::stable_sort(results.begin(), results.end(),
-                     [&](const MemberResult& a, const MemberResult& b) {
-                         if (a.present != b.present) return a.present;
-                         return nameOf(a) < nameOf(b);
-                     });
-}
 
 AttendanceSession::AttendanceSession(std::vector<Member> members, const Library& library,
                                      const ProcessSettings& settings, bool stillImages,

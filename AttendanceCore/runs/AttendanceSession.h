@@ -5,6 +5,7 @@
 #include "engine/Geometry.h"
 #include "library/ProcessSettings.h"
 #include "library/Records.h"
+#include "library/Register.h"
 #include "recognition/Gallery.h"
 #include "recognition/TrackDecision.h"
 #include "recognition/Tracker.h"
@@ -114,9 +115,5 @@ private:
     std::unordered_map<int, Label> labels_;
     mutable std::vector<Decided> decided_; // by track id
 };
-
-// Member results ordered for the register: present before absent, then by name in code-point
-// order of the canonically composed (NFC) names; ids without a member sort with the empty name.
-void sortForRegister(std::vector<MemberResult>& results, const std::vector<Member>& members);
 
 } // namespace tallymere

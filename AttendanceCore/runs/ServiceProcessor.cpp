@@ -120,6 +120,9 @@ void markFinished(Service& service, ServiceResults results) {
     service.progress = 1.0;
     service.message = "Finished";
     service.results = std::move(results);
+    // The operator's decisions about members are facts about who attended and stand; the
+    // visitors they named are found afresh, so those links go.
+    service.corrections.visitors.clear();
 }
 
 void markCancelled(Service& service) {

@@ -62,6 +62,8 @@ void markProcessing(Service& service); // taken from the queue: "Preparing face 
 // A run's progress as a service shows it: 0 without a total, else done / total, never above 0.99
 // before the run has finished; the report's message.
 void markProgress(Service& service, const Progress& report);
+// New results replace the old; the operator's decisions about members are kept, the visitors named
+// as members are not.
 void markFinished(Service& service, ServiceResults results);
 void markCancelled(Service& service);
 void markFailed(Service& service, const std::string& message);

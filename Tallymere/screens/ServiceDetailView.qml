@@ -31,6 +31,8 @@ Item {
     readonly property var absent: results ? results.members.filter(m => !m.present) : []
     readonly property var visitors: results ? results.visitors : []
     readonly property bool hasSources: !!service && service.sourcePaths.length > 0
+    // The review tab empties as the operator decides; with nothing left the present tab shows.
+    onReviewChanged: if (tab === "review" && review.length === 0) tab = "present"
 
     // Each time results appear: "review" when something needs double-checking, then "--tab".
     property bool resultsShown: false
@@ -45,11 +47,24 @@ Item {
     function memberName(id) {
         revision.value;
         const m = appModel.member(id);
-        return m.name !== undefined ? m.name : id;
+        return m.name !== undefined ? m.name : (id || "");
     }
     // A file in the service's folder (evidence and visitor snapshots); "" without a name.
     function servicePath(file) {
         return file ? appModel.libraryRoot + "/services/" + serviceID + "/" + file : "";
+    }
+    // What the operator decided on a line, and when.
+    function correctionHint(m) {
+        const what = m.decision === "confirmed" ? "Confirmed by operator"
+                   : m.decision === "present" ? "Marked present by operator" : "Marked absent by operator";
+        return m.decided ? what + " \u00b7 " + m.decided.toLocaleString(Qt.locale(), Locale.ShortFormat) : what;
+    }
+    // "This is…" on a visitor: the member picker.
+    function askWhoIs(visitor) {
+        picker.openFor(visitor);
+    }
+    function correct(m, decision) {
+        appModel.correct(serviceID, m.memberID, decision);
     }
     function thumb(memberID, size) {
         return ImageCache.source(appModel.thumbnailPath(memberID), size, ImageCache.generation);
@@ -143,7 +158,8 @@ Item {
                 symbol: "arrow.clockwise"
                 hint: "Process again"
                 enabled: root.appModel.writable
-                onClicked: root.appModel.enqueue(root.serviceID)
+                onClicked: root.results && root.results.corrected ? confirmProcessAgain.open()
+                                                                  : root.appModel.enqueue(root.serviceID)
             }
             CircleIconButton {
                 objectName: "showRecordingButton"
@@ -259,7 +275,13 @@ Item {
     Component {
         id: presentCard
         Item {
+            id: cardItem
             property var modelData: ({})
+            TapHandler {
+                acceptedButtons: Qt.RightButton
+                onTapped: point => cardMenu.popup(point.position.x, point.position.y)
+            }
+            LineMenu { id: cardMenu; line: cardItem.modelData }
             Card {
                 id: card
                 kind: "soft"
@@ -304,7 +326,10 @@ Item {
                             color: Base.body
                             Hint { text: card.parent.modelData.reviewReason || "" }
                         }
+                        CorrectedMark { line: card.parent.modelData }
                         Chip {
+                            visible: card.parent.modelData.confidence !== undefined
+                                     && card.parent.modelData.confidence !== null
                             kind: "dark"
                             text: Math.floor(card.parent.modelData.confidence * 100) + "%"
                             hint: "Match \u00b7 first seen " + Formats.clock(card.parent.modelData.firstSeen)
@@ -322,19 +347,49 @@ Item {
             property var modelData: ({})
             onClicked: root.openMember(modelData.memberID)
             Accessible.name: root.memberName(modelData.memberID)
-            contentItem: Row {
+            TapHandler {
+                acceptedButtons: Qt.RightButton
+                onTapped: point => rowMenu.popup(point.position.x, point.position.y)
+            }
+            LineMenu { id: rowMenu; line: row.modelData }
+            contentItem: RowLayout {
                 spacing: 12
                 FileImage {
-                    anchors.verticalCenter: parent.verticalCenter
+                    Layout.alignment: Qt.AlignVCenter
                     size: 40
                     circle: true
                     source: root.thumb(row.modelData.memberID, 40)
                 }
                 Text {
-                    anchors.verticalCenter: parent.verticalCenter
+                    Layout.fillWidth: true
                     text: root.memberName(row.modelData.memberID)
                     font: Base.bodyStrong
                     color: Base.ink
+                    elide: Text.ElideRight
+                }
+                CorrectedMark { line: row.modelData }
+                Text {
+                    visible: root.tab === "review"
+                    text: row.modelData.reviewReason || ""
+                    font: Base.bodyMD
+                    color: Base.body
+                }
+                // On the review tab the decisions are buttons as well.
+                PillButton {
+                    objectName: "confirmButton"
+                    visible: root.tab === "review"
+                    text: "Confirm"
+                    kind: "subtle"
+                    enabled: root.appModel.writable
+                    onClicked: root.correct(row.modelData, "confirmed")
+                }
+                PillButton {
+                    objectName: "markAbsentButton"
+                    visible: root.tab === "review"
+                    text: row.modelData.present ? "Mark absent" : "Mark present"
+                    kind: "subtle"
+                    enabled: root.appModel.writable
+                    onClicked: root.correct(row.modelData, row.modelData.present ? "absent" : "present")
                 }
             }
         }
@@ -344,11 +399,180 @@ Item {
         Item {
             id: visitor
             property var modelData: ({})
+            TapHandler {
+                acceptedButtons: Qt.LeftButton | Qt.RightButton
+                onTapped: point => visitorMenu.popup(point.position.x, point.position.y)
+            }
+            Menu {
+                id: visitorMenu
+                MenuItem {
+                    objectName: "thisIsMenuItem"
+                    text: "This is\u2026"
+                    enabled: root.appModel.writable
+                    onTriggered: root.askWhoIs(visitor.modelData)
+                }
+            }
             FileImage {
                 size: 96
                 source: ImageCache.source(root.servicePath(visitor.modelData.imageFile), 96, ImageCache.generation)
                 Hint { text: "First seen " + Formats.clock(visitor.modelData.firstSeen) }
                 Accessible.name: "First seen " + Formats.clock(visitor.modelData.firstSeen)
+            }
+        }
+    }
+
+    // The decisions the operator can make on a member's line: those that change something.
+    component LineMenu: Menu {
+        id: menu
+        property var line: ({})
+        readonly property bool corrected: !!line.decision
+        MenuItem {
+            objectName: "confirmMenuItem"
+            text: "Confirm"
+            visible: menu.line.decision !== "confirmed"
+            height: visible ? implicitHeight : 0
+            enabled: root.appModel.writable
+            onTriggered: root.correct(menu.line, "confirmed")
+        }
+        MenuItem {
+            objectName: "markPresentMenuItem"
+            text: "Mark present"
+            visible: !menu.line.present
+            height: visible ? implicitHeight : 0
+            enabled: root.appModel.writable
+            onTriggered: root.correct(menu.line, "present")
+        }
+        MenuItem {
+            objectName: "markAbsentMenuItem"
+            text: "Mark absent"
+            visible: !!menu.line.present
+            height: visible ? implicitHeight : 0
+            enabled: root.appModel.writable
+            onTriggered: root.correct(menu.line, "absent")
+        }
+        MenuItem {
+            objectName: "restoreMenuItem"
+            text: "Restore automatic decision"
+            visible: menu.corrected
+            height: visible ? implicitHeight : 0
+            enabled: root.appModel.writable
+            onTriggered: root.correct(menu.line, "restore")
+        }
+    }
+
+    // Shows that the operator decided a line, and what and when in its hint.
+    component CorrectedMark: Icon {
+        property var line: ({})
+        visible: !!line.decision
+        symbol: "pencil"
+        size: 14
+        color: Base.body
+        Hint { text: parent.visible ? root.correctionHint(parent.line) : "" }
+        Accessible.name: visible ? root.correctionHint(line) : ""
+    }
+
+    // "This is…": the member a visitor is, found by name or ID.
+    Dialog {
+        id: picker
+        objectName: "visitorPicker"
+        anchors.centerIn: parent
+        modal: true
+        title: "Who is this visitor?"
+        width: 420
+        property var visitor: ({})
+        property string chosen: ""
+        function openFor(v) {
+            visitor = v;
+            chosen = "";
+            search.text = "";
+            addPhoto.checked = false;
+            open();
+            search.forceActiveFocus();
+        }
+        // The members on this register, filtered by name or ID.
+        readonly property var matches: {
+            if (!root.results) return [];
+            const q = search.text.trim().toLowerCase();
+            return root.results.members.map(m => ({ memberID: m.memberID, name: root.memberName(m.memberID) }))
+                .filter(m => q === "" || m.name.toLowerCase().includes(q) || m.memberID.toLowerCase().includes(q));
+        }
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+            RowLayout {
+                spacing: 12
+                FileImage {
+                    size: 64
+                    source: ImageCache.source(root.servicePath(picker.visitor.imageFile), 64, ImageCache.generation)
+                }
+                TextField {
+                    id: search
+                    objectName: "visitorSearch"
+                    Layout.fillWidth: true
+                    placeholderText: "Search by name or ID"
+                }
+            }
+            ListView {
+                id: choices
+                objectName: "visitorChoices"
+                Layout.fillWidth: true
+                Layout.preferredHeight: 200
+                clip: true
+                model: picker.matches
+                delegate: ItemDelegate {
+                    required property var modelData
+                    width: choices.width
+                    text: modelData.name + "  \u00b7  " + modelData.memberID
+                    highlighted: picker.chosen === modelData.memberID
+                    onClicked: picker.chosen = modelData.memberID
+                }
+            }
+            CheckBox {
+                id: addPhoto
+                objectName: "addPhotoCheck"
+                visible: picker.chosen !== ""
+                text: "Also add this face to " + (picker.chosen ? root.memberName(picker.chosen) : "") + "'s photos"
+            }
+        }
+        footer: DialogButtonBox {
+            PillButton { text: "Cancel"; kind: "subtle"; DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
+            PillButton {
+                objectName: "nameVisitorButton"
+                text: picker.chosen ? "This is " + root.memberName(picker.chosen) : "This is\u2026"
+                kind: "primary"
+                enabled: picker.chosen !== ""
+                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+                onClicked: {
+                    picker.close();
+                    root.appModel.nameVisitor(root.serviceID, picker.visitor.id, picker.chosen, addPhoto.checked);
+                }
+            }
+        }
+    }
+
+    // Processing again keeps the operator's decisions about members, not the visitors named.
+    Dialog {
+        id: confirmProcessAgain
+        anchors.centerIn: parent
+        modal: true
+        title: "Process " + (root.service ? root.service.label : "") + " again?"
+        Text {
+            text: "Your decisions about members are kept. Visitors you named as members are found afresh."
+            font: Base.bodyMD
+            color: Base.body
+            wrapMode: Text.Wrap
+            width: 360
+        }
+        footer: DialogButtonBox {
+            PillButton { text: "Cancel"; kind: "subtle"; DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
+            PillButton {
+                objectName: "confirmProcessAgainButton"
+                text: "Process again"; kind: "primary"
+                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+                onClicked: {
+                    confirmProcessAgain.close();
+                    root.appModel.enqueue(root.serviceID);
+                }
             }
         }
     }

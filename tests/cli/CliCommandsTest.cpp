@@ -3,6 +3,7 @@
 // the models-missing message.
 
 #include "CliRunner.h"
+#include "library/Json.h"
 #include "library/Library.h"
 #include "library/LibraryLock.h"
 #include "support/TestSupport.h"
@@ -474,4 +475,65 @@ TEST(CliProcessCommand, RefusesWhatTheNewServiceSheetWouldNotStart) {
     EXPECT_EQ(r.err, "tallymere-cli: Face models not found in " + f.noModels.string() +
                          ". Get them with: tallymere-cli get-models\n");
     EXPECT_TRUE(f.services().empty());
+}
+
+TEST(CliServices, CorrectFollowsTheOperatorAndRestoreBringsTheRunBack) {
+    Fixture f;
+    Library library(f.root);
+    library.saveMembers({memberWithPhotos("M0001", "Anne", 1, 0),
+                         memberWithPhotos("M0002", "Bob", 1, 0),
+                         memberWithPhotos("M0003", "Carl", 1, 0)});
+    const Service sunday = doneService("20240310-093000-aaaa", utc(2024, 3, 10, 9));
+    library.save(sunday);
+    const auto results = [&] { return encodeJSON(*library.loadServices().front().results); };
+    const std::string automatic = results();
+
+    CliResult r = f.cli({"correct", "latest", "M0001", "confirm"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("M0001 Anne: present (confirmed by operator)\n"));
+    r = f.cli({"correct", sunday.id, "--visitor", "V0", "M0002"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, HasSubstr("Visitor V0 is M0002 Bob.\n"));
+    r = f.cli({"show", "latest"});
+    EXPECT_THAT(r.out,
+                HasSubstr("Present 2 · To double-check 0 · Absent 0 · Visitors (estimate) 0"));
+    EXPECT_THAT(r.out, HasSubstr("Bob   present              0:01:35                        4  "
+                                 "marked present by operator\n"));
+    EXPECT_THAT(f.cli({"export", "latest"}).out,
+                HasSubstr("M0002,\"Bob\",present,,0:01:35,,4,,\"marked present by operator\"\n"));
+    EXPECT_THAT(f.cli({"services"}).out, HasSubstr("2 present, 0 absent, 0 visitors"));
+    r = f.cli({"correct", "latest", "M0001", "absent"});
+    EXPECT_THAT(f.cli({"export", "latest"}).out,
+                HasSubstr("M0001,\"Anne\",absent,,,,0,,\"marked absent by operator\"\n"));
+    EXPECT_EQ(results(), automatic);
+
+    for (const char* id : {"M0001", "M0002"})
+        ASSERT_EQ(f.cli({"correct", "latest", id, "restore"}).status, 0);
+    EXPECT_EQ(f.cli({"export", "latest"}).out, library.csv(sunday, library.loadMembers()));
+    EXPECT_TRUE(library.loadServices().front().corrections.empty());
+
+    // Refusals change nothing; without models --add-photo names no one either.
+    const auto refused = [&](std::vector<std::string> arguments, int status,
+                             const std::string& text) {
+        arguments.insert(arguments.begin(), "correct");
+        const CliResult result = f.cli(arguments);
+        EXPECT_EQ(result.status, status) << show(result);
+        EXPECT_THAT(result.err, HasSubstr(text));
+    };
+    refused({"nope", "M0001", "absent"}, 1, "No service with ID nope.");
+    refused({"latest", "M0009", "absent"}, 1, "No member with ID M0009.");
+    refused(
+        {"latest", "M0003", "present"}, 1,
+        "M0003 Carl was not on the register of \"Sunday, \"early\"\": it holds the members who");
+    refused({"latest", "--visitor", "V9", "M0002"}, 1,
+            "has no visitor V9. \"tallymere-cli show SERVICE\" lists its visitors.");
+    refused({"latest", "M0001", "maybe"}, 2, "unknown decision maybe");
+    refused({"latest", "M0001", "present", "--add-photo"}, 2, "--add-photo goes with --visitor");
+    refused({"latest", "--visitor", "V0", "M0002", "--add-photo"}, 1, "Face models not found");
+    Service queued("20240317-093000-bbbb", "Evening", utc(2024, 3, 17, 18), utc(2024, 3, 17, 18),
+                   {}, ProcessSettings::Mode::standard);
+    queued.status = ServiceStatus::failed;
+    library.save(queued);
+    refused({"latest", "M0001", "absent"}, 1, "has no register to correct yet.");
+    EXPECT_TRUE(library.loadServices().back().corrections.empty());
 }

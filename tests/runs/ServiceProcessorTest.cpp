@@ -74,9 +74,14 @@ TEST(ServiceSteps, ProgressIsZeroWithoutATotalAndCappedBelowOneUntilFinished) {
     EXPECT_EQ(progress({1, 4, 1.0, ""}), 0.25);
     EXPECT_EQ(progress({100, 100, 1.0, "Matching"}), 0.99);
     EXPECT_EQ(progress({120, 100, 1.0, ""}), 0.99);
+    // Processed again: the operator's decisions about members stand, visitor links go.
+    service.corrections.members = {{"M0001", MemberCorrection::Decision::absent, {}}};
+    service.corrections.visitors = {{"V1", "M0002", {}}};
     markFinished(service, ServiceResults{});
     EXPECT_EQ(service.progress, 1.0);
     EXPECT_EQ(service.status, ServiceStatus::done);
+    EXPECT_EQ(service.corrections.members.size(), 1u);
+    EXPECT_TRUE(service.corrections.visitors.empty());
 }
 
 TEST(FrameReadAhead, GivesExactlyTheFramesAndFailureOfTheSourceItself) {

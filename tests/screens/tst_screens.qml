@@ -94,6 +94,38 @@ TestCase {
         compare(Rules.initialTab(2, "bogus"), "bogus");
     }
 
+    function test_the_operator_corrects_the_register_on_the_page() {
+        const page = createTemporaryObject(servicePage, testCase, { serviceID: sundayID });
+        compare(page.tab, "review");
+        waitForRendering(page);
+        const confirm = findNamed(page, "confirmButton");
+        verify(confirm && confirm.visible);
+        mouseClick(confirm);
+        // The review tab empties and the page goes back to the present list.
+        tryCompare(page, "tab", "present");
+        compare(page.review.length, 0);
+        const ada = page.present.find(m => m.memberID === "M0001");
+        compare(ada.reviewReason, "confirmed by operator");
+        compare(ada.decision, "confirmed");
+        verify(page.correctionHint(ada).indexOf("Confirmed by operator \u00b7 ") === 0);
+
+        // A visitor named as the absent member: present with the visitor's evidence, no estimate.
+        testModel.nameVisitor(sundayID, page.visitors[0].id, "M0003", false);
+        compare(page.visitors.length, 0);
+        compare(page.absent.length, 0);
+        const alan = page.present.find(m => m.memberID === "M0003");
+        compare(alan.reviewReason, "marked present by operator");
+        verify(alan.confidence === undefined || alan.confidence === null);
+        compare(page.results.present, 3);
+
+        for (const id of ["M0001", "M0003"])
+            testModel.correct(sundayID, id, "restore");
+        compare(page.review.length, 1);
+        compare(page.visitors.length, 1);
+        compare(page.absent.length, 1);
+        verify(!page.results.corrected);
+    }
+
     function test_deleted_service_leaves_the_placeholder() {
         const missing = createTemporaryObject(servicePage, testCase, { serviceID: "20200101-000000-dead" });
         verify(missing.service === null);
