@@ -2,24 +2,17 @@
 
 #include "ImageCache.h"
 #include "LiveSession.h"
-#include "engine/FaceEngine.h"
 #include "library/AtomicFile.h"
 #include "library/Library.h"
 #include "library/LibraryError.h"
 #include "library/Register.h"
 #include "recognition/Enroller.h"
-#include "runs/FrameFeed.h"
-#include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
 #include <QQmlEngine>
 #include <QThread>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 namespace tallymere {
 
@@ -43,7 +36,8 @@ AppModel::AppModel(Options options, QObject* parent)
       library_(std::make_shared<OpenLibrary>(config.root)),
       hold_(config.root, config.lockPollMilliseconds), options_(config.arguments),
       members_(QString::fromStdString(library_->library().root().string())),
-      engine_(config.modelsDirectory, pool_), queue_(*this, engine_, pool_) {
+      engine_(config.modelsDirectory, pool_), queue_(*this, engine_, pool_),
+      checks_(engine_, pool_, library_) {
     // Engine loading, one run and any number of enrolment checks may run side by side.
     pool_.setMaxThreadCount(std::max(4, QThread::idealThreadCount()));
     connect(&members_, &MemberListModel::countChanged, this, &AppModel::membersChanged);
@@ -55,6 +49,13 @@ AppModel::AppModel(Options options, QObject* parent)
     });
     connect(&queue_, &ProcessingQueue::activeChanged, this, &AppModel::activeServiceIDChanged);
     connect(&queue_, &ProcessingQueue::attendanceReady, this, &AppModel::attendanceReady);
+    connect(&checks_, &MemberChecks::checked, this, &AppModel::mergeChecked);
+    connect(&checks_, &MemberChecks::checkingChanged, this,
+            [this](const std::string& id, bool checking) {
+                members_.setChecking(id, checking);
+                Q_EMIT checkingMembersChanged();
+                Q_EMIT membersChanged(); // needsAttention leaves out members being checked
+            });
 
     // Reading is always allowed: the window shows the library while it waits for the lock.
     loadMembers();
@@ -106,15 +107,6 @@ void AppModel::actOnCommandLine() {
             session->setLabel("Live stream");
 }
 
-void AppModel::post(const QPointer<AppModel>& model, std::function<void(AppModel&)> work) {
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [model, work = std::move(work)] {
-            if (model) work(*model);
-        },
-        Qt::QueuedConnection);
-}
-
 // ---- Fields and derived values
 
 QString AppModel::libraryRoot() const {
@@ -149,7 +141,7 @@ QString AppModel::engineErrorText() const {
 }
 
 QStringList AppModel::checkingMemberIDs() const {
-    return toStringList(checking_);
+    return toStringList(checks_.checking());
 }
 
 QStringList AppModel::mislabelWarningTexts() const {
@@ -190,7 +182,8 @@ int AppModel::recognisableCount() const {
 }
 
 std::vector<Member> AppModel::needsAttention() const {
-    return library_->needingPhotos([this](const Member& m) { return checking_.count(m.id) != 0; });
+    return library_->needingPhotos(
+        [this](const Member& m) { return checks_.checking().count(m.id) != 0; });
 }
 
 QStringList AppModel::needsAttentionIDs() const {
@@ -231,14 +224,18 @@ QString AppModel::thumbnailPath(const QString& memberID) const {
 
 // ---- Members
 
-bool AppModel::changeMembers(const std::function<void(OpenLibrary&)>& operation) {
-    bool done = true;
+bool AppModel::attempt(const std::function<void()>& operation) {
     try {
-        operation(*library_);
+        operation();
+        return true;
     } catch (const std::exception& error) {
         showNotice(QString::fromUtf8(error.what()));
-        done = false;
+        return false;
     }
+}
+
+bool AppModel::changeMembers(const std::function<void(OpenLibrary&)>& operation) {
+    const bool done = attempt([&] { operation(*library_); });
     showMembers();
     return done;
 }
@@ -255,19 +252,6 @@ void AppModel::recomputeMislabelWarnings() {
     if (warnings == mislabelWarnings_) return;
     mislabelWarnings_ = std::move(warnings);
     Q_EMIT mislabelWarningsChanged();
-}
-
-void AppModel::setChecking(const std::string& id, bool checking) {
-    // Checks of one member may overlap (photos added while one runs); the member stays marked
-    // until the last of them has ended.
-    int& running = checksRunning[id];
-    running += checking ? 1 : -1;
-    if (running > 0 && !checking) return;
-    if (running <= 0) checksRunning.erase(id);
-    if (checking ? !checking_.insert(id).second : checking_.erase(id) == 0) return;
-    members_.setChecking(id, checking);
-    Q_EMIT checkingMembersChanged();
-    Q_EMIT membersChanged(); // needsAttention leaves out members being checked
 }
 
 QString AppModel::addMember(const QString& name) {
@@ -314,32 +298,12 @@ void AppModel::deletePhoto(const QString& photoID, const QString& memberID) {
 }
 
 void AppModel::recheck(const QString& id) {
-    if (!writable()) return;
-    const std::string memberID = id.toStdString();
-    if (!findMember(memberID)) return;
-    setChecking(memberID, true);
-    whenEngineSettled([this, memberID] {
-        const Member* current = findMember(memberID);
-        auto engine = this->engine();
-        if (!engine || !current) {
-            setChecking(memberID, false);
-            return;
-        }
-        QPointer<AppModel> self(this);
-        auto library = library_;
-        Member copy = *current;
-        (void)QtConcurrent::run(&pool_, [self, engine, library, copy = std::move(copy)]() mutable {
-            const std::string memberID = copy.id;
-            Member checked = Enroller(*engine, library->library()).check(std::move(copy));
-            post(self, [memberID, checked = std::move(checked)](AppModel& model) {
-                model.mergeChecked(memberID, checked);
-            });
-        });
-    });
+    if (!writable() || !findMember(id.toStdString())) return;
+    checks_.start(id.toStdString(),
+                  [this](const std::string& member) { return findMember(member); });
 }
 
 void AppModel::mergeChecked(const std::string& memberID, const Member& checked) {
-    setChecking(memberID, false);
     // A member deleted while the check ran stays deleted.
     if (!findMember(memberID)) return;
     changeMembers([&](OpenLibrary& library) { library.mergeChecked(memberID, checked); });
@@ -353,47 +317,36 @@ void AppModel::mergeChecked(const std::string& memberID, const Member& checked) 
 
 // ---- Services
 
-bool AppModel::update(const std::string& id, const std::function<void(Service&)>& change) {
+bool AppModel::changeService(const std::string& id,
+                             const std::function<Service(OpenLibrary&)>& operation) {
     const int row = services_.indexOf(id);
-    if (row < 0 || !writable()) return false;
-    try {
-        services_.replace(row, library_->updateService(id, change));
-        return true;
-    } catch (const std::exception& error) {
-        showNotice(QString::fromUtf8(error.what()));
-        return false;
-    }
+    return row >= 0 && writable() && attempt([&] { services_.replace(row, operation(*library_)); });
+}
+
+bool AppModel::update(const std::string& id, const std::function<void(Service&)>& change) {
+    return changeService(id,
+                         [&](OpenLibrary& library) { return library.updateService(id, change); });
 }
 
 void AppModel::correct(const QString& serviceID, const QString& memberID, const QString& decision) {
-    const std::string id = serviceID.toStdString();
-    const int row = services_.indexOf(id);
-    if (row < 0 || !writable()) return;
+    const std::string id = serviceID.toStdString(), member = memberID.toStdString();
     const auto decided = decisionNamed(decision.toStdString());
-    try {
-        services_.replace(row, decided ? library_->decide(id, memberID.toStdString(), *decided)
-                                       : library_->restoreAutomatic(id, memberID.toStdString()));
-    } catch (const std::exception& error) {
-        showNotice(QString::fromUtf8(error.what()));
-    }
+    changeService(id, [&](OpenLibrary& library) {
+        return decided ? library.decide(id, member, *decided)
+                       : library.restoreAutomatic(id, member);
+    });
 }
 
 void AppModel::nameVisitor(const QString& serviceID, const QString& visitorID,
                            const QString& memberID, bool addPhoto) {
-    const std::string id = serviceID.toStdString();
-    const int row = services_.indexOf(id);
-    if (row < 0 || !writable()) return;
-    try {
-        services_.replace(
-            row, library_->nameVisitor(id, visitorID.toStdString(), memberID.toStdString()));
-    } catch (const std::exception& error) {
-        showNotice(QString::fromUtf8(error.what()));
-        return;
-    }
-    // The snapshot is checked like any photo; a rejection shows on the member's page.
-    if (addPhoto && changeMembers([&](OpenLibrary& library) {
-            library.addVisitorPhoto(id, visitorID.toStdString());
+    const std::string id = serviceID.toStdString(), visitor = visitorID.toStdString();
+    if (!changeService(id, [&](OpenLibrary& library) {
+            return library.nameVisitor(id, visitor, memberID.toStdString());
         }))
+        return;
+    // The snapshot is checked like any photo; a rejection shows on the member's page.
+    if (addPhoto &&
+        changeMembers([&](OpenLibrary& library) { library.addVisitorPhoto(id, visitor); }))
         recheck(memberID);
 }
 
@@ -402,18 +355,10 @@ bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {
     if (!service) return false;
     const fs::path target =
         (file.isLocalFile() ? file.toLocalFile() : file.toString()).toStdString();
-    try {
+    return attempt([&] {
         library().checkExportTarget(target);
         writeFileAtomically(target, library().csv(*service, memberRecords()));
-        return true;
-    } catch (const LibraryError& error) {
-        showNotice(QString::fromUtf8(error.what()));
-        return false;
-    } catch (const std::exception& error) {
-        showNotice(
-            QString::fromStdString("Couldn't write " + target.string() + ": " + error.what()));
-        return false;
-    }
+    });
 }
 
 QString AppModel::createService(const QString& label, const QStringList& paths,
@@ -433,13 +378,7 @@ QString AppModel::createService(const QString& label, const QStringList& paths,
 }
 
 bool AppModel::insertService(const Service& service) {
-    if (!writable()) return false;
-    try {
-        library_->addService(service);
-    } catch (const std::exception& error) {
-        showNotice(QString::fromUtf8(error.what()));
-        return false;
-    }
+    if (!writable() || !attempt([&] { library_->addService(service); })) return false;
     services_.prepend(service);
     return true;
 }
@@ -475,12 +414,7 @@ LiveSession* AppModel::openLive(LiveSourceKind source) {
 }
 
 QVariantList AppModel::availableCameras() const {
-    QVariantList cameras;
-    for (const CameraInfo& camera : tallymere::availableCameras())
-        cameras.append(QVariantMap{{"id", QString::fromStdString(camera.id)},
-                                   {"name", QString::fromStdString(camera.name)},
-                                   {"path", QString::fromStdString(camera.path)}});
-    return cameras;
+    return LiveSession::cameras();
 }
 
 void AppModel::enqueue(const QString& id) {
@@ -495,23 +429,14 @@ void AppModel::deleteService(const QString& id) {
     if (!writable()) return;
     cancel(id);
     const std::string serviceID = id.toStdString();
-    try {
-        library_->removeService(serviceID);
-    } catch (const std::exception& error) {
-        showNotice(QString::fromUtf8(error.what()));
-        return;
-    }
+    if (!attempt([&] { library_->removeService(serviceID); })) return;
     for (int row; (row = services_.indexOf(serviceID)) >= 0;)
         services_.removeAt(row);
 }
 
 void AppModel::setAsideService(const QString& id) {
     if (!writable()) return;
-    try {
-        library_->setAsideService(id.toStdString());
-    } catch (const std::exception& error) {
-        showNotice(QString::fromUtf8(error.what()));
-    }
+    attempt([&] { library_->setAsideService(id.toStdString()); });
     Q_EMIT servicesRead();
 }
 

@@ -4,6 +4,7 @@
 #include "EngineLoader.h"
 #include "LibraryHold.h"
 #include "LiveSession.h"
+#include "MemberChecks.h"
 #include "MemberListModel.h"
 #include "ProcessingQueue.h"
 #include "ServiceListModel.h"
@@ -118,7 +119,7 @@ public:
     const std::optional<std::string>& engineError() const override { return engine_.error(); }
     bool engineReady() const { return engine_.engine() != nullptr; }
     QString engineErrorText() const;
-    const std::set<std::string>& checkingMembers() const { return checking_; }
+    const std::set<std::string>& checkingMembers() const { return checks_.checking(); }
     QStringList checkingMemberIDs() const;
     const std::vector<std::string>& mislabelWarnings() const { return mislabelWarnings_; }
     QStringList mislabelWarningTexts() const;
@@ -251,12 +252,14 @@ private:
     // Runs a library operation; a failure becomes the notice. Afterwards the member list shows
     // what is stored. Returns whether the operation succeeded.
     bool changeMembers(const std::function<void(OpenLibrary&)>& operation);
+    // Runs `operation`; a failure becomes the notice. Returns whether it succeeded.
+    bool attempt(const std::function<void()>& operation);
+    // Runs a library operation that gives the changed service, and shows it; a failure becomes
+    // the notice and the list keeps what is stored. Returns whether it succeeded.
+    bool changeService(const std::string& id,
+                       const std::function<Service(OpenLibrary&)>& operation);
     void showMembers();
     void recomputeMislabelWarnings();
-    void setChecking(const std::string& id, bool checking);
-    // Queues `work` on the GUI thread, dropped when the model has gone meanwhile. Callable from
-    // any thread.
-    static void post(const QPointer<AppModel>& model, std::function<void(AppModel&)> work);
 
     Options config;
     // Declared first, so that it is destroyed last: the work on it uses what follows.
@@ -269,14 +272,13 @@ private:
     MemberListModel members_;
     ServiceListModel services_;
     EngineLoader engine_;
-    std::set<std::string> checking_;
-    std::map<std::string, int> checksRunning; // checks of each member still going
     std::vector<std::string> mislabelWarnings_;
     QPointer<QObject> live_;
     // A session saved or discarded, kept until the next one starts so the page that showed it can
     // still read it.
     QPointer<LiveSession> retiredLive_;
     ProcessingQueue queue_;
+    MemberChecks checks_;
 };
 
 } // namespace tallymere

@@ -1,6 +1,7 @@
 #include "LiveSession.h"
 
 #include "library/Library.h"
+#include "runs/FrameFeed.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -175,6 +176,15 @@ void LiveSession::controllerChanged() {
         lastElapsed_ = live.elapsed();
         Q_EMIT elapsedChanged();
     }
+}
+
+QVariantList LiveSession::cameras() {
+    QVariantList cameras;
+    for (const CameraInfo& camera : tallymere::availableCameras())
+        cameras.append(QVariantMap{{"id", QString::fromStdString(camera.id)},
+                                   {"name", QString::fromStdString(camera.name)},
+                                   {"path", QString::fromStdString(camera.path)}});
+    return cameras;
 }
 
 } // namespace tallymere

@@ -68,6 +68,9 @@ public:
                 std::string serviceID);
     ~LiveSession() override;
 
+    // The video capture devices a session can take pictures from: {id, name, path}.
+    static QVariantList cameras();
+
     QString label() const;
     void setLabel(const QString& label);
     QString state() const;
