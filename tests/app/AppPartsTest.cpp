@@ -1,0 +1,135 @@
+// The parts the window's model is made of, each on its own: the processing queue over a stand-in
+// host, the enrolment checks, and the hold on the library.
+
+#include "AppTestSupport.h"
+#include "EngineLoader.h"
+#include "LibraryHold.h"
+#include "MemberChecks.h"
+#include "ProcessingQueue.h"
+#include "library/LibraryLock.h"
+#include "library/OpenLibrary.h"
+
+#include <QSignalSpy>
+#include <QtTest/QtTest>
+#include <chrono>
+
+using namespace tallymere;
+using namespace tallymere::apptest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Services kept in memory; every state change is recorded as "<id> <status>".
+class Host : public ProcessingQueue::Host {
+public:
+    explicit Host(const fs::path& root) : library(std::make_shared<OpenLibrary>(root)) {}
+
+    bool writable() const override { return true; }
+    const Service* findService(const std::string& id) const override {
+        for (const Service& s : services)
+            if (s.id == id) return &s;
+        return nullptr;
+    }
+    std::vector<Member> runMembers() const override { return {}; }
+    std::shared_ptr<OpenLibrary> openLibrary() const override { return library; }
+    bool update(const std::string& id, const std::function<void(Service&)>& change) override {
+        for (Service& s : services)
+            if (s.id == id) {
+                change(s);
+                steps.push_back(id + " " + std::string(s.status.rawValue()));
+                return true;
+            }
+        return false;
+    }
+
+    std::shared_ptr<OpenLibrary> library;
+    std::vector<Service> services;
+    std::vector<std::string> steps;
+};
+
+Service recording(const std::string& id) {
+    const Date now = std::chrono::system_clock::now();
+    return Service(id, "Sunday", now, now, {"/films/" + id + ".mp4"},
+                   ProcessSettings::Mode::standard);
+}
+
+} // namespace
+
+class AppPartsTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void theQueueRunsOneAtATimeInOrderAndCancelsWhatWaits();
+    void aCheckEndsWithoutAResultWhenTheModelsFail();
+    void theHoldTakesTheLibraryOnceAToolLetsGo();
+};
+
+void AppPartsTest::theQueueRunsOneAtATimeInOrderAndCancelsWhatWaits() {
+    TempFolder dir;
+    Host host(dir / "library");
+    host.services = {recording("a"), recording("b"), recording("c")};
+    QThreadPool pool;
+    EngineLoader engine(dir / "no-models", pool);
+    engine.start();
+    ProcessingQueue queue(host, engine, pool);
+    QSignalSpy active(&queue, &ProcessingQueue::activeChanged);
+    queue.enqueue("a");
+    queue.enqueue("b");
+    queue.enqueue("c");
+    QCOMPARE(queue.active(), std::optional<std::string>("a"));
+    QCOMPARE(queue.waiting(), (std::vector<std::string>{"b", "c"}));
+    queue.cancel("c");
+    // Without face models each run fails with the engine's reason, and the next one starts.
+    QTRY_VERIFY(!queue.active());
+    QVERIFY(engine.error());
+    QCOMPARE(host.steps,
+             (std::vector<std::string>{"a queued", "a processing", "b queued", "c queued",
+                                       "c cancelled", "a failed", "b processing", "b failed"}));
+    QCOMPARE(host.findService("b")->message, *engine.error());
+    QCOMPARE(active.count(), 4); // a, none, b, none
+    pool.waitForDone();
+}
+
+void AppPartsTest::aCheckEndsWithoutAResultWhenTheModelsFail() {
+    TempFolder dir;
+    auto library = std::make_shared<OpenLibrary>(dir / "library");
+    const Member anne = library->addMember("Anne");
+    QThreadPool pool;
+    EngineLoader engine(dir / "no-models", pool);
+    engine.start();
+    MemberChecks checks(engine, pool, library);
+    QSignalSpy checked(&checks, &MemberChecks::checked);
+    QSignalSpy changes(&checks, &MemberChecks::checkingChanged);
+    const auto find = [&](const std::string& id) { return id == anne.id ? &anne : nullptr; };
+    // Two checks of one member overlap: one change in, one change out.
+    checks.start(anne.id, find);
+    checks.start(anne.id, find);
+    QVERIFY(checks.checking().count(anne.id));
+    QTRY_VERIFY(checks.checking().empty());
+    QCOMPARE(changes.count(), 2);
+    QCOMPARE(checked.count(), 0);
+    pool.waitForDone();
+}
+
+void AppPartsTest::theHoldTakesTheLibraryOnceAToolLetsGo() {
+    TempFolder dir;
+    const fs::path root = dir / "library";
+    OpenLibrary library(root);
+    auto tool =
+        LibraryLock::tryAcquire(root, LibraryLock::Range::library, LibraryLock::Kind::shared);
+    QVERIFY(tool);
+    LibraryHold hold(root, 20);
+    QSignalSpy taken(&hold, &LibraryHold::taken);
+    hold.start();
+    QCOMPARE(hold.access(), LibraryHold::Access::waiting);
+    QCOMPARE(hold.status(), QString::fromUtf8(LibraryHold::waitingForToolMessage));
+    QVERIFY(!hold.writable());
+    tool.reset();
+    QTRY_VERIFY(hold.writable());
+    QCOMPARE(taken.count(), 1);
+    QVERIFY(hold.waited());
+    QVERIFY(hold.status().isEmpty());
+}
+
+TALLYMERE_APP_TEST(AppPartsTest);
+#include "AppPartsTest.moc"
