@@ -158,6 +158,7 @@ Item {
                     }
                 }
                 Rectangle {
+                    id: failPanel
                     visible: !!root.live && root.live.state === "failed"
                     anchors.centerIn: parent
                     width: failRow.implicitWidth + 24
@@ -168,15 +169,21 @@ Item {
                         id: failRow
                         anchors.centerIn: parent
                         spacing: 8
-                        Icon { symbol: "exclamationmark.triangle"; size: 18; color: "white" }
+                        Icon { symbol: "exclamationmark.triangle"; size: 18; color: "white"; anchors.verticalCenter: parent.verticalCenter }
                         Text {
                             objectName: "liveFailure"
+                            // A long reason wraps inside the picture instead of running off it.
+                            width: Math.min(implicitWidth, failPanel.parent.width - 80 - 26 - retry.width)
+                            wrapMode: Text.Wrap
+                            anchors.verticalCenter: parent.verticalCenter
                             text: root.live && root.live.message ? root.live.message : ""
                             font: Base.bodyStrong
                             color: "white"
                         }
                         PillButton {
+                            id: retry
                             objectName: "retryLive"
+                            anchors.verticalCenter: parent.verticalCenter
                             kind: "subtle"
                             symbol: "arrow.clockwise"
                             text: "Try again"
