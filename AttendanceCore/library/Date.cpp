@@ -3,6 +3,7 @@
 #include "library/LibraryError.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace tallymere {
 
@@ -10,6 +11,15 @@ using namespace std::chrono;
 
 Date wholeSeconds(Date date) {
     return floor<seconds>(date);
+}
+
+std::string localDay(Date date) {
+    const std::time_t t = system_clock::to_time_t(date);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
 }
 
 std::string isoDate(Date date) {

@@ -20,6 +20,9 @@ std::string isoDate(Date date);
 // that a Date holds) gives no value.
 std::optional<Date> parseISODate(std::string_view text);
 
+// The local calendar day of a date as "YYYY-MM-DD" (how exports name and head services).
+std::string localDay(Date date);
+
 // A date without the fraction of a second that the stored form does not keep.
 Date wholeSeconds(Date date);
 

@@ -1,6 +1,7 @@
 #include "library/Library.h"
 
 #include "library/AtomicFile.h"
+#include "library/Csv.h"
 #include "library/Json.h"
 #include "library/LibraryLock.h"
 #include "library/Register.h"
@@ -116,23 +117,6 @@ std::optional<std::string> readRecordFile(const fs::path& path, std::string& pro
     }
     ::close(fd);
     return text;
-}
-
-// A text cell of the register: an apostrophe before text a spreadsheet would run as a formula,
-// quotes (inner ones doubled) around text that could carry a separator, a quote or a line break,
-// or always when `quoted`.
-std::string csvCell(const std::string& value, bool quoted) {
-    std::string cell = value;
-    if (!cell.empty() && std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos)
-        cell.insert(0, 1, '\'');
-    if (!quoted && cell.find_first_of(",;\"\n\r\t") == std::string::npos) return cell;
-    std::string out = "\"";
-    for (const char c : cell) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-    return out;
 }
 
 // The locale for sorting names: the collation setting of the environment, else the root locale.
@@ -633,7 +617,7 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
-void Library::checkExportTarget(const fs::path& target) const {
+void Library::checkExportTarget(const fs::path& target, std::string_view what) const {
     const auto resolved = [](const fs::path& path) {
         std::error_code ec;
         fs::path full = fs::weakly_canonical(fs::absolute(path, ec), ec);
@@ -649,7 +633,7 @@ void Library::checkExportTarget(const fs::path& target) const {
         if (*r != *f) return;
     }
     if (r != root.end() && !r->empty()) return;
-    throw LibraryError("The register cannot be saved to " + target.string() +
+    throw LibraryError(std::string(what) + " cannot be saved to " + target.string() +
                        ": that is inside the library " + root_.string() +
                        ", whose own files it could replace. Choose a place outside it.");
 }

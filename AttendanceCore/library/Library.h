@@ -171,8 +171,10 @@ public:
     // leading apostrophe; text that could carry a separator, a quote or a line break is quoted.
     std::string csv(const Service& service, const std::vector<Member>& members) const;
     // Refuses (LibraryError) a file to export to that lies inside the library, links and ".."
-    // resolved: it would replace the member list or a service's record.
-    void checkExportTarget(const std::filesystem::path& target) const;
+    // resolved: it would replace the member list or a service's record. `what` names the export
+    // in the refusal ("The register cannot be saved to …").
+    void checkExportTarget(const std::filesystem::path& target,
+                           std::string_view what = "The register") const;
 
     // ---- Paths (no file access; throw LibraryError for an id that is not a plain name)
 
