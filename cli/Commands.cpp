@@ -8,7 +8,9 @@
 #include "ServiceRun.h"
 #include "Table.h"
 #include "library/AtomicFile.h"
+#include "library/History.h"
 #include "library/Register.h"
+#include "library/Report.h"
 #include "recognition/Enroller.h"
 
 #include <algorithm>
@@ -521,6 +523,133 @@ int exportCommand(const fs::path& root, const CommandLine& line) {
     return exitOk;
 }
 
+// ---- Attendance over time
+
+// The label filter of a command line: none, or a label that is not blank.
+RegisterFilter labelFilter(const CommandLine& line) {
+    RegisterFilter filter;
+    if (auto label = line.option("--label")) filter.label = requireName(*label, "the label");
+    return filter;
+}
+
+// " (label TEXT)" when a label filter is set.
+std::string filterNote(const RegisterFilter& filter) {
+    return filter.label.empty() ? "" : " (" + printable(filter.label) + " only)";
+}
+
+// A day given on the command line: "YYYY-MM-DD", a real calendar day.
+std::string requireDay(const std::string& text, std::string_view option) {
+    using namespace std::chrono;
+    bool ok = text.size() == 10 && text[4] == '-' && text[7] == '-';
+    for (std::size_t i = 0; ok && i < text.size(); ++i)
+        if (i != 4 && i != 7) ok = text[i] >= '0' && text[i] <= '9';
+    if (ok) {
+        const year_month_day date{year{std::stoi(text.substr(0, 4))},
+                                  month{unsigned(std::stoi(text.substr(5, 2)))},
+                                  day{unsigned(std::stoi(text.substr(8, 2)))}};
+        ok = date.ok();
+    }
+    if (!ok) throw UsageError(std::string(option) + " needs a day as YYYY-MM-DD, not " + text);
+    return text;
+}
+
+int historyCommand(const fs::path& root, const CommandLine& line) {
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
+    showInterrupted(workspace);
+    const Member& member = workspace.member(line.positionals[0]);
+    const AttendanceHistory all(workspace.services(), usableMembers(workspace));
+    const MemberHistory& history = all.member(member.id);
+    std::cout << printable(member.id) << "  " << printable(member.name) << "\n";
+    if (history.registers.empty()) {
+        std::cout << "Not on any register yet: registers list the members enrolled when they "
+                     "were taken.\n";
+        return exitOk;
+    }
+    const MemberHistory recent = history.recent(12);
+    std::cout << "Attended " << recent.attended() << " of the last " << recent.registers.size();
+    if (history.absenceRun() >= 2)
+        std::cout << " · away " << history.absenceRun() << " services in a row";
+    std::cout << " · "
+              << (history.lastSeen() ? "last seen " + localDay(*history.lastSeen())
+                                     : std::string("not seen yet"))
+              << "\n\n";
+    Table table({{"DATE"}, {"SERVICE"}, {"ID"}, {"ATTENDED"}, {"NOTE"}});
+    for (auto it = history.registers.rbegin(); it != history.registers.rend(); ++it)
+        table.add({localDateTime(it->date), it->label, it->serviceID,
+                   it->attended ? "present" : "absent",
+                   it->corrected     ? "corrected by operator"
+                   : it->needsReview ? "to double-check"
+                                     : ""});
+    table.print(std::cout);
+    return exitOk;
+}
+
+int followUpCommand(const fs::path& root, const CommandLine& line) {
+    int missed = defaultMissedServices;
+    if (auto text = line.option("--missed")) {
+        std::size_t used = 0;
+        try {
+            missed = std::stoi(*text, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used == 0 || used != text->size() || missed < fewestMissedServices ||
+            missed > mostMissedServices)
+            throw UsageError("--missed needs a number from " +
+                             std::to_string(fewestMissedServices) + " to " +
+                             std::to_string(mostMissedServices) + ", not " + *text);
+    }
+    const RegisterFilter filter = labelFilter(line);
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
+    showInterrupted(workspace);
+    const std::vector<FollowUp> away =
+        AttendanceHistory(workspace.services(), usableMembers(workspace), filter).followUp(missed);
+    if (away.empty()) {
+        std::cout << "Everyone has been seen in the last " << missed << " services"
+                  << filterNote(filter) << ".\n";
+        return exitOk;
+    }
+    std::cout << "Away from the last " << missed << " services or more" << filterNote(filter)
+              << ": " << counted(static_cast<long long>(away.size()), "member", "members")
+              << "\n\n";
+    Table table({{"ID"}, {"NAME"}, {"AWAY", true}, {"LAST SEEN"}});
+    for (const FollowUp& member : away)
+        table.add({member.memberID, member.name, std::to_string(member.absenceRun),
+                   member.lastSeen ? localDay(*member.lastSeen) : "never"});
+    table.print(std::cout);
+    return exitOk;
+}
+
+int reportCommand(const fs::path& root, const CommandLine& line) {
+    ReportRange range;
+    if (auto from = line.option("--from")) range.fromDay = requireDay(*from, "--from");
+    if (auto to = line.option("--to")) range.toDay = requireDay(*to, "--to");
+    if (!range.fromDay.empty() && !range.toDay.empty() && range.fromDay > range.toDay)
+        throw UsageError("--from " + range.fromDay + " is after --to " + range.toDay);
+    range.filter = labelFilter(line);
+    const std::string target = line.option("-o").value_or("-");
+    if (target.empty()) throw UsageError("-o needs a file name, a folder or -");
+    CommandLibrary workspace(root, OpenLibrary::Use::reading);
+    showInterrupted(workspace);
+    const std::string text =
+        attendanceReport(workspace.services(), usableMembers(workspace), range);
+    if (target == "-") {
+        std::cout << text << std::flush;
+        return exitOk;
+    }
+    fs::path file = target;
+    std::error_code ec;
+    if (target.ends_with('/') || fs::is_directory(file, ec)) file /= "attendance-report.csv";
+    workspace.library().checkExportTarget(file, "The report");
+    writeExport(file, text);
+    long long services = 0;
+    for (const Service& service : workspace.services())
+        if (range.covers(service)) ++services;
+    std::cerr << "Saved the attendance report of " << counted(services, "service", "services")
+              << " to " << file.string() << "\n";
+    return exitOk;
+}
+
 int removeServiceCommand(const fs::path& root, const CommandLine& line) {
     const std::string& id = line.positionals[0];
     if (id == "latest") throw UsageError("remove-service needs the service's ID, not latest");
@@ -682,6 +811,41 @@ const std::vector<CommandSpec>& commandSpecs() {
          1,
          1,
          exportCommand},
+        {"history",
+         "MEMBER",
+         "show a member's attendance, newest register first",
+         "Every register the member is on (a member enrolled after a service is not on its\n"
+         "register), as the operator corrected it, with how many of the last 12 they attended,\n"
+         "how many services in a row they have been away (from 2) and when they were last seen.",
+         {},
+         1,
+         1,
+         historyCommand},
+        {"follow-up",
+         "[--missed N] [--label TEXT]",
+         "list the members away from the last services, to call them",
+         "The members absent from at least their N most recent registers, the longest absence\n"
+         "first, then by name, with when each was last seen. The exit status is 0 whether or\n"
+         "not anyone is listed.",
+         {{{"--missed"}, "N", "services missed in a row, 2 to 8 (default 3)"},
+          {{"--label"}, "TEXT", "count only the services with this label (any case)"}},
+         0,
+         0,
+         followUpCommand},
+        {"report",
+         "[--from DATE] [--to DATE] [--label TEXT] [-o FILE]",
+         "write the attendance of every member over a range of services as CSV",
+         "One row per member: ID, name, one column per finished service in date order (headed\n"
+         "by its date and label) holding present, absent or nothing when the member was not on\n"
+         "its register, then attended, registers and the rate. Writes to standard output, or to\n"
+         "FILE; when FILE is a folder, to attendance-report.csv in it.",
+         {{{"--from"}, "DATE", "the first day to include, as YYYY-MM-DD"},
+          {{"--to"}, "DATE", "the last day to include, as YYYY-MM-DD"},
+          {{"--label"}, "TEXT", "only the services with this label (any case)"},
+          {{"-o", "--output"}, "FILE", "where to write (\"-\": standard output)"}},
+         0,
+         0,
+         reportCommand},
         {"get-models",
          "[ZIP]",
          "fetch the face models and convert them for this user",

@@ -24,10 +24,6 @@ std::string localDateTime(Date date) {
     return localTime(date, "%Y-%m-%d %H:%M");
 }
 
-std::string localDay(Date date) {
-    return localTime(date, "%Y-%m-%d");
-}
-
 std::string percent(float confidence) {
     // A stored confidence lies in 0...1; one far outside would not fit the conversion.
     if (!std::isfinite(confidence) || std::fabs(confidence) > 1e6f) return {};

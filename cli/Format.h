@@ -11,8 +11,6 @@ namespace tallymere::cli {
 
 // Local date and time as "YYYY-MM-DD HH:MM".
 std::string localDateTime(Date date);
-// Local date as "YYYY-MM-DD".
-std::string localDay(Date date);
 
 // A confidence as a whole percentage, truncated: 0.879 gives "87%".
 std::string percent(float confidence);

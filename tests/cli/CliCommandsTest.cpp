@@ -6,6 +6,7 @@
 #include "library/Json.h"
 #include "library/Library.h"
 #include "library/LibraryLock.h"
+#include "library/Report.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
@@ -536,4 +537,70 @@ TEST(CliServices, CorrectFollowsTheOperatorAndRestoreBringsTheRunBack) {
     library.save(queued);
     refused({"latest", "M0001", "absent"}, 1, "has no register to correct yet.");
     EXPECT_TRUE(library.loadServices().back().corrections.empty());
+}
+
+TEST(CliAttendance, FollowUpHistoryAndReportAgreeWithTheCore) {
+    Fixture f;
+    Library library(f.root);
+    const std::vector<Member> members{memberWithPhotos("M0001", "Anne \"Nan\" Smith", 1, 0),
+                                      memberWithPhotos("M0002", "Bob", 1, 0)};
+    library.saveMembers(members);
+    // Four weekly services: Anne is there at the first only; Bob is absent from the first two.
+    std::vector<Service> services;
+    for (int week = 0; week < 4; ++week) {
+        Service s = doneService("2024030" + std::to_string(week + 1) + "-093000-aaaa",
+                                utc(2024, 3, 3 + 7 * week, 9));
+        s.results->members[0].present = week == 0;
+        s.results->members[0].needsReview = false;
+        s.results->members[1].present = week >= 2;
+        library.save(s);
+        services.push_back(s);
+    }
+    const std::map<std::string, std::string> utcZone{{"TZ", "UTC"}};
+    const auto cli = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--library", f.root.string()});
+        return runCli(arguments, utcZone);
+    };
+
+    CliResult r = cli({"follow-up"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(r.out, "Away from the last 3 services or more: 1 member\n\n"
+                     "ID     NAME              AWAY  LAST SEEN\n"
+                     "M0001  Anne \"Nan\" Smith     3  2024-03-03\n");
+    r = cli({"follow-up", "--missed", "4", "--label", "SUNDAY, \"EARLY\""});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Everyone has been seen in the last 4 services (SUNDAY, \"EARLY\" only).\n");
+    EXPECT_EQ(cli({"follow-up", "--missed", "9"}).status, 2);
+
+    r = cli({"history", "M0001"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_THAT(r.out, StartsWith("M0001  Anne \"Nan\" Smith\nAttended 1 of the last 4 · away 3 "
+                                  "services in a row · last seen 2024-03-03\n\n"
+                                  "DATE              SERVICE          ID                    "
+                                  "ATTENDED  NOTE\n"
+                                  "2024-03-24 09:00  Sunday, \"early\"  20240304-093000-aaaa  "
+                                  "absent\n"));
+    r = cli({"history", "M0002"});
+    EXPECT_THAT(r.out, HasSubstr("Attended 2 of the last 4 · last seen 2024-03-24\n"));
+
+    // The report is the core's, to standard output or into a folder, never into the library.
+    ReportRange range{"2024-03-10", "2024-03-17", {}};
+    r = cli({"report", "--from", "2024-03-10", "--to", "2024-03-17"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(r.out, attendanceReport(services, members, range));
+    EXPECT_THAT(r.out, StartsWith("member_id,name,\"2024-03-10 Sunday, \"\"early\"\"\","));
+    r = cli({"report", "-o", f.dir.path().string() + "/"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(r.err, "Saved the attendance report of 4 services to " + f.dir.path().string() +
+                         "/attendance-report.csv\n");
+    std::ifstream in(f.dir / "attendance-report.csv");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+              attendanceReport(services, members));
+    r = cli({"report", "-o", (f.root / "members.json").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, StartsWith("tallymere-cli: The report cannot be saved to "));
+    EXPECT_EQ(cli({"report", "--from", "2024-02-30"}).status, 2);
+    EXPECT_EQ(cli({"report", "--from", "2024-03-10", "--to", "2024-03-01"}).status, 2);
 }
