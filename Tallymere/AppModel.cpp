@@ -6,6 +6,7 @@
 #include "library/Library.h"
 #include "library/LibraryError.h"
 #include "library/Register.h"
+#include "library/Report.h"
 #include "recognition/Enroller.h"
 #include "runs/ServiceProcessor.h"
 
@@ -36,6 +37,8 @@ AppModel::AppModel(Options options, QObject* parent)
       library_(std::make_shared<OpenLibrary>(config.root)),
       hold_(config.root, config.lockPollMilliseconds), options_(config.arguments),
       members_(QString::fromStdString(library_->library().root().string())),
+      attendance_(services_, members_, QString::fromStdString(library_->library().root().string()),
+                  config.settingsFile),
       engine_(config.modelsDirectory, pool_), queue_(*this, engine_, pool_),
       checks_(engine_, pool_, library_) {
     // Engine loading, one run and any number of enrolment checks may run side by side.
@@ -358,6 +361,17 @@ bool AppModel::exportRegister(const QString& serviceID, const QUrl& file) {
     return attempt([&] {
         library().checkExportTarget(target);
         writeFileAtomically(target, library().csv(*service, memberRecords()));
+    });
+}
+
+bool AppModel::exportReport(const QUrl& file, const QString& label) {
+    const fs::path target =
+        (file.isLocalFile() ? file.toLocalFile() : file.toString()).toStdString();
+    return attempt([&] {
+        library().checkExportTarget(target, "The report");
+        ReportRange range;
+        range.filter.label = label.toStdString();
+        writeFileAtomically(target, attendanceReport(serviceRecords(), memberRecords(), range));
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AttendanceOverTime.h"
 #include "CommandLineOptions.h"
 #include "EngineLoader.h"
 #include "LibraryHold.h"
@@ -54,6 +55,8 @@ class AppModel : public QObject, public LiveSessionHost, private ProcessingQueue
     Q_PROPERTY(tallymere::MemberListModel* members READ memberList CONSTANT)
     Q_PROPERTY(tallymere::ServiceListModel* services READ serviceList CONSTANT)
     Q_PROPERTY(tallymere::CommandLineOptions* options READ options CONSTANT)
+    // Each member's history, the members to follow up and the trend.
+    Q_PROPERTY(tallymere::AttendanceOverTime* attendance READ attendance CONSTANT)
     Q_PROPERTY(bool engineReady READ engineReady NOTIFY engineChanged)
     // The engine's error text once loading failed, else "".
     Q_PROPERTY(QString engineError READ engineErrorText NOTIFY engineChanged)
@@ -99,6 +102,9 @@ public:
         std::optional<std::filesystem::path> modelsDirectory;
         // How often a model that cannot write yet looks at the library's lock again.
         int lockPollMilliseconds = 200;
+        // The application's own settings (the screens' choices remembered between starts); ""
+        // remembers nothing.
+        QString settingsFile;
     };
 
     explicit AppModel(Options options, QObject* parent = nullptr);
@@ -113,6 +119,7 @@ public:
     MemberListModel* memberList() { return &members_; }
     ServiceListModel* serviceList() { return &services_; }
     CommandLineOptions* options() { return &options_; }
+    AttendanceOverTime* attendance() { return &attendance_; }
     const std::vector<Member>& memberRecords() const override { return members_.records(); }
     const std::vector<Service>& serviceRecords() const { return services_.records(); }
     std::shared_ptr<FaceEngine> engine() const override { return engine_.engine(); }
@@ -199,6 +206,9 @@ public:
     // Writes the service's register as CSV to `file`; false, with the notice saying why, when it
     // cannot.
     Q_INVOKABLE bool exportRegister(const QString& serviceID, const QUrl& file);
+    // Writes the attendance report of every finished service (only those labelled `label` when it
+    // is not "") as CSV to `file`, as exportRegister writes a register.
+    Q_INVOKABLE bool exportReport(const QUrl& file, const QString& label = {});
 
     // ---- Live sessions
 
@@ -271,6 +281,7 @@ private:
     CommandLineOptions options_;
     MemberListModel members_;
     ServiceListModel services_;
+    AttendanceOverTime attendance_;
     EngineLoader engine_;
     std::vector<std::string> mislabelWarnings_;
     QPointer<QObject> live_;

@@ -7,11 +7,12 @@
 #include "engine/ThreadWaiting.h"
 #include "library/Library.h"
 
+#include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
-#include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
+#include <QSettings>
 #include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
 #include <cstdio>
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QUICK_CONTROLS_STYLE"))
         qputenv("QT_QUICK_CONTROLS_STYLE", "Basic");
 
-    QGuiApplication application(argc, argv);
+    // A QApplication rather than a QGuiApplication: the services page's chart (Qt Charts) needs it.
+    QApplication application(argc, argv);
     QGuiApplication::setApplicationName("Tallymere");
     QGuiApplication::setDesktopFileName("tallymere");
     if (QFontDatabase::families().contains("Inter")) {
@@ -65,6 +67,8 @@ int main(int argc, char** argv) {
     AppModel::Options options;
     options.root = Library::defaultRoot();
     options.arguments = arguments;
+    options.settingsFile =
+        QSettings(QSettings::IniFormat, QSettings::UserScope, "Tallymere", "Tallymere").fileName();
     AppModel model(std::move(options));
     Notifier notifier;
     QObject::connect(

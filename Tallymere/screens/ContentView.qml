@@ -16,8 +16,14 @@ Item {
     property bool showNewMember: false
     readonly property var current: path.length > 0 ? path[path.length - 1] : null
     property bool optionsApplied: false
+    // The members page opens on its "Away" filter (from the home page's follow-up card).
+    property bool membersAway: false
 
-    onSectionChanged: path = []
+    onSectionChanged: {
+        path = [];
+        if (section !== "members")
+            membersAway = false;
+    }
 
     function push(route) {
         path = path.concat([route]);
@@ -184,6 +190,11 @@ Item {
             appModel: root.appModel
             onOpenService: id => root.push({ kind: "service", id: id })
             onNewService: root.showNewService = true
+            onOpenMember: id => root.push({ kind: "member", id: id })
+            onShowAway: {
+                root.section = "members";
+                root.membersAway = true;
+            }
         }
     }
     Component {
@@ -198,6 +209,8 @@ Item {
         id: membersPage
         MembersView {
             appModel: root.appModel
+            awayOnly: root.membersAway
+            onAwayOnlyChanged: root.membersAway = awayOnly
             onOpenMember: id => root.push({ kind: "member", id: id })
             onNewMember: root.showNewMember = true
         }
@@ -217,6 +230,7 @@ Item {
             appModel: root.appModel
             memberID: root.current ? root.current.id : ""
             onDeleted: root.pop()
+            onOpenService: id => root.push({ kind: "service", id: id })
         }
     }
     Component {

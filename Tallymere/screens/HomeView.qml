@@ -3,14 +3,17 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Tallymere
 import Tallymere.Components
+import Tallymere.Screens
 
-// Home: the two big actions, the latest register at a glance, the members' faces and the most
-// recent services.
+// Home: the two big actions, the latest register at a glance, the members' faces, the members to
+// follow up and the most recent services.
 ScrollView {
     id: root
     required property AppModel appModel
     signal openService(string serviceID)
     signal newService()
+    signal openMember(string memberID)
+    signal showAway()
     contentWidth: availableWidth
     clip: true
 
@@ -181,6 +184,118 @@ ScrollView {
                             hint: "Members needing photos"
                         }
                     }
+                }
+            }
+        }
+        // The members away from the last services, so someone can call them; shown once there is
+        // a register to tell.
+        Card {
+            id: followUpCard
+            objectName: "followUpCard"
+            readonly property var followUp: root.appModel.attendance.followUp
+            // The first rows; the rest are under the members page's "Away".
+            readonly property int shownRows: 8
+            visible: root.appModel.attendance.trend.count > 0
+            Layout.fillWidth: true
+            implicitWidth: 0
+            kind: "soft"
+            padding: 20
+            ColumnLayout {
+                width: followUpCard.width - 2 * followUpCard.padding
+                spacing: 12
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 8
+                    Icon { symbol: "person.fill.xmark"; size: 18 }
+                    Text {
+                        Layout.fillWidth: true
+                        text: "Follow up"
+                        font: Base.bodyLG
+                        color: Base.ink
+                    }
+                    Text {
+                        text: "Away from"
+                        font: Base.caption2Base
+                        color: Base.body
+                    }
+                    SpinBox {
+                        id: missedChooser
+                        objectName: "missedChooser"
+                        from: followUpCard.followUp.fewestMissed
+                        to: followUpCard.followUp.mostMissed
+                        value: followUpCard.followUp.missed
+                        editable: false
+                        Layout.preferredWidth: 104
+                        font: Base.bodyStrong
+                        onValueModified: followUpCard.followUp.missed = value
+                        Accessible.name: "Services missed in a row"
+                    }
+                    Text {
+                        text: "services"
+                        font: Base.caption2Base
+                        color: Base.body
+                    }
+                }
+                Text {
+                    objectName: "followUpEmpty"
+                    visible: followUpCard.followUp.count === 0
+                    text: "Everyone has been seen in the last " + followUpCard.followUp.missed + " services"
+                    font: Base.bodyMD
+                    color: Base.body
+                }
+                Repeater {
+                    objectName: "followUpRows"
+                    model: followUpCard.followUp
+                    delegate: AbstractButton {
+                        id: row
+                        required property int index
+                        required property string memberID
+                        required property string name
+                        required property int absenceRun
+                        required property var lastSeen
+                        required property string thumbnailPath
+                        readonly property string summary: Rules.awayText(absenceRun, Formats.shortDate(lastSeen))
+                        visible: index < followUpCard.shownRows
+                        Layout.fillWidth: true
+                        hoverEnabled: true
+                        Accessible.name: name + ", " + summary
+                        onClicked: root.openMember(memberID)
+                        background: Rectangle {
+                            radius: 10
+                            color: row.hovered ? Base.pressed : "transparent"
+                        }
+                        contentItem: RowLayout {
+                            spacing: 12
+                            FileImage {
+                                size: 32
+                                circle: true
+                                backdrop: row.hovered ? Base.pressed : Base.soft
+                                source: ImageCache.source(row.thumbnailPath, 32, ImageCache.generation)
+                            }
+                            Text {
+                                Layout.preferredWidth: 220
+                                text: row.name
+                                font: Base.bodyStrong
+                                color: Base.ink
+                                elide: Text.ElideRight
+                            }
+                            Text {
+                                Layout.fillWidth: true
+                                text: row.summary
+                                font: Base.bodyMD
+                                color: Base.body
+                                elide: Text.ElideRight
+                            }
+                        }
+                        HoverHandler { cursorShape: Qt.PointingHandCursor }
+                    }
+                }
+                PillButton {
+                    objectName: "showAllAway"
+                    visible: followUpCard.followUp.count > followUpCard.shownRows
+                    kind: "secondary"
+                    text: "All " + followUpCard.followUp.count + " under Away"
+                    onClicked: root.showAway()
                 }
             }
         }

@@ -6,8 +6,9 @@ import Tallymere
 import Tallymere.Components
 import Tallymere.Screens
 
-// One member: face, name and photo count, rename and delete, the photo guidelines, and the photos
-// with their check results; photos are added by dropping or choosing files.
+// One member: face, name and photo count, rename and delete, the photo guidelines, the photos
+// with their check results (photos are added by dropping or choosing files), and their attendance:
+// the last 12 registers as a strip of marks, each opening its service, with the figures.
 Item {
     id: root
     required property AppModel appModel
@@ -16,6 +17,7 @@ Item {
     property string newName: ""
     property var photoToDelete: null
     signal deleted()
+    signal openService(string serviceID)
 
     ModelRevision {
         id: revision
@@ -25,6 +27,10 @@ Item {
         revision.value;
         const m = appModel.member(memberID);
         return m.memberID === undefined ? null : m;
+    }
+    readonly property var history: {
+        revision.value;
+        return appModel.attendance.memberHistory(memberID);
     }
 
     Icon {
@@ -179,6 +185,62 @@ Item {
                                 root.appModel.addPhotos(drop.urls, root.memberID);
                             drop.accept(Qt.CopyAction);
                         }
+                    }
+                }
+            }
+            // Attendance: the last registers the member is on, oldest first.
+            ColumnLayout {
+                objectName: "attendance"
+                Layout.fillWidth: true
+                Layout.topMargin: 8
+                spacing: 10
+                Text {
+                    text: "Attendance"
+                    font: Base.displaySM
+                    color: Base.ink
+                }
+                Text {
+                    visible: root.history.total === 0
+                    text: "Not on any register yet"
+                    font: Base.bodyMD
+                    color: Base.body
+                }
+                Row {
+                    objectName: "attendanceStrip"
+                    visible: root.history.total > 0
+                    spacing: 6
+                    Repeater {
+                        model: root.history.registers
+                        delegate: AttendanceMark {
+                            required property var modelData
+                            mark: modelData.mark
+                            attended: modelData.attended
+                            hint: Rules.registerHint(modelData.label, Formats.shortDate(modelData.date), modelData.mark, modelData.attended)
+                            onClicked: root.openService(modelData.serviceID)
+                        }
+                    }
+                }
+                Row {
+                    visible: root.history.total > 0
+                    spacing: 18
+                    Text {
+                        objectName: "attendedFigure"
+                        text: "Attended " + root.history.attended + " of the last " + root.history.shown
+                        font: Base.bodyStrong
+                        color: Base.ink
+                    }
+                    Text {
+                        objectName: "absenceRun"
+                        visible: root.history.absenceRun >= 2
+                        text: "Away " + root.history.absenceRun + " services in a row"
+                        font: Base.bodyStrong
+                        color: Base.ink
+                    }
+                    Text {
+                        objectName: "lastSeen"
+                        text: root.history.lastSeen ? "Last seen " + Formats.shortDate(root.history.lastSeen) : "Not seen yet"
+                        font: Base.bodyMD
+                        color: Base.body
                     }
                 }
             }

@@ -12,6 +12,8 @@ Item {
     required property AppModel appModel
     property alias query: search.text
     property bool showIssues: false
+    // Only the members to follow up (the home page's card lists the same).
+    property bool awayOnly: false
     signal openMember(string memberID)
     signal newMember()
 
@@ -33,6 +35,8 @@ Item {
         id: filter
         sourceModel: root.appModel.members
         query: root.query
+        onlyListed: root.awayOnly
+        listed: root.appModel.attendance.followUp.memberIDs
     }
 
     ColumnLayout {
@@ -125,6 +129,24 @@ Item {
                 }
             }
             Item { Layout.fillWidth: true }
+            AbstractButton {
+                objectName: "awayFilter"
+                visible: root.appModel.attendance.trend.count > 0
+                implicitWidth: awayChip.implicitWidth
+                implicitHeight: awayChip.implicitHeight
+                onClicked: root.awayOnly = !root.awayOnly
+                hoverEnabled: true
+                ToolTip.visible: hovered
+                ToolTip.text: root.appModel.attendance.followUp.count + " members away from the last " + root.appModel.attendance.followUp.missed + " services"
+                ToolTip.delay: Base.hintDelay
+                Accessible.name: "Away"
+                contentItem: Chip {
+                    id: awayChip
+                    kind: root.awayOnly ? "dark" : "outline"
+                    symbol: "person.fill.xmark"
+                    text: "Away"
+                }
+            }
             TextField {
                 id: search
                 objectName: "searchField"

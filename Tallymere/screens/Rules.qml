@@ -60,4 +60,38 @@ QtObject {
         }
         return files.length + " photos";
     }
+
+    // The hint of a mark on a member's attendance strip: the service, its date and the line.
+    function registerHint(label, date, mark, attended) {
+        let line = attended ? "Present" : "Absent";
+        if (mark === "corrected")
+            line += " (corrected)";
+        else if (mark === "review")
+            line += ", to double-check";
+        return (label ? label + " \u00b7 " : "") + date + " \u00b7 " + line;
+    }
+
+    // A follow-up line: "Away 4 services · last seen 3 Nov 2026" (`lastSeen` the date as text,
+    // "" when never).
+    function awayText(absenceRun, lastSeen) {
+        return "Away " + absenceRun + " services \u00b7 " + (lastSeen ? "last seen " + lastSeen : "not seen yet");
+    }
+
+    // The trend's figures: "Last 4 services 123 · last 12 118 · up 4%" (`change` a fraction, or
+    // undefined when there is none).
+    function trendSummary(average4, average12, change) {
+        let text = "Last 4 services " + average4.toFixed(1) + " \u00b7 last 12 " + average12.toFixed(1);
+        if (change !== undefined && change !== null) {
+            const percent = Math.round(change * 100);
+            text += " \u00b7 " + (percent > 0 ? "up " + percent + "%" : percent < 0 ? "down " + -percent + "%" : "no change");
+        }
+        return text;
+    }
+
+    // A point's hint on the trend: the service, its date and its exact figures.
+    function trendHint(label, date, point) {
+        return (label ? label + " \u00b7 " : "") + date + "\n" + point.present + " present \u00b7 "
+               + point.visitors + (point.visitors === 1 ? " visitor" : " visitors") + "\n4-service average "
+               + point.average4.toFixed(1) + " \u00b7 12-service average " + point.average12.toFixed(1);
+    }
 }

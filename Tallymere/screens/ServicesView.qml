@@ -1,10 +1,14 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Dialogs
 import QtQuick.Layouts
 import Tallymere
 import Tallymere.Components
+import Tallymere.Screens
 
-// Every service as a card, newest first, or the hint to take attendance when there are none. A
+// Every service as a card, newest first, or the hint to take attendance when there are none, under
+// the trend: present members and visitors per finished service over time with the 4- and
+// 12-service averages, for all services or one label, and the attendance report to export. A
 // service folder whose record cannot be read gets a card with the reason and "Remove", which
 // moves the folder aside.
 Item {
@@ -12,6 +16,22 @@ Item {
     required property AppModel appModel
     signal openService(string serviceID)
     signal newService()
+    readonly property TrendModel trend: appModel.attendance.trend
+
+    function startReport() {
+        reportDialog.selectedFile = reportDialog.currentFolder.toString() + "/attendance-report.csv";
+        reportDialog.open();
+    }
+    FileDialog {
+        id: reportDialog
+        title: "Export report"
+        fileMode: FileDialog.SaveFile
+        acceptLabel: "Save"
+        defaultSuffix: "csv"
+        nameFilters: ["Comma-separated values (*.csv)"]
+        currentFolder: Desktop.documentsFolder()
+        onAccepted: root.appModel.exportReport(selectedFile, root.trend.label)
+    }
 
     ColumnLayout {
         anchors.fill: parent
@@ -26,12 +46,28 @@ Item {
                 font: Base.displayXL
                 color: Base.ink
             }
+            PillButton {
+                objectName: "exportReportButton"
+                visible: root.trend.count > 0
+                kind: "subtle"
+                symbol: "square.and.arrow.down"
+                text: "Export report\u2026"
+                hint: "Every member's attendance over the services on the chart (CSV)"
+                onClicked: root.startReport()
+            }
             CircleIconButton {
                 symbol: "plus"
                 hint: "Take attendance (Ctrl+N)"
                 enabled: root.appModel.writable
                 onClicked: root.newService()
             }
+        }
+        TrendChart {
+            objectName: "trendChart"
+            visible: root.trend.count > 0
+            Layout.fillWidth: true
+            Layout.preferredHeight: 300
+            trend: root.trend
         }
         Label {
             objectName: "servicesProblem"

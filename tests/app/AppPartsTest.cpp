@@ -2,10 +2,13 @@
 // host, the enrolment checks, and the hold on the library.
 
 #include "AppTestSupport.h"
+#include "AttendanceOverTime.h"
 #include "EngineLoader.h"
 #include "LibraryHold.h"
 #include "MemberChecks.h"
+#include "MemberListModel.h"
 #include "ProcessingQueue.h"
+#include "ServiceListModel.h"
 #include "library/LibraryLock.h"
 #include "library/OpenLibrary.h"
 
@@ -62,6 +65,7 @@ private Q_SLOTS:
     void theQueueRunsOneAtATimeInOrderAndCancelsWhatWaits();
     void aCheckEndsWithoutAResultWhenTheModelsFail();
     void theHoldTakesTheLibraryOnceAToolLetsGo();
+    void followUpKeepsItsChoiceAndFollowsRegistersNotProgress();
 };
 
 void AppPartsTest::theQueueRunsOneAtATimeInOrderAndCancelsWhatWaits() {
@@ -129,6 +133,52 @@ void AppPartsTest::theHoldTakesTheLibraryOnceAToolLetsGo() {
     QCOMPARE(taken.count(), 1);
     QVERIFY(hold.waited());
     QVERIFY(hold.status().isEmpty());
+}
+
+void AppPartsTest::followUpKeepsItsChoiceAndFollowsRegistersNotProgress() {
+    TempFolder dir;
+    const QString settings = QString::fromStdString((dir / "settings.conf").string());
+    ServiceListModel services;
+    MemberListModel members(QString::fromStdString(dir.path().string()));
+    members.reset({Member{"M0001", "Anne", {}, {}, {}}});
+    // Anne is absent from two finished services; a third is still running.
+    std::vector<Service> list;
+    for (int i = 0; i < 3; ++i) {
+        Service s("s" + std::to_string(i), "Sunday", Date(std::chrono::hours(24 * 7 * i)), {}, {},
+                  ProcessSettings::Mode::standard);
+        s.status = i < 2 ? ServiceStatus::done : ServiceStatus::processing;
+        s.results = ServiceResults{};
+        s.results->members = {MemberResult{"M0001"}};
+        list.push_back(s);
+    }
+    services.reset(list);
+    {
+        AttendanceOverTime attendance(services, members, {}, settings);
+        FollowUpModel& followUp = *attendance.followUp();
+        QCOMPARE(followUp.missed(), 3);
+        followUp.setMissed(2);
+        QTRY_COMPARE(followUp.count(), 1);
+        QCOMPARE(attendance.trend()->count(), 2);
+        QSignalSpy refreshed(attendance.trend(), &TrendModel::trendChanged);
+        // Progress of the running service changes no register.
+        Service running = list[2];
+        running.progress = 0.5;
+        services.replace(2, running);
+        QTest::qWait(20);
+        QCOMPARE(refreshed.count(), 0);
+        // Its end adds one, on which Anne is present.
+        running.status = ServiceStatus::done;
+        running.results->members[0].present = true;
+        services.replace(2, running);
+        QTRY_COMPARE(followUp.count(), 0);
+        QCOMPARE(attendance.memberHistory("M0001")["attended"].toInt(), 1);
+        QCOMPARE(refreshed.count(), 1);
+        followUp.setMissed(20);
+        QCOMPARE(followUp.missed(), mostMissedServices);
+    }
+    // The next start remembers the choice.
+    AttendanceOverTime again(services, members, {}, settings);
+    QCOMPARE(again.followUp()->missed(), mostMissedServices);
 }
 
 TALLYMERE_APP_TEST(AppPartsTest);

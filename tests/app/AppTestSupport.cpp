@@ -4,7 +4,7 @@
 #include "recognition/Enroller.h"
 #include "support/ModelCache.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtTest/QtTest>
 #include <algorithm>
@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (!qEnvironmentVariableIsSet("QT_QUICK_CONTROLS_STYLE"))
         qputenv("QT_QUICK_CONTROLS_STYLE", "Basic");
-    QGuiApplication application(argc, argv);
+    // The window's services page draws its chart through a QApplication, as the program does.
+    QApplication application(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     QString only;
     if (arguments.size() > 1 && !arguments[1].startsWith('-')) only = arguments.takeAt(1);

@@ -9,6 +9,7 @@
 #include "FileImageProvider.h"
 #include "library/Library.h"
 
+#include <QApplication>
 #include <QColor>
 #include <QDir>
 #include <QFile>
@@ -216,6 +217,13 @@ private:
     RenderCheck renderCheck;
 };
 
-QUICK_TEST_MAIN_WITH_SETUP(screens, Setup)
+// As QUICK_TEST_MAIN_WITH_SETUP, but in a QApplication: the services page's chart (Qt Charts)
+// needs one.
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QTEST_SET_MAIN_SOURCE_PATH
+    Setup setup;
+    return quick_test_main_with_setup(argc, argv, "screens", QUICK_TEST_SOURCE_DIR, &setup);
+}
 
 #include "screens_main.moc"

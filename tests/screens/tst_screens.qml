@@ -22,6 +22,9 @@ TestCase {
     Component { id: membersPage; MembersView { width: 1100; height: 760; appModel: testModel } }
     Component { id: newServiceSheet; NewServiceSheet { appModel: testModel } }
     Component { id: memberFilter; MemberFilter {} }
+    Component { id: signalSpy; SignalSpy {} }
+    Component { id: homePage; HomeView { width: 1100; height: 760; appModel: testModel } }
+    Component { id: memberPage; MemberDetailView { width: 1100; height: 760; appModel: testModel } }
 
     function findNamed(item, name) {
         if (!item)
@@ -222,5 +225,85 @@ TestCase {
         compare(sheet.label, "Evening");
         keyClick(Qt.Key_Escape);
         tryVerify(() => !sheet.visible);
+    }
+
+    // The seeded registers, oldest first: "Midweek live" (6 March) and "Sunday service" (10
+    // March), each with Ada present to double-check, Grace present and Alan absent.
+    function test_follow_up_card_and_away_filter() {
+        const followUp = testModel.attendance.followUp;
+        compare(followUp.missed, 3);
+        const home = createTemporaryObject(homePage, testCase);
+        const card = findNamed(home, "followUpCard");
+        verify(card.visible);
+        tryCompare(followUp, "count", 0);
+        compare(findNamed(home, "followUpEmpty").text, "Everyone has been seen in the last 3 services");
+        // Alan has been away from both: listed once two services count.
+        followUp.missed = 2;
+        compare(findNamed(home, "missedChooser").value, 2);
+        tryCompare(followUp, "count", 1);
+        verify(!findNamed(home, "followUpEmpty").visible);
+        compare(followUp.memberIDs, ["M0003"]);
+        compare(Rules.awayText(2, ""), "Away 2 services \u00b7 not seen yet");
+        compare(Rules.awayText(4, "3 Nov 2026"), "Away 4 services \u00b7 last seen 3 Nov 2026");
+        followUp.missed = 1; // out of range: kept at the fewest
+        compare(followUp.missed, 2);
+
+        // The members page's "Away" shows the same members, and the search still applies.
+        const page = createTemporaryObject(membersPage, testCase);
+        const grid = findNamed(page, "memberGrid");
+        compare(grid.count, 3);
+        mouseClick(findNamed(page, "awayFilter"));
+        verify(page.awayOnly);
+        compare(grid.count, 1);
+        page.query = "ada";
+        compare(grid.count, 0);
+        page.query = "";
+        // A register that now shows Alan present ends his run.
+        testModel.correct(sundayID, "M0003", "present");
+        tryCompare(followUp, "count", 0);
+        compare(grid.count, 0);
+        testModel.correct(sundayID, "M0003", "restore");
+        tryCompare(followUp, "count", 1);
+        compare(grid.count, 1);
+        followUp.missed = 3;
+    }
+
+    function test_member_attendance_strip_and_figures() {
+        const grace = createTemporaryObject(memberPage, testCase, { memberID: "M0002" });
+        compare(grace.history.registers.map(r => r.mark), ["present", "present"]);
+        compare(grace.history.registers.map(r => r.serviceID), [liveID, sundayID]);
+        compare(findNamed(grace, "attendedFigure").text, "Attended 2 of the last 2");
+        verify(!findNamed(grace, "absenceRun").visible);
+        compare(findNamed(grace, "lastSeen").text, "Last seen 10 Mar 2024");
+
+        const alan = createTemporaryObject(memberPage, testCase, { memberID: "M0003" });
+        compare(findNamed(alan, "absenceRun").text, "Away 2 services in a row");
+        compare(findNamed(alan, "lastSeen").text, "Not seen yet");
+        compare(findNamed(alan, "attendedFigure").text, "Attended 0 of the last 2");
+        // Ada's lines are to be double-checked until the operator decides one.
+        const ada = createTemporaryObject(memberPage, testCase, { memberID: "M0001" });
+        compare(ada.history.registers.map(r => r.mark), ["review", "review"]);
+        testModel.correct(sundayID, "M0001", "absent");
+        compare(ada.history.registers.map(r => r.mark), ["review", "corrected"]);
+        compare(findNamed(ada, "absenceRun").visible, false);
+        compare(Rules.registerHint("Sunday service", "10 Mar 2024", "corrected", false),
+                "Sunday service \u00b7 10 Mar 2024 \u00b7 Absent (corrected)");
+        testModel.correct(sundayID, "M0001", "restore");
+        compare(ada.history.registers[1].mark, "review");
+
+        // A mark opens its service (the other pages, on top, are put away first).
+        alan.visible = false;
+        ada.visible = false;
+        const strip = findNamed(grace, "attendanceStrip");
+        waitForRendering(grace);
+        const opened = signalSpy.createObject(grace, { target: grace, signalName: "openService" });
+        const marks = [];
+        for (let i = 0; i < strip.children.length; ++i)
+            if (strip.children[i].mark !== undefined)
+                marks.push(strip.children[i]);
+        compare(marks.length, 2);
+        mouseClick(marks[1]);
+        compare(opened.count, 1);
+        compare(opened.signalArguments[0][0], sundayID);
     }
 }
