@@ -20,8 +20,9 @@ AbstractButton {
     background: Rectangle {
         radius: 7
         color: root.filled ? Base.ink : root.hovered ? Base.pressed : Base.soft
-        border.width: root.mark === "review" ? 1.5 : 0
-        border.color: Base.ink
+        // An absent mark is outlined so that it reads as a service, not as a gap.
+        border.width: root.filled ? 0 : 1.5
+        border.color: root.mark === "absent" ? Base.mute : Base.ink
     }
     contentItem: Item {
         Icon {

@@ -87,7 +87,8 @@ Rectangle {
             ValueAxis {
                 id: values
                 min: 0
-                max: Math.max(5, Math.ceil(root.trend.highest * 1.1 / 5) * 5)
+                // A multiple of the four intervals between ticks, so every tick is a whole number.
+                max: Math.max(4, Math.ceil(root.trend.highest * 1.1 / 4) * 4)
                 labelFormat: "%d"
                 tickCount: 5
                 labelsFont: Base.caption2Base
@@ -143,6 +144,8 @@ Rectangle {
         id: tip
         objectName: "trendHint"
         parent: chart
+        // As wide as its longest line, not as the chart.
+        width: contentItem.implicitWidth + leftPadding + rightPadding
         visible: root.hovered !== null
         text: root.hovered ? Rules.trendHint(root.hovered.label, Formats.shortDate(root.hovered.date), root.hovered) : ""
     }

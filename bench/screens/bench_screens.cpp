@@ -1,16 +1,21 @@
 // bench_screens: the window over a large library (500 members, 300 finished services of 500
 // results each), drawn offscreen. Prints how long the window takes to show, to switch to the
-// members and services pages, to scroll each grid from top to bottom a screen at a time (the
-// slowest frame), to open one service's register, and how many grid delegates exist at once.
+// members and services pages (the latter with the attendance chart), to scroll each grid from top
+// to bottom a screen at a time (the slowest frame), to open one service's register and one
+// member's page with the attendance strip, and how many grid delegates exist at once; and for
+// attendance over time, how long every member's history and the follow-up list take once the
+// services are loaded, and the time and peak memory of tallymere-cli writing the report of all
+// services.
 #include "AppModel.h"
 #include "FileImageProvider.h"
+#include "library/History.h"
 #include "library/Library.h"
 
+#include <QApplication>
 #include <QColor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QGuiApplication>
 #include <QImage>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -21,7 +26,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <spawn.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 Q_IMPORT_QML_PLUGIN(TallymerePlugin)
 Q_IMPORT_QML_PLUGIN(Tallymere_ScreensPlugin)
@@ -136,6 +144,27 @@ double scroll(QQuickWindow* window, QQuickItem* grid, int* mostDelegates) {
     return slowest;
 }
 
+// Runs tallymere-cli's report of the whole library into a file; its wall time in milliseconds and
+// its peak resident memory in KiB, or -1 when it failed.
+std::pair<double, long> cliReport(const fs::path& root, const fs::path& file) {
+    const std::string library = root.string(), output = file.string();
+    std::vector<std::string> arguments{TALLYMERE_CLI_PATH, "--library", library,
+                                       "report",           "-o",        output};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return {-1, -1};
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {-1, -1};
+    return {double(timer.nsecsElapsed()) / 1e6, usage.ru_maxrss};
+}
+
 long peakKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -149,7 +178,8 @@ long peakKiB() {
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_QUICK_CONTROLS_STYLE", "Basic");
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv); // the services page's chart needs it
+
     QTemporaryDir dir;
     const fs::path root = fs::path(dir.path().toStdString()) / "library";
     QElapsedTimer timer;
@@ -164,6 +194,25 @@ int main(int argc, char** argv) {
     timer.restart();
     AppModel model(std::move(options));
     std::printf("%-44s %8.0f ms\n", "model loaded", double(timer.elapsed()));
+
+    // Attendance over time on the loaded lists, as the window computes it.
+    timer.restart();
+    const AttendanceHistory history(model.serviceRecords(), model.memberRecords());
+    std::size_t away = history.followUp().size(), registers = 0;
+    for (const Member& member : model.memberRecords())
+        registers += history.member(member.id).recent(12).registers.size();
+    std::printf("%-44s %8.1f ms (%zu to follow up, %zu strip marks)\n",
+                "every member's history and the follow-up", double(timer.nsecsElapsed()) / 1e6,
+                away, registers);
+    timer.restart();
+    const auto trend = attendanceTrend(model.serviceRecords());
+    std::printf("%-44s %8.1f ms (%zu points)\n", "the trend of present members",
+                double(timer.nsecsElapsed()) / 1e6, trend.size());
+    const auto [reportMs, reportKiB] =
+        cliReport(root, fs::path(dir.path().toStdString()) / "report.csv");
+    std::printf("%-44s %8.0f ms, peak %ld MiB (%jd bytes)\n",
+                "tallymere-cli report of every service", reportMs, reportKiB / 1024,
+                std::intmax_t(fs::file_size(fs::path(dir.path().toStdString()) / "report.csv")));
 
     QQmlApplicationEngine engine;
     engine.addImportPath("qrc:/qt/qml");
@@ -184,7 +233,10 @@ int main(int argc, char** argv) {
         timer.restart();
         content->setProperty("section", section);
         frame(window);
-        std::printf("%-44s %8.0f ms\n", (std::string(section) + " page shown").c_str(),
+        std::printf("%-44s %8.0f ms\n",
+                    (std::string(section) + " page shown" +
+                     (std::string(section) == "services" ? " (with the trend chart)" : ""))
+                        .c_str(),
                     double(timer.elapsed()));
         settle(window, 1500);
         QQuickItem* grid =
@@ -205,6 +257,15 @@ int main(int argc, char** argv) {
     std::printf("%-44s %8.0f ms\n", "service page with 500 results opened",
                 double(timer.elapsed()));
     settle(window, 1500);
+    timer.restart();
+    QMetaObject::invokeMethod(content, "pop");
+    const QVariant member = QVariantMap{{"kind", "member"}, {"id", "M0003"}};
+    QMetaObject::invokeMethod(content, "push", Q_ARG(QVariant, member));
+    frame(window);
+    std::printf("%-44s %8.0f ms (%s)\n", "member page with the attendance strip shown",
+                double(timer.elapsed()),
+                named(window, "attendanceStrip") ? "strip shown" : "NO STRIP");
+    settle(window, 500);
     std::printf("%-44s %8ld MiB\n", "peak resident memory", peakKiB() / 1024);
     return 0;
 }

@@ -148,7 +148,9 @@ void AppPartsTest::followUpKeepsItsChoiceAndFollowsRegistersNotProgress() {
                   ProcessSettings::Mode::standard);
         s.status = i < 2 ? ServiceStatus::done : ServiceStatus::processing;
         s.results = ServiceResults{};
-        s.results->members = {MemberResult{"M0001"}};
+        MemberResult anne;
+        anne.memberID = "M0001";
+        s.results->members = {anne};
         list.push_back(s);
     }
     services.reset(list);
@@ -157,7 +159,7 @@ void AppPartsTest::followUpKeepsItsChoiceAndFollowsRegistersNotProgress() {
         FollowUpModel& followUp = *attendance.followUp();
         QCOMPARE(followUp.missed(), 3);
         followUp.setMissed(2);
-        QTRY_COMPARE(followUp.count(), 1);
+        QTRY_COMPARE(followUp.rowCount(), 1);
         QCOMPARE(attendance.trend()->count(), 2);
         QSignalSpy refreshed(attendance.trend(), &TrendModel::trendChanged);
         // Progress of the running service changes no register.
@@ -170,7 +172,7 @@ void AppPartsTest::followUpKeepsItsChoiceAndFollowsRegistersNotProgress() {
         running.status = ServiceStatus::done;
         running.results->members[0].present = true;
         services.replace(2, running);
-        QTRY_COMPARE(followUp.count(), 0);
+        QTRY_COMPARE(followUp.rowCount(), 0);
         QCOMPARE(attendance.memberHistory("M0001")["attended"].toInt(), 1);
         QCOMPARE(refreshed.count(), 1);
         followUp.setMissed(20);
