@@ -63,7 +63,7 @@ std::vector<AttendanceOverTime::RegisterKey> AttendanceOverTime::serviceKeys() c
 }
 
 AttendanceOverTime::Basis AttendanceOverTime::basis() const {
-    Basis basis{serviceKeys(), {}};
+    Basis basis{services_.records().data(), serviceKeys(), {}};
     basis.members.reserve(members_.records().size());
     for (const Member& m : members_.records())
         basis.members.emplace_back(m.id, m.name);
@@ -110,8 +110,8 @@ QVariantMap AttendanceOverTime::memberHistory(const QString& memberID) const {
     const MemberHistory recent = all.recent(recentRegisters);
     QVariantList registers;
     for (const Attendance& a : recent.registers)
-        registers.append(QVariantMap{{"serviceID", QString::fromStdString(a.serviceID)},
-                                     {"label", QString::fromStdString(a.label)},
+        registers.append(QVariantMap{{"serviceID", QString::fromStdString(a.service->id)},
+                                     {"label", QString::fromStdString(a.service->label)},
                                      {"date", toDateTime(a.date)},
                                      {"attended", a.attended},
                                      {"mark", QString::fromLatin1(mark(a))}});

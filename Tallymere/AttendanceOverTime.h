@@ -65,8 +65,10 @@ private:
         Corrections corrections;
         bool operator==(const RegisterKey&) const = default;
     };
-    // What the histories are made from: every service's key, and the members' ids and names.
+    // What the histories are made from: where the services are (the histories point into that
+    // list), every service's key, and the members' ids and names.
     struct Basis {
+        const Service* list = nullptr;
         std::vector<RegisterKey> services;
         std::vector<std::pair<std::string, std::string>> members;
         bool operator==(const Basis&) const = default;

@@ -575,7 +575,7 @@ int historyCommand(const fs::path& root, const CommandLine& line) {
               << "\n\n";
     Table table({{"DATE"}, {"SERVICE"}, {"ID"}, {"ATTENDED"}, {"NOTE"}});
     for (auto it = history.registers.rbegin(); it != history.registers.rend(); ++it)
-        table.add({localDateTime(it->date), it->label, it->serviceID,
+        table.add({localDateTime(it->date), it->service->label, it->service->id,
                    it->attended ? "present" : "absent",
                    it->corrected     ? "corrected by operator"
                    : it->needsReview ? "to double-check"

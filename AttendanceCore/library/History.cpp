@@ -85,6 +85,7 @@ AttendanceHistory::AttendanceHistory(const std::vector<Service>& services,
                                      const std::vector<Member>& members,
                                      const RegisterFilter& filter) {
     members_.reserve(members.size());
+    histories_.reserve(members.size());
     for (const Member& member : members)
         members_.push_back({member.id, member.name});
     const std::vector<const Service*> counted = countedRegisters(services, filter);
@@ -98,7 +99,7 @@ AttendanceHistory::AttendanceHistory(const std::vector<Service>& services,
                 history.memberID = result.memberID;
                 history.registers.reserve(counted.size());
             }
-            history.registers.push_back({service->id, service->label, service->date, result.present,
+            history.registers.push_back({service, service->date, result.present,
                                          line.correction.has_value() || line.visitor.has_value(),
                                          result.needsReview});
         }

@@ -33,11 +33,12 @@ std::vector<const Service*> countedRegisters(const std::vector<Service>& service
 // label filter offers.
 std::vector<std::string> registerLabels(const std::vector<Service>& services);
 
-// One register a member is on, as their history shows it.
+// One register a member is on, as their history shows it. It points at its service in the list
+// the history was made from (a history holds 150,000 of these for a large library, so its id and
+// label are not copied into each), and is valid while that list is unchanged.
 struct Attendance {
-    std::string serviceID;
-    std::string label;
-    Date date{};
+    const Service* service = nullptr;
+    Date date{};              // the service's
     bool attended = false;    // the corrected line's present
     bool corrected = false;   // the operator decided the line or named a visitor as the member
     bool needsReview = false; // still to be double-checked
@@ -76,7 +77,8 @@ inline constexpr int mostMissedServices = 8;
 class AttendanceHistory {
 public:
     // `members` are the enrolled members in list order (sorted by name as stored); registers may
-    // also hold members deleted since, whose histories are kept under their ids.
+    // also hold members deleted since, whose histories are kept under their ids. The histories
+    // point into `services`, which must outlive them unchanged.
     AttendanceHistory(const std::vector<Service>& services, const std::vector<Member>& members,
                       const RegisterFilter& filter = {});
 

@@ -73,6 +73,7 @@ Register correctedRegister(const Service& service, const std::vector<Member>& me
     const std::vector<Visitor>& visitors = service.results->visitors;
 
     bool moved = false;
+    shown.lines.reserve(service.results->members.size());
     for (const MemberResult& automatic : service.results->members) {
         RegisterLine line{automatic, std::nullopt, std::nullopt, std::nullopt};
         MemberResult& result = line.result;

@@ -79,8 +79,8 @@ TEST(History, RegistersInOrderAbsenceRunAndLastSeen) {
     // Ann: P P a a(8, first) a(8, second) P(weekday) a: the weekday presence ends a run.
     const MemberHistory& ann = all.member("M1");
     EXPECT_EQ(marks(ann), "PPaaaPa");
-    EXPECT_EQ(ann.registers[3].serviceID, "s4a");
-    EXPECT_EQ(ann.registers[4].serviceID, "s4b");
+    EXPECT_EQ(ann.registers[3].service->id, "s4a");
+    EXPECT_EQ(ann.registers[4].service->id, "s4b");
     EXPECT_EQ(ann.attended(), 3);
     EXPECT_EQ(ann.absenceRun(), 1);
     EXPECT_EQ(ann.lastSeen(), day(10));
