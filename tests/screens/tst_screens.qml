@@ -266,6 +266,14 @@ TestCase {
         tryCompare(followUp, "count", 1);
         compare(grid.count, 1);
         followUp.missed = 3;
+
+        // The report is written as a register is: never over the library's own files.
+        testModel.dismissNotice();
+        verify(testModel.exportReport("file://" + testLibraryRoot + "/../report.csv", "Sunday service"));
+        compare(testModel.notice, "");
+        verify(!testModel.exportReport("file://" + testLibraryRoot + "/members.json"));
+        verify(testModel.notice.indexOf("The report cannot be saved to ") === 0, testModel.notice);
+        testModel.dismissNotice();
     }
 
     function test_member_attendance_strip_and_figures() {
