@@ -144,9 +144,13 @@ Rectangle {
         id: tip
         objectName: "trendHint"
         parent: chart
-        // As wide as its longest line, not as the chart.
-        width: contentItem.implicitWidth + leftPadding + rightPadding
         visible: root.hovered !== null
         text: root.hovered ? Rules.trendHint(root.hovered.label, Formats.shortDate(root.hovered.date), root.hovered) : ""
+        // Unwrapped, so the hint is as wide as its longest line rather than the chart.
+        contentItem: Text {
+            text: tip.text
+            font: Base.caption2Base
+            color: Base.ink
+        }
     }
 }
