@@ -40,7 +40,7 @@ AttendanceSession::AttendanceSession(std::vector<Member> members, const Library&
     : settings(settings), model(std::move(model)), gallery_(Gallery::of(members)),
       members_(std::move(members)), library_(library),
       tracker_(stillImages ? std::numeric_limits<double>::infinity() : settings.trackMaxGap,
-               settings.trackMinSim, stillImages) {
+               settings.trackMinSim, stillImages, !stillImages && settings.reembedSeconds > 0) {
     if (gallery_.rows.empty()) throw ProcessError::noMembers();
 }
 
@@ -67,6 +67,42 @@ std::vector<LiveFace> AttendanceSession::ingest(const std::vector<Face>& faces, 
         out.push_back(LiveFace{ids[i], faces[i].box, std::move(member), score});
     }
     return out;
+}
+
+std::vector<bool> AttendanceSession::needsEmbedding(const std::vector<Face>& faces,
+                                                    double t) const {
+    std::vector<bool> needed(faces.size(), true);
+    if (!(settings.reembedSeconds > 0)) return needed;
+    // Skipped sightings add no identifying sightings, so a track is left to earn those a visitor
+    // needs before any is skipped.
+    const int wellIdentified = std::max(3, minimumEvidence(settings, false));
+    const std::vector<int> matches = tracker_.positionMatches(faces, t);
+    for (std::size_t i = 0; i < faces.size(); ++i) {
+        if (matches[i] < 0) continue;
+        const Track& track = *tracker_.tracks()[static_cast<std::size_t>(matches[i])];
+        // A better view than any so far is embedded, so that the best sightings reach the vote.
+        needed[i] = track.idSightings < wellIdentified ||
+                    !(t - track.lastEmbeddedT < settings.reembedSeconds) ||
+                    Track::weightOf(faces[i]) > track.bestQuality;
+    }
+    return needed;
+}
+
+std::vector<Face> AttendanceSession::analyze(FaceEngine& engine, const BGRAImage& image, double t,
+                                             int size, int tiles) {
+    std::vector<Face> faces;
+    if (settings.reembedSeconds > 0) {
+        faces = engine.find(image, size, settings.minFacePx, tiles);
+        engine.align(image, faces);
+        const std::vector<bool> needed = needsEmbedding(faces, t);
+        engine.embedAligned(faces, needed);
+    } else {
+        faces = engine.analyze(image, size, settings.minFacePx, tiles);
+    }
+    embeddingCount_.faces += static_cast<long>(faces.size());
+    for (const Face& face : faces)
+        if (!face.embedding.empty()) ++embeddingCount_.embedded;
+    return faces;
 }
 
 std::pair<std::optional<std::string>, float> AttendanceSession::label(const Track* track) {
