@@ -242,8 +242,7 @@ double median(std::vector<double> values) {
 // machine's moods fall on both alike.
 void compareIntervals(const std::string& label, const fs::path& models, const fs::path& faces,
                       const fs::path& recording, const fs::path& scratch, int runs) {
-    const double standard =
-        ProcessSettings::preset(ProcessSettings::Mode::standard).reembedSeconds;
+    const double standard = ProcessSettings::preset(ProcessSettings::Mode::standard).reembedSeconds;
     std::vector<double> intervals{0.0, standard};
     std::map<double, std::vector<Outcome>> outcomes;
     for (int run = 0; run < runs; ++run)
@@ -252,8 +251,8 @@ void compareIntervals(const std::string& label, const fs::path& models, const fs
                 runWith("onednn", models, faces, recording, scratch, interval));
     std::printf("\n%s: oneDNN, every face embedded against reembedSeconds %.1f, %d runs each\n",
                 label.c_str(), standard, runs);
-    std::printf("  %-16s %12s %12s %16s %10s\n", "reembedSeconds", "median wall s",
-                "real-time x", "faces embedded", "speed-up");
+    std::printf("  %-16s %12s %12s %16s %10s\n", "reembedSeconds", "median wall s", "real-time x",
+                "faces embedded", "speed-up");
     std::vector<double> wall0;
     for (const auto& o : outcomes[0.0])
         wall0.push_back(o.wall);

@@ -57,6 +57,9 @@ struct ProcessSettings {
     // not embedded again within them (0: every face is embedded).
     double reembedSeconds = 3.0;
 
+    // reembedSeconds of live sessions, which analyse several frames a second.
+    static constexpr double liveReembedSeconds = 2.0;
+
     // The whole record for a mode: only sampleFPS and detectorSize vary.
     static ProcessSettings preset(Mode mode);
 

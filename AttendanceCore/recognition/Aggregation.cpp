@@ -41,7 +41,6 @@ bool shareAFrame(const Track& a, const Track& b) {
     return false;
 }
 
-
 // Average linkage of the tracks `members` (indices into `identity`, ascending), merging the
 // closest pair of clusters while its linkage reaches `threshold`. Clusters come back in the order
 // of their first track, each listing the earlier cluster's tracks before the later one's at every

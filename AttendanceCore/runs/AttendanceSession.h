@@ -77,8 +77,8 @@ public:
 
     // Which of one frame's aligned faces (time `t`, before ingesting it) need an embedding: all
     // but those that continue a track on position alone while the track is well identified
-    // (enough identifying sightings, one embedded less than `reembedSeconds` ago) and that are
-    // no better in quality than the track's best.
+    // (enough identifying sightings, one embedded less than `reembedSeconds` ago), that are no
+    // better in quality than the track's best and that look like its last embedded sighting.
     std::vector<bool> needsEmbedding(const std::vector<Face>& faces, double t) const;
 
     // Finds the faces of one frame at `size` with `tiles` and embeds those that need it, in one
@@ -134,6 +134,8 @@ private:
     int frames_ = 0;
     double lastT_ = 0;
     EmbeddingCount embeddingCount_;
+    // The look of each open track's latest embedded sighting, while faces may be left unembedded.
+    std::unordered_map<int, std::vector<float>> looks_;
     std::unordered_map<int, Label> labels_;
     mutable std::vector<Decided> decided_; // by track id
 };

@@ -84,9 +84,10 @@ void LiveController::startWithEngine(LiveHost& host) {
         return;
     }
     try {
-        session_ = std::make_unique<AttendanceSession>(
-            host.members(), host.library(),
-            ProcessSettings::preset(ProcessSettings::Mode::standard), false);
+        ProcessSettings settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+        settings.reembedSeconds = ProcessSettings::liveReembedSeconds;
+        session_ =
+            std::make_unique<AttendanceSession>(host.members(), host.library(), settings, false);
     } catch (const std::exception& error) {
         setState(State::failed(error.what()));
         return;

@@ -224,7 +224,8 @@ TEST(Tracker, AFaceWithoutEmbeddingContinuesOnPositionOnlyWhenThePairingIsUnambi
     }
     {
         // A second track within IoU 0.3 of the face: ambiguous.
-        auto tracker = firstFrame({face(start, embeddingAlong(0)), face(boxAt(160, 100), embeddingAlong(1))});
+        auto tracker =
+            firstFrame({face(start, embeddingAlong(0)), face(boxAt(160, 100), embeddingAlong(1))});
         const Face bare = face(boxAt(110, 100), {});
         EXPECT_EQ(tracker->positionMatches({bare}, 1), (std::vector<int>{-1}));
     }

@@ -414,8 +414,19 @@ TEST(AttendanceSession, AFaceInItsPlaceIsEmbeddedAgainOnlyWhenItsTrackNeedsIt) {
     ProcessSettings s;
     s.reembedSeconds = 3;
     AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, s, false);
+    // Aligned crops of two looks: stripes across, and stripes down.
+    const auto striped = [](bool across) {
+        BGRAImage crop(112, 112);
+        for (int y = 0; y < 112; ++y)
+            for (int x = 0; x < 112; ++x)
+                for (int c = 0; c < 3; ++c)
+                    crop.data[static_cast<std::size_t>((y * 112 + x) * 4 + c)] =
+                        ((across ? y : x) / 14) % 2 ? 200 : 40;
+        return crop;
+    };
     Face seen = face(100, 100, 60, scoring(0.9f, 0));
     seen.blur = 100; // room to be sharper
+    seen.crop = striped(true);
     Face bare = seen;
     bare.embedding.clear();
     using Needs = std::vector<bool>;
@@ -440,6 +451,10 @@ TEST(AttendanceSession, AFaceInItsPlaceIsEmbeddedAgainOnlyWhenItsTrackNeedsIt) {
     sharper.blur = 120;
     EXPECT_EQ(session.needsEmbedding({larger}, 4), Needs{true});
     EXPECT_EQ(session.needsEmbedding({sharper}, 4), Needs{true});
+    // So is a face in the place that looks unlike the track's last embedded one: someone else.
+    Face someoneElse = bare;
+    someoneElse.crop = striped(false);
+    EXPECT_EQ(session.needsEmbedding({someoneElse}, 4), Needs{true});
     // A neighbour close enough to be taken for the same person: both embedded.
     EXPECT_EQ(session.needsEmbedding({bare, face(125, 100, 60, {})}, 4), (Needs{true, true}));
 

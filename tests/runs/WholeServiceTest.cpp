@@ -13,6 +13,7 @@
 #include "library/Library.h"
 #include "recognition/Enroller.h"
 #include "recognition/Gallery.h"
+#include "runs/AttendanceSession.h"
 #include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
 #include "support/ModelCache.h"
@@ -140,11 +141,10 @@ BGRAImage faceTile(const fs::path& photo, std::optional<std::size_t> which = {})
     if (!image) throw std::runtime_error("cannot read " + photo.string());
     std::vector<Face> faces = engine().detect(*image, 640, 0.5f, 1);
     if (faces.empty()) throw std::runtime_error("no face in " + photo.string());
-    const Box box =
-        which ? faces.at(*which).box
-              : std::max_element(faces.begin(), faces.end(), [](auto& a, auto& b) {
-                    return a.width() < b.width();
-                })->box;
+    const Box box = which ? faces.at(*which).box
+                          : std::max_element(faces.begin(), faces.end(), [](auto& a, auto& b) {
+                                return a.width() < b.width();
+                            })->box;
     const float scale = 100 / (box.x2 - box.x1);
     return image->warpAffine(200, 200,
                              Affine{scale, 0, 50 - scale * box.x1, 0, scale, 60 - scale * box.y1});
@@ -624,15 +624,16 @@ TEST(WholeService, FacesLeftUnembeddedInTheirPlaceKeepTheRegister) {
     ProcessSettings everyFace = standard;
     everyFace.reembedSeconds = 0;
     for (const fs::path& video : {stageClip(), seats}) {
-        const ServiceResults all = processor.run(service({video.string()}), people.members, everyFace, {}, {});
+        const ServiceResults all =
+            processor.run(service({video.string()}), people.members, everyFace, {}, {});
         const EmbeddingCount allCount = processor.lastEmbeddingCount();
-        const ServiceResults some = processor.run(service({video.string()}), people.members, standard, {}, {});
+        const ServiceResults some =
+            processor.run(service({video.string()}), people.members, standard, {}, {});
         const EmbeddingCount someCount = processor.lastEmbeddingCount();
         SCOPED_TRACE(video.filename().string() + "\nevery face:\n" +
                      registerText(all, people.members) + "default interval (" +
-                     std::to_string(someCount.embedded) + " of " +
-                     std::to_string(someCount.faces) + " faces embedded):\n" +
-                     registerText(some, people.members));
+                     std::to_string(someCount.embedded) + " of " + std::to_string(someCount.faces) +
+                     " faces embedded):\n" + registerText(some, people.members));
         EXPECT_EQ(allCount.embedded, allCount.faces);
         EXPECT_EQ(someCount.faces, allCount.faces);
         ASSERT_EQ(some.members.size(), all.members.size());
