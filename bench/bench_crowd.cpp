@@ -8,10 +8,14 @@
 // Everyone in the shared people folder is enrolled under each runtime; then the service processor
 // runs the recording with the standard settings, exactly as the tool does. Per run it prints the
 // wall time, the real-time factor (recording seconds per wall second), processor time, and the
-// register in short, so that the runtimes' registers can be compared.
+// register in short, so that the runtimes' registers can be compared. Then, with the oneDNN
+// runtime, it runs the recording with every face embedded (reembedSeconds 0) and with the
+// standard interval, alternating, and prints the median wall time of each, the share of faces
+// embedded and whether the registers agree.
 //
-// usage: bench_crowd [--seconds S] [--skip-r50] [--keep DIR]
+// usage: bench_crowd [--seconds S] [--runs N] [--skip-r50] [--keep DIR]
 //   --seconds  length of the recording (default 20)
+//   --runs     runs of each interval (default 3)
 //   --skip-r50 only the shared test models; otherwise also with the recogniser replaced by a
 //              random-weight IResNet-50 of the product recogniser's shape (bench/make_iresnet50.py)
 //   --keep     folder in which to make (or reuse) the recording and converted models
@@ -34,6 +38,7 @@
 #include <iostream>
 #include <map>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -150,18 +155,23 @@ struct Outcome {
     std::string runtime;
     double wall = 0, cpu = 0, recording = 0;
     int frames = 0;
+    EmbeddingCount faces;
+    std::map<std::string, std::string> flags; // name -> review reason of a flagged member
     std::map<std::string, std::pair<bool, int>> members; // name -> present, sightings
     int visitors = 0;
 };
 
-// One runtime: enrol everyone, then one standard-mode run of the recording.
+// One runtime: enrol everyone, then one standard-mode run of the recording (with `reembedSeconds`
+// when given).
 Outcome runWith(const std::string& runtime, const fs::path& models, const fs::path& faces,
-                const fs::path& recording, const fs::path& scratch) {
+                const fs::path& recording, const fs::path& scratch,
+                std::optional<double> reembedSeconds = {}) {
     setenv("TALLYMERE_RUNTIME", runtime.c_str(), 1);
     Outcome o;
     o.runtime = runtime;
     FaceEngine engine(models);
-    const ProcessSettings settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+    ProcessSettings settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+    if (reembedSeconds) settings.reembedSeconds = *reembedSeconds;
     // The tool loads its detector before the run starts; so does the benchmark.
     engine.detect(BGRAImage(64, 64), settings.detectorSize, 0.5f, 1);
     const fs::path libraryDir = scratch / ("library-" + runtime);
@@ -185,10 +195,13 @@ Outcome runWith(const std::string& runtime, const fs::path& models, const fs::pa
     o.cpu = cpuSeconds() - cpu;
     o.recording = r.durationSeconds;
     o.frames = r.framesAnalysed;
+    o.faces = processor.lastEmbeddingCount();
     for (const auto& m : r.members) {
         const auto it = std::find_if(members.begin(), members.end(),
                                      [&](const Member& x) { return x.id == m.memberID; });
-        o.members[it == members.end() ? m.memberID : it->name] = {m.present, m.sightings};
+        const std::string name = it == members.end() ? m.memberID : it->name;
+        o.members[name] = {m.present, m.sightings};
+        if (m.needsReview) o.flags[name] = m.reviewReason;
     }
     o.visitors = int(r.visitors.size());
     return o;
@@ -220,23 +233,73 @@ void report(const std::string& label, const std::vector<Outcome>& outcomes) {
     std::fflush(stdout);
 }
 
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Every face embedded against the standard interval, `runs` times each, alternating so that the
+// machine's moods fall on both alike.
+void compareIntervals(const std::string& label, const fs::path& models, const fs::path& faces,
+                      const fs::path& recording, const fs::path& scratch, int runs) {
+    const double standard = ProcessSettings::preset(ProcessSettings::Mode::standard).reembedSeconds;
+    std::vector<double> intervals{0.0, standard};
+    std::map<double, std::vector<Outcome>> outcomes;
+    for (int run = 0; run < runs; ++run)
+        for (const double interval : intervals)
+            outcomes[interval].push_back(
+                runWith("onednn", models, faces, recording, scratch, interval));
+    std::printf("\n%s: oneDNN, every face embedded against reembedSeconds %.1f, %d runs each\n",
+                label.c_str(), standard, runs);
+    std::printf("  %-16s %12s %12s %16s %10s\n", "reembedSeconds", "median wall s", "real-time x",
+                "faces embedded", "speed-up");
+    std::vector<double> wall0;
+    for (const auto& o : outcomes[0.0])
+        wall0.push_back(o.wall);
+    for (const double interval : intervals) {
+        std::vector<double> walls;
+        for (const auto& o : outcomes[interval])
+            walls.push_back(o.wall);
+        const Outcome& first = outcomes[interval].front();
+        std::printf("  %-16.1f %12.1f %12.2f %9ld/%ld %4.0f%% %9.2fx\n", interval, median(walls),
+                    first.recording / median(walls), first.faces.embedded, first.faces.faces,
+                    100.0 * static_cast<double>(first.faces.embedded) /
+                        static_cast<double>(std::max(1L, first.faces.faces)),
+                    median(wall0) / median(walls));
+    }
+    const Outcome &all = outcomes[0.0].front(), &some = outcomes[standard].front();
+    bool presence = true;
+    for (const auto& [name, seen] : all.members)
+        if (some.members.at(name).first != seen.first) presence = false;
+    const double visitorGap =
+        std::abs(some.visitors - all.visitors) / std::max(1.0, static_cast<double>(all.visitors));
+    std::printf("  members present and absent the same: %s; review flags the same: %s; visitors "
+                "%d against %d (%.1f%%)\n",
+                presence ? "yes" : "NO", some.flags == all.flags ? "yes" : "NO", some.visitors,
+                all.visitors, 100.0 * visitorGap);
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     preferPassiveThreadWaiting(argv);
     int seconds = 20;
+    int runs = 3;
     bool skipR50 = false;
     fs::path keep;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) {
             seconds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--skip-r50") {
             skipR50 = true;
         } else if (a == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else {
-            std::cerr << "usage: bench_crowd [--seconds S] [--skip-r50] [--keep DIR]\n";
+            std::cerr << "usage: bench_crowd [--seconds S] [--runs N] [--skip-r50] [--keep DIR]\n";
             return 2;
         }
     }
@@ -297,6 +360,7 @@ int main(int argc, char** argv) {
         for (const char* runtime : {"opencv", "onednn"})
             outcomes.push_back(runWith(runtime, models, shared / "faces", recording, scratch));
         report(label, outcomes);
+        compareIntervals(label, models, shared / "faces", recording, scratch, runs);
     }
     if (keep.empty()) fs::remove_all(scratch);
     return 0;

@@ -288,21 +288,7 @@ std::vector<Face> FaceEngine::detect(const BGRAImage& image, int size, float thr
     return nms(std::move(all), 0.5f, true);
 }
 
-void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
-    if (faces.empty()) return;
-    const std::size_t count = faces.size();
-
-    // Each face is aligned and written into its own slot of the batch, on every core at once;
-    // nothing is shared between faces, so the order of the work does not change a byte.
-    std::vector<BGRAImage> crops(count);
-    const std::size_t planeSize = static_cast<std::size_t>(cropSize) * cropSize;
-    float* input = inputBuffer(count * 3 * planeSize);
-    eachFace(count, [&](std::size_t i) {
-        crops[i] =
-            image.warpAffine(cropSize, cropSize, Affine::similarity(faces[i].kps, arcfaceTemplate));
-        fillPlanes(crops[i].mat(), cropSize, input + i * 3 * planeSize);
-    });
-
+std::vector<std::vector<float>> FaceEngine::embeddings(const float* input, std::size_t count) {
     const auto outputs = recognizer->run(
         {{"image", {static_cast<std::int64_t>(count), 3, cropSize, cropSize}, input}});
     const auto found = outputs.find("embedding");
@@ -318,10 +304,7 @@ void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
                                  std::to_string(total) + " values for " + std::to_string(count) +
                                  " faces; at least 512 per face are needed");
 
-    std::vector<double> blur(count);
-    eachFace(count, [&](std::size_t i) { blur[i] = crops[i].laplacianVariance(); });
-
-    std::vector<Face> updated = faces;
+    std::vector<std::vector<float>> result(count);
     for (std::size_t i = 0; i < count; ++i) {
         std::vector<float> v(embeddingSize);
         float sumSq = 0;
@@ -332,8 +315,34 @@ void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
         const float norm = std::sqrt(sumSq) + 0.000000001f;
         for (float& x : v)
             x /= norm;
+        result[i] = std::move(v);
+    }
+    return result;
+}
+
+void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
+    if (faces.empty()) return;
+    const std::size_t count = faces.size();
+
+    // Each face is aligned and written into its own slot of the batch, on every core at once;
+    // nothing is shared between faces, so the order of the work does not change a byte.
+    std::vector<BGRAImage> crops(count);
+    const std::size_t planeSize = static_cast<std::size_t>(cropSize) * cropSize;
+    float* input = inputBuffer(count * 3 * planeSize);
+    eachFace(count, [&](std::size_t i) {
+        crops[i] =
+            image.warpAffine(cropSize, cropSize, Affine::similarity(faces[i].kps, arcfaceTemplate));
+        fillPlanes(crops[i].mat(), cropSize, input + i * 3 * planeSize);
+    });
+    std::vector<std::vector<float>> found = embeddings(input, count);
+
+    std::vector<double> blur(count);
+    eachFace(count, [&](std::size_t i) { blur[i] = crops[i].laplacianVariance(); });
+
+    std::vector<Face> updated = faces;
+    for (std::size_t i = 0; i < count; ++i) {
         Face& face = updated[i];
-        face.embedding = std::move(v);
+        face.embedding = std::move(found[i]);
         face.blur = blur[i];
         face.frontal = frontalScore(face.kps);
         face.crop = std::move(crops[i]);
@@ -341,11 +350,41 @@ void FaceEngine::embed(const BGRAImage& image, std::vector<Face>& faces) {
     faces = std::move(updated);
 }
 
-std::vector<Face> FaceEngine::analyze(const BGRAImage& image, int size, float minFace, int tiles) {
+void FaceEngine::align(const BGRAImage& image, std::vector<Face>& faces) const {
+    eachFace(faces.size(), [&](std::size_t i) {
+        Face& face = faces[i];
+        face.crop =
+            image.warpAffine(cropSize, cropSize, Affine::similarity(face.kps, arcfaceTemplate));
+        face.blur = face.crop->laplacianVariance();
+        face.frontal = frontalScore(face.kps);
+    });
+}
+
+void FaceEngine::embedAligned(std::vector<Face>& faces, const std::vector<bool>& which) {
+    std::vector<std::size_t> chosen;
+    for (std::size_t i = 0; i < faces.size(); ++i)
+        if (i < which.size() && which[i] && faces[i].crop) chosen.push_back(i);
+    if (chosen.empty()) return;
+    const std::size_t planeSize = static_cast<std::size_t>(cropSize) * cropSize;
+    float* input = inputBuffer(chosen.size() * 3 * planeSize);
+    eachFace(chosen.size(), [&](std::size_t k) {
+        fillPlanes(faces[chosen[k]].crop->mat(), cropSize, input + k * 3 * planeSize);
+    });
+    std::vector<std::vector<float>> found = embeddings(input, chosen.size());
+    for (std::size_t k = 0; k < chosen.size(); ++k)
+        faces[chosen[k]].embedding = std::move(found[k]);
+}
+
+std::vector<Face> FaceEngine::find(const BGRAImage& image, int size, float minFace, int tiles) {
     std::vector<Face> found = detect(image, size, 0.5f, tiles);
     std::vector<Face> kept;
     for (Face& face : found)
         if (face.width() >= minFace) kept.push_back(std::move(face));
+    return kept;
+}
+
+std::vector<Face> FaceEngine::analyze(const BGRAImage& image, int size, float minFace, int tiles) {
+    std::vector<Face> kept = find(image, size, minFace, tiles);
     embed(image, kept);
     return kept;
 }

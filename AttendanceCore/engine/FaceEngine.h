@@ -85,7 +85,15 @@ public:
     // Aligns, measures and embeds every face in one batched recogniser pass. On failure `faces`
     // is left exactly as it was.
     void embed(const BGRAImage& image, std::vector<Face>& faces);
-    // detect at threshold 0.5, keep faces at least minFace wide, embed them.
+    // Aligns and measures every face (crop, sharpness, frontality) as embed does, without
+    // embedding it: enough to know each face's quality.
+    void align(const BGRAImage& image, std::vector<Face>& faces) const;
+    // Embeds the aligned faces marked in `which` in one batched recogniser pass; the others are
+    // left without an embedding. On failure no face gains one.
+    void embedAligned(std::vector<Face>& faces, const std::vector<bool>& which);
+    // detect at threshold 0.5 and keep the faces at least minFace wide.
+    std::vector<Face> find(const BGRAImage& image, int size, float minFace, int tiles);
+    // find, then embed.
     std::vector<Face> analyze(const BGRAImage& image, int size, float minFace, int tiles);
 
     const std::filesystem::path& modelsDir() const { return modelsPath; }
@@ -97,6 +105,9 @@ public:
     static std::string readModelName(const std::filesystem::path& modelsDirectory);
 
 private:
+    // Runs the recogniser over `count` prepared crops and returns their unit-length embeddings.
+    std::vector<std::vector<float>> embeddings(const float* input, std::size_t count);
+
     std::map<int, std::unique_ptr<Model>> detectors;
     std::unique_ptr<Model> recognizer;
     std::filesystem::path modelsPath;

@@ -81,6 +81,7 @@ void to_json(Json& json, const ProcessSettings& s) {
     json["topK"] = s.topK;
     json["unknownClusterSim"] = jsonFloat(s.unknownClusterSim);
     json["unknownMinSeconds"] = jsonDouble(s.unknownMinSeconds);
+    json["reembedSeconds"] = jsonDouble(s.reembedSeconds);
 }
 
 void from_json(const Json& json, ProcessSettings& s) {
@@ -99,6 +100,7 @@ void from_json(const Json& json, ProcessSettings& s) {
     s.topK = readInt(json, "topK");
     s.unknownClusterSim = readFloat(json, "unknownClusterSim");
     s.unknownMinSeconds = readDouble(json, "unknownMinSeconds");
+    s.reembedSeconds = readOptionalDouble(json, "reembedSeconds").value_or(0.0);
 }
 
 void to_json(Json& json, const ProcessSettings::Mode& mode) {

@@ -53,6 +53,12 @@ struct ProcessSettings {
     int topK = 2;                    // best photo similarities averaged into a member's score
     float unknownClusterSim = 0.45f; // similarity grouping unrecognised tracks into one visitor
     double unknownMinSeconds = 3.0;  // shortest unrecognised track counted as a visitor
+    // Seconds an embedded sighting vouches for a face that stays in its place: such a face is
+    // not embedded again within them (0: every face is embedded).
+    double reembedSeconds = 3.0;
+
+    // reembedSeconds of live sessions, which analyse several frames a second.
+    static constexpr double liveReembedSeconds = 2.0;
 
     // The whole record for a mode: only sampleFPS and detectorSize vary.
     static ProcessSettings preset(Mode mode);
@@ -60,7 +66,8 @@ struct ProcessSettings {
     bool operator==(const ProcessSettings&) const = default;
 };
 
-// JSON form: an object keyed by the field names, all fourteen required on reading; a mode is its
+// JSON form: an object keyed by the field names, all required on reading but "reembedSeconds",
+// which results stored before it existed lack (read as 0, how those runs worked); a mode is its
 // raw value. Reading failures throw LibraryError (library/LibraryError.h).
 void to_json(nlohmann::json& json, const ProcessSettings& settings);
 void from_json(const nlohmann::json& json, ProcessSettings& settings);

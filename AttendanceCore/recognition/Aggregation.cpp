@@ -41,24 +41,6 @@ bool shareAFrame(const Track& a, const Track& b) {
     return false;
 }
 
-// The least identifying sightings an unrecognised track needs to count as a visitor.
-int minimumEvidence(const ProcessSettings& s, bool stillImages) {
-    int n = s.minSightings;
-    if (!stillImages) {
-        // Rounded half away from zero, kept within the range of int.
-        const double seconds = std::round(s.unknownMinSeconds * s.sampleFPS);
-        int bySeconds = 0;
-        if (seconds >= static_cast<double>(INT_MAX))
-            bySeconds = INT_MAX;
-        else if (seconds > static_cast<double>(INT_MIN))
-            bySeconds = static_cast<int>(seconds);
-        else if (!std::isnan(seconds))
-            bySeconds = INT_MIN;
-        n = std::max(n, bySeconds);
-    }
-    return n;
-}
-
 // Average linkage of the tracks `members` (indices into `identity`, ascending), merging the
 // closest pair of clusters while its linkage reaches `threshold`. Clusters come back in the order
 // of their first track, each listing the earlier cluster's tracks before the later one's at every
@@ -273,6 +255,23 @@ std::vector<std::vector<std::size_t>> linkByChain(const std::vector<std::vector<
 }
 
 } // namespace
+
+int minimumEvidence(const ProcessSettings& s, bool stillImages) {
+    int n = s.minSightings;
+    if (!stillImages) {
+        // Rounded half away from zero, kept within the range of int.
+        const double seconds = std::round(s.unknownMinSeconds * s.sampleFPS);
+        int bySeconds = 0;
+        if (seconds >= static_cast<double>(INT_MAX))
+            bySeconds = INT_MAX;
+        else if (seconds > static_cast<double>(INT_MIN))
+            bySeconds = static_cast<int>(seconds);
+        else if (!std::isnan(seconds))
+            bySeconds = INT_MIN;
+        n = std::max(n, bySeconds);
+    }
+    return n;
+}
 
 Aggregation aggregate(const std::vector<std::string>& memberIDs,
                       const std::vector<std::shared_ptr<Track>>& tracks,

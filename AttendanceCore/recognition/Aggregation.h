@@ -27,6 +27,9 @@ Aggregation aggregate(const std::vector<std::string>& memberIDs,
                       const std::vector<std::shared_ptr<Track>>& tracks,
                       const std::vector<TrackDecision>& decisions);
 
+// The least identifying sightings an unrecognised track needs to count as a visitor.
+int minimumEvidence(const ProcessSettings& s, bool stillImages);
+
 // Groups the unrecognised tracks seen well and long enough by appearance (average linkage), each
 // group one visitor; largest group first, equal sizes in their order of first appearance.
 //

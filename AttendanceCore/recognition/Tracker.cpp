@@ -26,9 +26,29 @@ float area(const Box& box) {
     return (box.x2 - box.x1) * (box.y2 - box.y1);
 }
 
+float iou(const Box& a, const Box& b) {
+    const float iw = std::max(std::min(a.x2, b.x2) - std::max(a.x1, b.x1), 0.0f);
+    const float ih = std::max(std::min(a.y2, b.y2) - std::max(a.y1, b.y1), 0.0f);
+    const float inter = iw * ih;
+    const float unionArea = area(a) + area(b) - inter;
+    return unionArea > 0 ? inter / unionArea : 0.0f;
+}
+
+// A face and a track this close are the same person on position alone, when neither has another
+// candidate at least `nearby`.
+constexpr float samePlace = 0.6f;
+constexpr float nearby = 0.3f;
+
 } // namespace
 
 Track::Track(int id, double t, Box box) : id(id), firstT(t), lastT(t), lastBox(box) {}
+
+float Track::weightOf(const Face& face) {
+    // Never weightless, so that every sighting counts a little (a quality that is not a number
+    // counts as the floor too).
+    const float quality = face.quality();
+    return quality > 0.001f ? quality : 0.001f;
+}
 
 void Track::add(const Face& face, double t, int frame, bool useForID) {
     lastT = t;
@@ -36,12 +56,10 @@ void Track::add(const Face& face, double t, int frame, bool useForID) {
     ++sightings;
     frames.insert(frame);
 
-    // Never weightless, so that every sighting counts a little (a quality that is not a number
-    // counts as the floor too).
-    const float quality = face.quality();
-    const float w = quality > 0.001f ? quality : 0.001f;
+    const float w = weightOf(face);
 
     if (!face.embedding.empty()) {
+        lastEmbeddedT = t;
         addWeighted(embSum, w, face.embedding);
         appearance = normalized(embSum);
         if (useForID) {
@@ -68,8 +86,8 @@ std::optional<std::vector<float>> Track::idEmbedding() const {
     return normalized(idEmbSum);
 }
 
-Tracker::Tracker(double maxGap, float minSim, bool stillImages)
-    : maxGap(maxGap), minSim(minSim), stillImages(stillImages) {}
+Tracker::Tracker(double maxGap, float minSim, bool stillImages, bool onPosition)
+    : maxGap(maxGap), minSim(minSim), stillImages(stillImages), onPosition(onPosition) {}
 
 bool Tracker::isOpen(const Track& track) const {
     return !(latestT_ - track.lastT > maxGap);
@@ -79,6 +97,32 @@ void Tracker::release(Track& track) const {
     if (isOpen(track)) return;
     std::vector<float>().swap(track.embSum);
     std::vector<float>().swap(track.appearance);
+}
+
+std::vector<int> Tracker::positionMatches(const std::vector<Face>& faces, double t) const {
+    std::vector<int> matches(faces.size(), -1);
+    if (!onPosition || stillImages || faces.empty()) return matches;
+    std::vector<const Track*> candidates;
+    for (const Track* track : open_)
+        if (t - track->lastT <= maxGap) candidates.push_back(track);
+
+    std::vector<int> facesNear(candidates.size(), 0); // per track: faces at least `nearby`
+    std::vector<int> tracksNear(faces.size(), 0);     // per face: tracks at least `nearby`
+    std::vector<int> close(faces.size(), -1);         // per face: a track at least `samePlace`
+    for (std::size_t r = 0; r < candidates.size(); ++r)
+        for (std::size_t c = 0; c < faces.size(); ++c) {
+            const float o = iou(faces[c].box, candidates[r]->lastBox);
+            if (!(o >= nearby)) continue;
+            ++facesNear[r];
+            ++tracksNear[c];
+            if (o >= samePlace) close[c] = static_cast<int>(r);
+        }
+    for (std::size_t c = 0; c < faces.size(); ++c) {
+        if (close[c] < 0 || tracksNear[c] != 1) continue;
+        const auto r = static_cast<std::size_t>(close[c]);
+        if (facesNear[r] == 1) matches[c] = candidates[r]->id;
+    }
+    return matches;
 }
 
 std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int frame,
@@ -99,6 +143,19 @@ std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int f
     std::vector<int> slots(faces.size(), -1);
     const auto useForID = [&](const Face& face) { return face.box.x2 - face.box.x1 >= minEmbedPx; };
 
+    // A face that comes without an embedding was left unembedded because its place alone says
+    // whose it is; it takes that track out of the contest.
+    if (onPosition && !stillImages) {
+        const std::vector<int> matches = positionMatches(faces, t);
+        for (std::size_t c = 0; c < faces.size(); ++c) {
+            if (matches[c] < 0 || !faces[c].embedding.empty()) continue;
+            Track& track = *tracks_[static_cast<std::size_t>(matches[c])];
+            track.add(faces[c], t, frame, useForID(faces[c]));
+            slots[c] = track.id;
+            std::erase(candidates, &track);
+        }
+    }
+
     if (!candidates.empty() && !faces.empty()) {
         std::vector<std::vector<float>> cells(candidates.size(),
                                               std::vector<float>(faces.size(), forbidden));
@@ -109,6 +166,7 @@ std::vector<int> Tracker::update(const std::vector<Face>& faces, double t, int f
             const Point trackCentre = centre(track.lastBox);
             const float trackArea = area(track.lastBox);
             for (std::size_t c = 0; c < faces.size(); ++c) {
+                if (slots[c] != -1) continue;
                 const Face& face = faces[c];
                 if (stillImages) {
                     if (face.embedding.empty()) continue;

@@ -37,6 +37,8 @@ public:
     const int id;
     double firstT;
     double lastT;
+    // Media time of the latest sighting that carried an embedding; minus infinity before one.
+    double lastEmbeddedT = -std::numeric_limits<double>::infinity();
     Box lastBox;
     int sightings = 0;
     int idSightings = 0; // identifying sightings that carried an embedding
@@ -52,8 +54,12 @@ public:
     std::set<int> frames; // indices of the frames the track was seen in
 
     // Records one sighting at media time t in frame `frame`; `useForID` says whether the face was
-    // large enough to count for identification.
+    // large enough to count for identification. A face without an embedding extends the track and
+    // its frames but adds nothing to the sums.
     void add(const Face& face, double t, int frame, bool useForID);
+
+    // The weight a face's sighting would carry: its quality, never below a floor.
+    static float weightOf(const Face& face);
 
     // The normalised identity sum; nothing before the first identifying sighting.
     std::optional<std::vector<float>> idEmbedding() const;
@@ -67,11 +73,19 @@ public:
     // stillImages: the frames are separate photos, where the place of a face says nothing about
     // who it is, so a face continues a track on appearance alone (similarity at least minSim),
     // scored by that similarity.
-    Tracker(double maxGap, float minSim, bool stillImages = false);
+    // onPosition: a face that comes without an embedding continues the track it pairs with on
+    // position alone (see positionMatches); never for still images.
+    Tracker(double maxGap, float minSim, bool stillImages = false, bool onPosition = false);
 
     const double maxGap;
     const float minSim;
     const bool stillImages;
+    const bool onPosition;
+
+    // For each face of a frame at media time t, the id of the open track it continues on position
+    // alone, or -1: the face overlaps the track's last box with IoU at least 0.6, and neither the
+    // face nor the track has another candidate with IoU at least 0.3. All -1 unless onPosition.
+    std::vector<int> positionMatches(const std::vector<Face>& faces, double t) const;
 
     // Every track so far, in creation order (ids 0, 1, 2, ...).
     const std::vector<std::shared_ptr<Track>>& tracks() const { return tracks_; }

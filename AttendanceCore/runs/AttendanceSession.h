@@ -41,6 +41,14 @@ struct LivePresence {
     bool operator==(const LivePresence&) const = default;
 };
 
+// How many faces a run found, and how many of them it embedded.
+struct EmbeddingCount {
+    long faces = 0;
+    long embedded = 0;
+
+    bool operator==(const EmbeddingCount&) const = default;
+};
+
 // The state of one run, offline or live: the gallery of enrolled members, the tracker fed with the
 // embedded faces of every sampled frame, and a cache of on-screen labels. `finish` turns the tracks
 // into the register, writes the snapshots and returns the results. No lock: one thread at a time.
@@ -65,6 +73,19 @@ public:
     const Tracker& tracker() const { return tracker_; }
     int frames() const { return frames_; }
     double lastT() const { return lastT_; }
+    const EmbeddingCount& embeddingCount() const { return embeddingCount_; }
+
+    // Which of one frame's aligned faces (time `t`, before ingesting it) need an embedding: all
+    // but those that continue a track on position alone while the track is well identified
+    // (enough identifying sightings, one embedded less than `reembedSeconds` ago), that are no
+    // better in quality than the track's best and that look like its last embedded sighting.
+    std::vector<bool> needsEmbedding(const std::vector<Face>& faces, double t) const;
+
+    // Finds the faces of one frame at `size` with `tiles` and embeds those that need it, in one
+    // batch; with `reembedSeconds` 0, exactly the engine's analyze. The engine's errors pass
+    // through.
+    std::vector<Face> analyze(FaceEngine& engine, const BGRAImage& image, double t, int size,
+                              int tiles);
 
     // Tracks the embedded faces of one frame (time `t`, non-decreasing between calls; `frame` its
     // index) and returns one on-screen face per input face, in order.
@@ -112,6 +133,9 @@ private:
     Tracker tracker_;
     int frames_ = 0;
     double lastT_ = 0;
+    EmbeddingCount embeddingCount_;
+    // The look of each open track's latest embedded sighting, while faces may be left unembedded.
+    std::unordered_map<int, std::vector<float>> looks_;
     std::unordered_map<int, Label> labels_;
     mutable std::vector<Decided> decided_; // by track id
 };

@@ -84,9 +84,10 @@ void LiveController::startWithEngine(LiveHost& host) {
         return;
     }
     try {
-        session_ = std::make_unique<AttendanceSession>(
-            host.members(), host.library(),
-            ProcessSettings::preset(ProcessSettings::Mode::standard), false);
+        ProcessSettings settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+        settings.reembedSeconds = ProcessSettings::liveReembedSeconds;
+        session_ =
+            std::make_unique<AttendanceSession>(host.members(), host.library(), settings, false);
     } catch (const std::exception& error) {
         setState(State::failed(error.what()));
         return;
@@ -150,7 +151,7 @@ void LiveController::accept(SharedFrame frame, Clock::time_point arrival) {
     work_->async([=, busy = busy_, main = main_] {
         std::vector<Face> found;
         try {
-            found = engine->analyze(*frame, 1280, session->settings.minFacePx, 1);
+            found = session->analyze(*engine, *frame, t, 1280, 1);
         } catch (const std::exception&) {
             // A frame whose detection fails is a frame without faces; the session still sees it.
         }

@@ -66,8 +66,8 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
         FrameReadAhead frames(source, readAhead_);
         while (auto frame = frames.next(isCancelled)) {
             if (isCancelled && isCancelled()) throw ProcessError::cancelled();
-            std::vector<Face> faces = engine_.analyze(frame->image, settings.detectorSize,
-                                                      settings.minFacePx, settings.tiles);
+            std::vector<Face> faces = attendance.analyze(engine_, frame->image, frame->time,
+                                                         settings.detectorSize, settings.tiles);
             attendance.ingest(faces, frame->time, frame->index);
             ++processed;
             const Clock::time_point now = Clock::now();
@@ -90,6 +90,7 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
         throw ProcessError::unreadablePhotos(names);
     }
 
+    embeddingCount_ = attendance.embeddingCount();
     if (progress)
         progress(Progress{processed, processed, secondsBetween(start, Clock::now()), "Matching"});
     return attendance.finish(serviceDir, source.duration(), secondsBetween(start, Clock::now()),

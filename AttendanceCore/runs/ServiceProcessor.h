@@ -2,6 +2,7 @@
 
 #include "library/ProcessSettings.h"
 #include "library/Records.h"
+#include "runs/AttendanceSession.h"
 
 #include <cstddef>
 #include <functional>
@@ -47,6 +48,9 @@ public:
                        const std::function<void(const Progress&)>& progress,
                        const std::function<bool()>& isCancelled);
 
+    // The faces found and embedded by the latest run that got through every frame.
+    const EmbeddingCount& lastEmbeddingCount() const { return embeddingCount_; }
+
     // "n/T frames", with " · ~m min left" or " · s s left" once four frames are done.
     static std::string progressText(int done, std::optional<int> total, double elapsed);
 
@@ -54,6 +58,7 @@ private:
     FaceEngine& engine_;
     const Library& library_;
     std::size_t readAhead_;
+    EmbeddingCount embeddingCount_;
 };
 
 // The stored steps of a service through the processing queue, the same from every front end.

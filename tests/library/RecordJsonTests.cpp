@@ -275,6 +275,12 @@ TEST(RecordJson, StrictReadingRefusesTheWholeDocument) {
     EXPECT_THROW(decodeJSON<Service>(serviceWithout("", "message")), LibraryError);
     EXPECT_THROW(decodeJSON<Service>(serviceWithout("/results", "model")), LibraryError);
     EXPECT_THROW(decodeJSON<Service>(serviceWithout("/results/settings", "topK")), LibraryError);
+    // Results stored before faces were left unembedded in their place read as embedding all.
+    EXPECT_EQ(decodeJSON<Service>(serviceWithout("/results/settings", "reembedSeconds"))
+                  .results->settings.reembedSeconds,
+              0.0);
+    EXPECT_THROW(decodeJSON<Service>(serviceWith("/results/settings/reembedSeconds", "3")),
+                 LibraryError);
     EXPECT_THROW(decodeJSON<Service>(serviceWithout("/results/members/1", "sightings")),
                  LibraryError);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace tallymere {
@@ -189,6 +190,66 @@ TEST(Tracker, FacesWithoutEmbeddingAlwaysStartTracksWithPositiveMinSim) {
     Tracker permissive(6, 0.0f);
     permissive.update({bare}, 0, 0, minEmbedPx);
     EXPECT_EQ(permissive.update({bare}, 1, 1, minEmbedPx), (std::vector<int>{0}));
+}
+
+TEST(Tracker, AFaceWithoutEmbeddingContinuesOnPositionOnlyWhenThePairingIsUnambiguous) {
+    // IoU of two 120 px boxes shifted by dx: (120 - dx) / (120 + dx).
+    const Box start = boxAt(100, 100);
+    const auto firstFrame = [&](std::vector<Face> faces) {
+        auto tracker = std::make_unique<Tracker>(6, 0.35f, false, true);
+        tracker->update(faces, 0, 0, minEmbedPx);
+        return tracker;
+    };
+    {
+        auto tracker = firstFrame({face(start, embeddingAlong(0))});
+        const Face bare = face(boxAt(130, 100), {}); // IoU 0.6 exactly
+        EXPECT_EQ(tracker->positionMatches({bare}, 1), (std::vector<int>{0}));
+        EXPECT_EQ(tracker->update({bare}, 1, 1, minEmbedPx), (std::vector<int>{0}));
+        const Track& track = *tracker->tracks()[0];
+        // A sighting without an embedding: the track and its frames grow, its evidence does not.
+        EXPECT_EQ(track.sightings, 2);
+        EXPECT_EQ(track.idSightings, 1);
+        EXPECT_EQ(track.frames, (std::set<int>{0, 1}));
+        EXPECT_EQ(track.lastBox, bare.box);
+        EXPECT_EQ(track.lastEmbeddedT, 0.0);
+        EXPECT_EQ(track.embSum[0], 0.8f);
+        EXPECT_EQ(track.idEmbSum[0], 0.8f);
+        EXPECT_EQ(track.top.size(), 1u);
+    }
+    {
+        auto tracker = firstFrame({face(start, embeddingAlong(0))});
+        const Face bare = face(boxAt(131, 100), {}); // IoU just under 0.6
+        EXPECT_EQ(tracker->positionMatches({bare}, 1), (std::vector<int>{-1}));
+        EXPECT_EQ(tracker->update({bare}, 1, 1, minEmbedPx), (std::vector<int>{1}));
+    }
+    {
+        // A second track within IoU 0.3 of the face: ambiguous.
+        auto tracker =
+            firstFrame({face(start, embeddingAlong(0)), face(boxAt(160, 100), embeddingAlong(1))});
+        const Face bare = face(boxAt(110, 100), {});
+        EXPECT_EQ(tracker->positionMatches({bare}, 1), (std::vector<int>{-1}));
+    }
+    {
+        // A second face within IoU 0.3 of the track: ambiguous for both faces.
+        auto tracker = firstFrame({face(start, embeddingAlong(0))});
+        const std::vector<Face> faces{face(start, {}), face(boxAt(150, 100), {})};
+        EXPECT_EQ(tracker->positionMatches(faces, 1), (std::vector<int>{-1, -1}));
+        // Beyond the gap the track is no candidate at all.
+        EXPECT_EQ(tracker->positionMatches({face(start, {})}, 6.5), (std::vector<int>{-1}));
+    }
+    {
+        // Someone else sat down in the same place and was embedded: appearance still decides.
+        auto tracker = firstFrame({face(start, embeddingAlong(0))});
+        EXPECT_EQ(tracker->update({face(start, similarTo0(0.05f))}, 1, 1, minEmbedPx),
+                  (std::vector<int>{1}));
+    }
+    // Without the setting, and for still images whatever it says, place alone never continues.
+    for (const bool still : {false, true}) {
+        Tracker tracker(6, 0.35f, still, still);
+        tracker.update({face(start, embeddingAlong(0))}, 0, 0, minEmbedPx);
+        EXPECT_EQ(tracker.positionMatches({face(start, {})}, 1), (std::vector<int>{-1}));
+        EXPECT_EQ(tracker.update({face(start, {})}, 1, 1, minEmbedPx), (std::vector<int>{1}));
+    }
 }
 
 TEST(Track, OnlyFacesAtIdentifyingSizeFeedTheIdentityEvidence) {

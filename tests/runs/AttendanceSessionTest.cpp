@@ -14,6 +14,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace tallymere;
@@ -406,4 +407,69 @@ TEST(AttendanceSession, ReusedDecisionsAndClosedTracksGiveTheResultsOfDecidingAl
             ++released;
         }
     EXPECT_GT(released, 20u);
+}
+
+TEST(AttendanceSession, AFaceInItsPlaceIsEmbeddedAgainOnlyWhenItsTrackNeedsIt) {
+    Fixture fx;
+    ProcessSettings s;
+    s.reembedSeconds = 3;
+    AttendanceSession session({member("M0001", "Ann", {mix(1, 0)})}, fx.library, s, false);
+    // Aligned crops of two looks: stripes across, and stripes down.
+    const auto striped = [](bool across) {
+        BGRAImage crop(112, 112);
+        for (int y = 0; y < 112; ++y)
+            for (int x = 0; x < 112; ++x)
+                for (int c = 0; c < 3; ++c)
+                    crop.data[static_cast<std::size_t>((y * 112 + x) * 4 + c)] =
+                        ((across ? y : x) / 14) % 2 ? 200 : 40;
+        return crop;
+    };
+    Face seen = face(100, 100, 60, scoring(0.9f, 0));
+    seen.blur = 100; // room to be sharper
+    seen.crop = striped(true);
+    Face bare = seen;
+    bare.embedding.clear();
+    using Needs = std::vector<bool>;
+    // Until three identifying sightings, every face is embedded.
+    for (int frame = 0; frame < 3; ++frame) {
+        EXPECT_EQ(session.needsEmbedding({bare}, frame), Needs{true}) << frame;
+        session.ingest({seen}, frame, frame);
+    }
+    EXPECT_EQ(session.needsEmbedding({bare}, 3), Needs{false});
+    session.ingest({bare}, 3, 3);
+    const Track& track = *session.tracker().tracks()[0];
+    EXPECT_EQ(track.sightings, 4);
+    EXPECT_EQ(track.idSightings, 3);
+    // The last embedding vouches for less than reembedSeconds.
+    EXPECT_EQ(session.needsEmbedding({bare}, 4.9), Needs{false});
+    EXPECT_EQ(session.needsEmbedding({bare}, 5), Needs{true});
+    // A larger or sharper view than the track's best is embedded at once.
+    Face larger = bare;
+    larger.box.x2 += 6;
+    larger.box.y2 += 6;
+    Face sharper = bare;
+    sharper.blur = 120;
+    EXPECT_EQ(session.needsEmbedding({larger}, 4), Needs{true});
+    EXPECT_EQ(session.needsEmbedding({sharper}, 4), Needs{true});
+    // So is a face in the place that looks unlike the track's last embedded one: someone else.
+    Face someoneElse = bare;
+    someoneElse.crop = striped(false);
+    EXPECT_EQ(session.needsEmbedding({someoneElse}, 4), Needs{true});
+    // A neighbour close enough to be taken for the same person: both embedded.
+    EXPECT_EQ(session.needsEmbedding({bare, face(125, 100, 60, {})}, 4), (Needs{true, true}));
+
+    // Never without the interval, nor for still images; and a track first earns the identifying
+    // sightings a visitor needs (6 at two frames a second).
+    ProcessSettings off = s;
+    off.reembedSeconds = 0;
+    ProcessSettings dense = s;
+    dense.sampleFPS = 2;
+    for (const auto& [settings, stills, frames] :
+         {std::tuple{off, false, 3}, std::tuple{s, true, 3}, std::tuple{dense, false, 5}}) {
+        AttendanceSession other({member("M0001", "Ann", {mix(1, 0)})}, fx.library, settings,
+                                stills);
+        for (int frame = 0; frame < frames; ++frame)
+            other.ingest({seen}, frame * 0.5, frame);
+        EXPECT_EQ(other.needsEmbedding({bare}, frames * 0.5), Needs{true});
+    }
 }
