@@ -151,15 +151,7 @@ MemRef PlanBuilder::freshRef(const memory::desc& desc) {
 
 void PlanBuilder::bind(const std::string& name, Dims shape, MemRef ref) {
     if (ref.kind == MemRef::Kind::Arena) rootNames_[ref.index].push_back(name);
-    if (observing_ && ref.kind == MemRef::Kind::Arena && !plan_.execs.empty()) {
-        // Read right after the primitive that wrote it; the tensor's memory stays its own until
-        // then.
-        const int exec = int(plan_.execs.size()) - 1;
-        Root& root = plan_.roots[std::size_t(ref.index)];
-        root.last = std::max(root.last, exec);
-        root.first = std::min(root.first, exec);
-        plan_.observations.push_back({exec, ref.index, ref.desc.get_size(), name});
-    }
+    observe(ref, name);
     values_[name] = Value{std::move(shape), std::move(ref)};
 }
 
@@ -407,6 +399,16 @@ void PlanBuilder::buildConvolution(Op& op, int allow8Bits) {
     for (std::size_t k = fused; k < op.postOps.size(); ++k)
         applyAfter(op.postOps[k], dst, out);
     bind(op.output, out, dst);
+}
+
+void PlanBuilder::observe(const MemRef& ref, const std::string& name) {
+    if (!observing_ || ref.kind != MemRef::Kind::Arena || plan_.execs.empty()) return;
+    // Read right after the primitive that wrote it; the tensor's memory stays its own until then.
+    const int exec = int(plan_.execs.size()) - 1;
+    Root& root = plan_.roots[std::size_t(ref.index)];
+    root.last = std::max(root.last, exec);
+    root.first = std::min(root.first, exec);
+    plan_.observations.push_back({exec, ref.index, ref.desc.get_size(), name});
 }
 
 // One post-operation that could not be fused, run in place on the convolution's result.

@@ -74,6 +74,7 @@ private:
     void buildOp(Op& op);
     // allow8Bits: 2 in and out, 1 in only, 0 not at all.
     void buildConvolution(Op& op, int allow8Bits = 2);
+    void observe(const MemRef& ref, const std::string& name);
     void buildInnerProduct(Op& op, bool allow8Bits = true);
     void buildSingle(const Node& node);
     dnnl::post_ops postOps(const Op& op, std::size_t count,
