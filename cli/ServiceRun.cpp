@@ -5,6 +5,7 @@
 #include "ProgressDisplay.h"
 #include "Table.h"
 #include "library/Library.h"
+#include "recognition/RecognizerScales.h"
 #include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
 
@@ -184,6 +185,8 @@ int processService(const fs::path& root, const RunRequest& request) {
     display.show(stored.service().progress, stored.service().message);
 
     const std::vector<Member> members = usableMembers(workspace);
+    measureRecognizerScales(engine, library, members);
+    std::cerr << "Recogniser: " << engine.recognizerPrecision() << "\n";
     auto onProgress = [&](const Progress& report) {
         stored.update([&](Service& s) { markProgress(s, report); });
         display.show(stored.service().progress, stored.service().message);
