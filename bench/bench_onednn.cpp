@@ -85,7 +85,8 @@ void collectCalibrationFaces(const fs::path& models) {
     for (const auto& entry :
          fs::recursive_directory_iterator(fs::path(TALLYMERE_SHARED_DIR) / "faces")) {
         const auto ext = entry.path().extension().string();
-        if (!entry.is_regular_file() || (ext != ".jpg" && ext != ".png")) continue;
+        if (!entry.is_regular_file() || (ext != ".jpg" && ext != ".jpeg" && ext != ".png"))
+            continue;
         const auto image = BGRAImage::load(entry.path(), 1920);
         if (!image) continue;
         for (const Face& face : engine.analyze(*image, 640, 0, 1)) {

@@ -44,10 +44,11 @@ using ActivationRanges = std::map<std::string, float>;
 ActivationRanges measureOneDnnRanges(const std::filesystem::path& path,
                                      const std::vector<TensorInput>& batches);
 
-// The model with its convolutions and matrix products in 8 bits (weights per output channel,
-// activations scaled by `ranges`), where the processor has 8-bit instructions (oneDnnHasInt8);
-// layers that read raw pixels, that lack a range or whose fused operations have no 8-bit kernel
-// run in bfloat16 where the processor has it, else in 32-bit floats.
+// The model with its convolutions and matrix products computing in 8 bits (weights per output
+// channel, inputs scaled by `ranges`) and writing bfloat16 results where the processor has
+// bfloat16, else 32-bit ones; meant for a processor with 8-bit instructions (oneDnnHasInt8).
+// Layers that read raw pixels, depthwise convolutions, layers without a range and those without
+// a fast 8-bit kernel compute in that other precision.
 std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path,
                                        const ActivationRanges& ranges);
 

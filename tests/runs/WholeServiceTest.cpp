@@ -548,7 +548,8 @@ TEST(WholeService, TheEightBitRecogniserKeepsTheRegisters) {
             // More faces than the people folder's ten, as a congregation's photos would give.
             std::vector<BGRAImage> faces;
             for (const auto& entry : fs::recursive_directory_iterator(sharedFaces()))
-                if (entry.path().extension() == ".jpg" || entry.path().extension() == ".png")
+                if (const auto ext = entry.path().extension();
+                    ext == ".jpg" || ext == ".jpeg" || ext == ".png")
                     for (Face& face : own.analyze(*BGRAImage::load(entry.path(), 1920), 640, 0, 1))
                         faces.push_back(std::move(*face.crop));
             EXPECT_TRUE(own.calibrateRecognizer(faces));

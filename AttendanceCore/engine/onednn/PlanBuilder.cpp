@@ -38,13 +38,6 @@ bool is8Bits(DataType type) {
     return type == DataType::s8 || type == DataType::u8;
 }
 
-// The same layout holding another type.
-memory::desc withType(const memory::desc& d, DataType type) {
-    dnnl_memory_desc_t c = d.data;
-    c.data_type = memory::convert_to_c(type);
-    return memory::desc(c);
-}
-
 // A read-only tensor made at plan time from host values, converted to `type` and `desc`'s layout.
 memory constantMemory(const std::vector<float>& values, const Dims& dims,
                       const memory::desc& want) {
@@ -94,40 +87,20 @@ DataType PlanBuilder::precisionFor(const Op& op, std::int64_t inputChannels) con
     return type_;
 }
 
-// A layer computes in 8 bits when the model has ranges for what it reads and writes and its
-// fused operations keep their meaning on scaled values (a sigmoid does not).
+// A layer computes in 8 bits when the model has a range for what it reads.
 bool PlanBuilder::in8Bits(const Op& op, std::int64_t inputChannels) const {
     if (!ranges_ || observing_ || inputChannels <= 4 || op.kind == OpKind::Single) return false;
-    auto known = [&](const std::string& name) {
-        auto it = ranges_->find(name);
-        return it != ranges_->end() && std::isfinite(it->second) && it->second > 0;
-    };
-    if (!known(op.input) || !known(op.output)) return false;
     // Depthwise convolutions stay out: each output channel sums a handful of products, and in
     // 8 bits they alone took the shared recogniser's worst face to a cosine of 0.91 against
     // 32 bits. They cost little arithmetic.
     if (op.node->op == "Conv" && op.group > 1) return false;
-    for (const PostOp& p : op.postOps)
-        if (p.kind == PostKind::Sigmoid || (p.kind == PostKind::Sum && !known(p.operand)))
-            return false;
-    return true;
+    auto it = ranges_->find(op.input);
+    return it != ranges_->end() && std::isfinite(it->second) && it->second > 0;
 }
 
-// The scale of a computed tensor in 8 bits: the one it is stored with, or its range's.
+// The scale of a computed tensor in 8 bits.
 float PlanBuilder::scaleOf(const std::string& name) const {
-    if (auto it = values_.find(name);
-        it != values_.end() && is8Bits(it->second.ref.desc.data_type()))
-        return it->second.ref.scale;
     return ranges_->at(name) / 127.0f;
-}
-
-// Operators other than the convolutions and matrix products read 8-bit tensors as floats of the
-// model's precision; the value is rebound so that later readers share the conversion.
-void PlanBuilder::dequantize(const std::string& name) {
-    auto it = values_.find(name);
-    if (it == values_.end() || !is8Bits(it->second.ref.desc.data_type())) return;
-    const MemRef f = ensure(name, withType(it->second.ref.desc, type_));
-    bind(name, it->second.shape, f);
 }
 
 // The layers that write a model's outputs keep 32-bit results in mixed precision: a detector's
@@ -235,11 +208,8 @@ std::vector<float> PlanBuilder::weightScales(const Op& op) const {
     return scales;
 }
 
-// On 8-bit results the operations see values divided by `dstScale`; the sum's addend is stored
-// with `sumScale` times that scale.
 dnnl::post_ops PlanBuilder::postOps(const Op& op, std::size_t count,
-                                    std::vector<std::pair<int, MemRef>>& args, const Dims& out,
-                                    float dstScale, float sumScale) {
+                                    std::vector<std::pair<int, MemRef>>& args, const Dims& out) {
     dnnl::post_ops ops;
     int index = 0;
     for (std::size_t k = 0; k < count; ++k) {
@@ -252,10 +222,10 @@ dnnl::post_ops PlanBuilder::postOps(const Op& op, std::size_t count,
             ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_logistic, 0.0f, 0.0f);
             break;
         case PostKind::Linear:
-            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta / dstScale);
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.alpha, p.beta);
             break;
         case PostKind::Sum:
-            ops.append_sum(sumScale);
+            ops.append_sum(1.0f);
             break;
         case PostKind::PRelu: {
             const HostTensor* slope = staticValue(p.operand);
@@ -276,10 +246,12 @@ dnnl::post_ops PlanBuilder::postOps(const Op& op, std::size_t count,
     return ops;
 }
 
-// In 8 bits a convolution reads and writes signed 8-bit tensors (32-bit floats where it writes a
-// model output) with weights per output channel; it falls back to the model's other precision
-// where oneDNN has no fast kernel for all its fused operations.
-void PlanBuilder::buildConvolution(Op& op, int allow8Bits) {
+// In 8 bits a convolution reads a signed 8-bit tensor, with weights per output channel, and
+// writes its result in the model's other precision (32-bit floats where it writes a model
+// output): also rounding results to 8 bits lowered the shared recording's mean cosine to 32 bits
+// from 0.9909 to 0.9896 and lost a low-confidence member from its register. Where oneDNN has no
+// fast 8-bit kernel for the layer, it runs in the other precision altogether.
+void PlanBuilder::buildConvolution(Op& op, bool allow8Bits) {
     const Node& node = *op.node;
     const Value& x = value(op.input, node);
     const Dims& in = x.shape;
@@ -287,30 +259,18 @@ void PlanBuilder::buildConvolution(Op& op, int allow8Bits) {
         fail("operator " + node.describe() + " cannot take input " + shapeText(in));
     const Window win = windowFor(op.window, spatial(in), node);
     const Dims out{in[0], op.weightShape[0], win.out[0], win.out[1]};
-    // A residual sum keeps its result in the model's other precision: every later block adds
-    // onto it, and rounding it to 8 bits each time took the shared recording's mean cosine to
-    // 32 bits from 0.9905 to 0.9896.
-    if (allow8Bits == 2)
-        for (const PostOp& p : op.postOps)
-            if (p.kind == PostKind::Sum) allow8Bits = 1;
     DataType type = precisionFor(op, in[1]);
-    const bool int8 = is8Bits(type) && allow8Bits > 0;
+    const bool int8 = is8Bits(type) && allow8Bits;
     if (is8Bits(type) && !int8) type = type_;
-    const DataType dstType = int8 ? (op.writesOutput   ? DataType::f32
-                                     : allow8Bits == 2 ? DataType::s8
-                                                       : type_)
-                                  : resultPrecision(op, type);
+    const DataType dstType =
+        int8 ? (op.writesOutput ? DataType::f32 : type_) : resultPrecision(op, type);
     const float srcScale = int8 ? scaleOf(op.input) : 1.0f;
-    const float dstScale = is8Bits(dstType) ? ranges_->at(op.output) / 127.0f : 1.0f;
-    float addendScale = 1.0f;
-    for (const PostOp& p : op.postOps)
-        if (is8Bits(dstType) && p.kind == PostKind::Sum) addendScale = scaleOf(p.operand);
     std::vector<float> outputScales, bias = op.bias;
     if (int8) {
         outputScales = weightScales(op);
         for (std::size_t o = 0; o < outputScales.size(); ++o) {
             bias[o] /= srcScale * outputScales[o];
-            outputScales[o] *= srcScale / dstScale;
+            outputScales[o] *= srcScale;
         }
     }
 
@@ -343,17 +303,14 @@ void PlanBuilder::buildConvolution(Op& op, int allow8Bits) {
     for (std::size_t count : attempts) {
         args.clear();
         auto attr = userScratchpad();
-        attr.set_post_ops(postOps(op, count, args, out, dstScale, addendScale / dstScale));
+        attr.set_post_ops(postOps(op, count, args, out));
         if (int8) attr.set_output_scales(1 << 1, outputScales);
         pd = dnnl::convolution_forward::primitive_desc(desc, attr, cpuEngine());
         fused = count;
         if (std::string(pd.impl_info_str()).rfind("ref", 0) != 0) break;
     }
-    // Operations oneDNN cannot fuse in 8 bits (PReLU, in 2.6) run on a result in the model's
-    // other precision; without a fast kernel even so, the whole layer does.
-    const bool reference = std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
-    if (int8 && (reference || (fused < op.postOps.size() && is8Bits(dstType))))
-        return buildConvolution(op, reference ? allow8Bits - 1 : 1);
+    if (int8 && std::string(pd.impl_info_str()).rfind("ref", 0) == 0)
+        return buildConvolution(op, false);
 
     MemRef src = ensure(op.input, pd.src_desc(), srcScale);
     MemRef weights;
@@ -373,7 +330,6 @@ void PlanBuilder::buildConvolution(Op& op, int allow8Bits) {
         // reads the addend afterwards, otherwise start from a copy of it.
         const Value& addend = value(sum->operand, node);
         bool inPlace = addend.ref.kind == MemRef::Kind::Arena && addend.ref.desc == pd.dst_desc() &&
-                       addend.ref.scale == addendScale &&
                        !(src.kind == MemRef::Kind::Arena && src.index == addend.ref.index);
         if (inPlace)
             for (const auto& name : rootNames_[addend.ref.index]) {
@@ -384,13 +340,11 @@ void PlanBuilder::buildConvolution(Op& op, int allow8Bits) {
             dst = addend.ref;
         } else {
             dst = freshRef(pd.dst_desc());
-            dst.scale = addendScale;
             copyInto(addend.ref, dst);
         }
     } else {
         dst = freshRef(pd.dst_desc());
     }
-    dst.scale = dstScale;
     args.emplace_back(DNNL_ARG_SRC, src);
     args.emplace_back(DNNL_ARG_WEIGHTS, weights);
     args.emplace_back(DNNL_ARG_BIAS, biasRef);
@@ -464,15 +418,14 @@ void PlanBuilder::buildInnerProduct(Op& op, bool allow8Bits) {
     const bool int8 = is8Bits(type) && allow8Bits;
     if (is8Bits(type) && !allow8Bits) type = type_;
     const DataType dstType =
-        int8 ? (op.writesOutput ? DataType::f32 : DataType::s8) : resultPrecision(op, type);
+        int8 ? (op.writesOutput ? DataType::f32 : type_) : resultPrecision(op, type);
     const float srcScale = int8 ? scaleOf(op.input) : 1.0f;
-    const float dstScale = is8Bits(dstType) ? ranges_->at(op.output) / 127.0f : 1.0f;
     std::vector<float> outputScales, bias = op.bias;
     if (int8) {
         outputScales = weightScales(op);
         for (std::size_t o = 0; o < outputScales.size(); ++o) {
             bias[o] /= srcScale * outputScales[o];
-            outputScales[o] *= srcScale / dstScale;
+            outputScales[o] *= srcScale;
         }
     }
     dnnl::inner_product_forward::desc desc(
@@ -480,7 +433,7 @@ void PlanBuilder::buildInnerProduct(Op& op, bool allow8Bits) {
         plainDesc({out[1]}, DataType::f32), plainDesc(out, dstType));
     std::vector<std::pair<int, MemRef>> args;
     auto attr = userScratchpad();
-    attr.set_post_ops(postOps(op, op.postOps.size(), args, out, dstScale));
+    attr.set_post_ops(postOps(op, op.postOps.size(), args, out));
     if (int8) attr.set_output_scales(1 << 1, outputScales);
     dnnl::inner_product_forward::primitive_desc pd(desc, attr, cpuEngine());
     if (int8 && std::string(pd.impl_info_str()).rfind("ref", 0) == 0)
@@ -495,7 +448,6 @@ void PlanBuilder::buildInnerProduct(Op& op, bool allow8Bits) {
     biasRef.desc = plainDesc({out[1]}, DataType::f32);
     biasRef.constant = constantMemory(bias, {out[1]}, biasRef.desc);
     MemRef dst = freshRef(pd.dst_desc());
-    dst.scale = dstScale;
     args.emplace_back(DNNL_ARG_SRC, src);
     args.emplace_back(DNNL_ARG_WEIGHTS, weights);
     args.emplace_back(DNNL_ARG_BIAS, biasRef);
@@ -508,12 +460,6 @@ void PlanBuilder::buildSingle(const Node& node) {
     const std::string& op = node.op;
     const std::string& outName = node.outputs[0];
     StaticLookup lookup = [this](const std::string& name) { return staticValue(name); };
-    // A change of shape keeps an 8-bit tensor's values and scale.
-    const bool reshape = op == "Reshape" || op == "Flatten" || op == "Squeeze" ||
-                         op == "Unsqueeze" || op == "Identity";
-    if (!reshape)
-        for (const auto& name : node.inputs)
-            dequantize(name);
 
     if (op == "Add" || op == "Mul") {
         const auto alg = op == "Add" ? dnnl::algorithm::binary_add : dnnl::algorithm::binary_mul;
@@ -669,9 +615,8 @@ void PlanBuilder::buildSingle(const Node& node) {
     } else if (op == "Reshape" || op == "Flatten" || op == "Squeeze" || op == "Unsqueeze" ||
                op == "Identity") {
         // Row-major data is reinterpreted in place; other layouts are made row-major first.
-        MemRef ref = isPlain(x.ref)
-                         ? x.ref
-                         : ensure(node.input(0), plainDesc(x.shape, xd.data_type()), x.ref.scale);
+        MemRef ref =
+            isPlain(x.ref) ? x.ref : ensure(node.input(0), plainDesc(x.shape, xd.data_type()));
         ref.desc = plainDesc(out, xd.data_type());
         bind(outName, out, ref);
     } else if (op == "BatchNormalization") {

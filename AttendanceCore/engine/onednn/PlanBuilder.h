@@ -64,7 +64,6 @@ private:
     MemRef freshRef(const dnnl::memory::desc& desc);
     MemRef ensure(const std::string& name, const dnnl::memory::desc& want, float scale = 1);
     float scaleOf(const std::string& name) const;
-    void dequantize(const std::string& name);
     void copyInto(const MemRef& from, const MemRef& to);
     bool isPlain(const MemRef& ref) const;
     dnnl::memory::data_type precisionFor(const Op& op, std::int64_t inputChannels) const;
@@ -72,14 +71,12 @@ private:
     dnnl::memory::data_type resultPrecision(const Op& op, dnnl::memory::data_type computed) const;
 
     void buildOp(Op& op);
-    // allow8Bits: 2 in and out, 1 in only, 0 not at all.
-    void buildConvolution(Op& op, int allow8Bits = 2);
+    void buildConvolution(Op& op, bool allow8Bits = true);
     void observe(const MemRef& ref, const std::string& name);
     void buildInnerProduct(Op& op, bool allow8Bits = true);
     void buildSingle(const Node& node);
     dnnl::post_ops postOps(const Op& op, std::size_t count,
-                           std::vector<std::pair<int, MemRef>>& args, const Dims& out,
-                           float dstScale = 1, float sumScale = 1);
+                           std::vector<std::pair<int, MemRef>>& args, const Dims& out);
     void applyAfter(const PostOp& p, const MemRef& dst, const Dims& out);
     const dnnl::memory& reorderedWeights(Op& op, const dnnl::memory::desc& want, const Dims& dims);
     std::vector<float> weightScales(const Op& op) const;
