@@ -179,14 +179,15 @@ int processService(const fs::path& root, const RunRequest& request) {
     std::cerr << "Service " << created.id << " \"" << printable(label) << "\" ("
               << request.mode.title()
               << "): " << counted(static_cast<long long>(paths.size()), "file", "files") << "\n";
+    // Scaled before the line names the precision, which the run then keeps.
+    measureRecognizerScales(engine, library, workspace.members());
+    std::cerr << "Recogniser: " << engine.recognizerPrecision() << "\n";
 
     ProgressDisplay display;
     stored.update(markProcessing);
     display.show(stored.service().progress, stored.service().message);
 
     const std::vector<Member> members = usableMembers(workspace);
-    measureRecognizerScales(engine, library, members);
-    std::cerr << "Recogniser: " << engine.recognizerPrecision() << "\n";
     auto onProgress = [&](const Progress& report) {
         stored.update([&](Service& s) { markProgress(s, report); });
         display.show(stored.service().progress, stored.service().message);
