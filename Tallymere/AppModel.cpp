@@ -2,6 +2,7 @@
 
 #include "ImageCache.h"
 #include "LiveSession.h"
+#include "engine/FaceEngine.h"
 #include "library/AtomicFile.h"
 #include "library/Library.h"
 #include "library/LibraryError.h"
@@ -141,6 +142,11 @@ void AppModel::dismissNotice() {
 
 QString AppModel::engineErrorText() const {
     return engine_.error() ? QString::fromStdString(*engine_.error()) : QString();
+}
+
+QString AppModel::enginePrecision() const {
+    const auto engine = engine_.engine();
+    return engine ? QString::fromStdString(engine->recognizerPrecision()) : QString();
 }
 
 QStringList AppModel::checkingMemberIDs() const {

@@ -60,6 +60,8 @@ class AppModel : public QObject, public LiveSessionHost, private ProcessingQueue
     Q_PROPERTY(bool engineReady READ engineReady NOTIFY engineChanged)
     // The engine's error text once loading failed, else "".
     Q_PROPERTY(QString engineError READ engineErrorText NOTIFY engineChanged)
+    // The precision the loaded recogniser computes in (FaceEngine::recognizerPrecision), else "".
+    Q_PROPERTY(QString enginePrecision READ enginePrecision NOTIFY engineChanged)
     Q_PROPERTY(QStringList checkingMembers READ checkingMemberIDs NOTIFY checkingMembersChanged)
     Q_PROPERTY(
         QStringList mislabelWarnings READ mislabelWarningTexts NOTIFY mislabelWarningsChanged)
@@ -126,6 +128,7 @@ public:
     const std::optional<std::string>& engineError() const override { return engine_.error(); }
     bool engineReady() const { return engine_.engine() != nullptr; }
     QString engineErrorText() const;
+    QString enginePrecision() const;
     const std::set<std::string>& checkingMembers() const { return checks_.checking(); }
     QStringList checkingMemberIDs() const;
     const std::vector<std::string>& mislabelWarnings() const { return mislabelWarnings_; }

@@ -172,7 +172,7 @@ int liveService(const fs::path& root, const LiveRequest& request) {
               << request.label << "\". Ctrl-C stops and saves";
     if (request.stopAfter)
         std::cerr << "; it stops by itself after " << formatDuration(*request.stopAfter);
-    std::cerr << ".\n";
+    std::cerr << ".\nRecogniser: " << engine.recognizerPrecision() << "\n";
 
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> runningSince;

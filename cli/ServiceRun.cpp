@@ -5,6 +5,7 @@
 #include "ProgressDisplay.h"
 #include "Table.h"
 #include "library/Library.h"
+#include "recognition/RecognizerScales.h"
 #include "runs/ProcessError.h"
 #include "runs/ServiceProcessor.h"
 
@@ -178,6 +179,9 @@ int processService(const fs::path& root, const RunRequest& request) {
     std::cerr << "Service " << created.id << " \"" << printable(label) << "\" ("
               << request.mode.title()
               << "): " << counted(static_cast<long long>(paths.size()), "file", "files") << "\n";
+    // Scaled before the line names the precision, which the run then keeps.
+    measureRecognizerScales(engine, library, workspace.members());
+    std::cerr << "Recogniser: " << engine.recognizerPrecision() << "\n";
 
     ProgressDisplay display;
     stored.update(markProcessing);

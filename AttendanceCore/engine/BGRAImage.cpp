@@ -420,10 +420,16 @@ std::optional<Bytes> readFile(const std::filesystem::path& path) {
     return bytes;
 }
 
-std::uint8_t roundToByte(float v) {
-    // Halves away from zero, then clamped.
-    const float r = std::round(v);
-    return static_cast<std::uint8_t>(r <= 0.0f ? 0.0f : (r >= 255.0f ? 255.0f : r));
+// The warp's arithmetic without a library call per pixel (std::floor and std::round were one
+// each): in double precision adding 1 or 0.5 to a float is exact, and truncating a non-negative
+// number is its floor, so the bytes are those of rounding halves away from zero.
+// The floor of a coordinate of at least -1.
+int floorFrom(float v) {
+    return static_cast<int>(static_cast<double>(v) + 1.0) - 1;
+}
+// A weighted sum of bytes (never negative), rounded half up and clamped to a byte.
+std::uint8_t weightedByte(float v) {
+    return static_cast<std::uint8_t>(std::min(255, static_cast<int>(static_cast<double>(v) + 0.5)));
 }
 
 } // namespace
@@ -570,9 +576,15 @@ BGRAImage BGRAImage::warpAffine(int outW, int outH, const Affine& m) const {
             const float fxp = static_cast<float>(x);
             const float sx = inv.a * fxp + inv.b * fyp + inv.tx;
             const float sy = inv.c * fxp + inv.d * fyp + inv.ty;
-            const float flx = std::floor(sx), fly = std::floor(sy);
-            const float fx = sx - flx, fy = sy - fly;
             dst[3] = 255;
+            // Far outside (or not a number): black, and no integer conversion out of range. The
+            // bounds are whole numbers, so testing the coordinate tests its floor.
+            if (!(sx >= -1.0f && sx < static_cast<float>(width) && sy >= -1.0f &&
+                  sy < static_cast<float>(height)))
+                continue;
+            const int x0 = floorFrom(sx), y0 = floorFrom(sy);
+            const float flx = static_cast<float>(x0), fly = static_cast<float>(y0);
+            const float fx = sx - flx, fy = sy - fly;
             const float w[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
             if (flx >= 0.0f && flx < lastX && fly >= 0.0f && fly < lastY) {
                 // All four neighbours inside: the common case, without a test per neighbour. The
@@ -586,15 +598,10 @@ BGRAImage BGRAImage::warpAffine(int outW, int outH, const Affine& m) const {
                     acc += w[1] * p[c + 4];
                     acc += w[2] * q[c];
                     acc += w[3] * q[c + 4];
-                    dst[c] = roundToByte(acc);
+                    dst[c] = weightedByte(acc);
                 }
                 continue;
             }
-            // Far outside (or not a number): black, and no integer conversion out of range.
-            if (!(flx >= -1.0f && flx < static_cast<float>(width) && fly >= -1.0f &&
-                  fly < static_cast<float>(height)))
-                continue;
-            const int x0 = static_cast<int>(flx), y0 = static_cast<int>(fly);
             const int nx[4] = {x0, x0 + 1, x0, x0 + 1};
             const int ny[4] = {y0, y0, y0 + 1, y0 + 1};
             float acc[3] = {0, 0, 0};
@@ -605,9 +612,9 @@ BGRAImage BGRAImage::warpAffine(int outW, int outH, const Affine& m) const {
                 acc[1] += w[k] * p[1];
                 acc[2] += w[k] * p[2];
             }
-            dst[0] = roundToByte(acc[0]);
-            dst[1] = roundToByte(acc[1]);
-            dst[2] = roundToByte(acc[2]);
+            dst[0] = weightedByte(acc[0]);
+            dst[1] = weightedByte(acc[1]);
+            dst[2] = weightedByte(acc[2]);
         }
     }
     return out;

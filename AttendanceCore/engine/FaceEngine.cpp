@@ -3,6 +3,7 @@
 #include "engine/Affine.h"
 #include "engine/Matrix.h"
 #include "engine/ModelsLocation.h"
+#include "engine/OneDnnRuntime.h"
 
 #include <algorithm>
 #include <cmath>
@@ -90,6 +91,37 @@ float* inputBuffer(std::size_t floats) {
     return buffer.data();
 }
 
+// What identifies a model file's contents, so that scales measured on one model are never used
+// with another that happens to be in the same place: its size and a hash of its bytes.
+std::string modelFingerprint(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::uint64_t hash = 14695981039346656037ull, size = 0;
+    std::vector<char> block(1 << 20);
+    while (in) {
+        in.read(block.data(), std::streamsize(block.size()));
+        const auto n = static_cast<std::size_t>(in.gcount());
+        for (std::size_t k = 0; k < n; ++k)
+            hash = (hash ^ static_cast<unsigned char>(block[k])) * 1099511628211ull;
+        size += n;
+    }
+    return std::to_string(size) + ":" + std::to_string(hash);
+}
+
+// The 8-bit scales stored beside a model, when they were measured on this model.
+std::optional<ActivationRanges> readScales(const fs::path& file, const std::string& fingerprint) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+    if (!json.is_object() || json.value("model", "") != fingerprint) return std::nullopt;
+    const auto ranges = json.find("ranges");
+    if (ranges == json.end() || !ranges->is_object()) return std::nullopt;
+    ActivationRanges result;
+    for (const auto& [name, value] : ranges->items())
+        if (value.is_number()) result[name] = value.get<float>();
+    if (result.empty()) return std::nullopt;
+    return result;
+}
+
 float overlap(const Box& p, const Box& q, bool overlapOfSmaller) {
     const float w = std::max(0.0f, std::min(p.x2, q.x2) - std::max(p.x1, q.x1));
     const float h = std::max(0.0f, std::min(p.y2, q.y2) - std::max(p.y1, q.y1));
@@ -124,8 +156,104 @@ FaceEngine::FaceEngine(std::optional<fs::path> modelsDirectory, std::optional<in
         modelsPath = location.directory;
         if (!location.found) throw EngineError(modelsPath, location.missingText());
     }
-    recognizer = loadModel(modelsPath / recognizerFile, computeUnits.value_or(2));
+    loadRecognizer(computeUnits);
     modelDescription = readModelName(modelsPath);
+}
+
+void FaceEngine::loadRecognizer(std::optional<int> computeUnits) {
+    const fs::path file = modelsPath / recognizerFile;
+    const char* runtime = std::getenv("TALLYMERE_RUNTIME");
+    const bool oneDnn = !runtime || std::string_view(runtime) != "opencv";
+    Numbers wanted = Numbers::Float32;
+    const char* forced = std::getenv("TALLYMERE_PRECISION");
+    if (forced && std::string_view(forced) == "int8")
+        wanted = Numbers::Int8;
+    else if (forced && std::string_view(forced) == "bf16")
+        wanted = Numbers::BFloat16;
+    else if (forced && std::string_view(forced) == "fp32")
+        wanted = Numbers::Float32;
+    else if (precisionForUnits(computeUnits.value_or(2)) != Precision::Full)
+        wanted = oneDnnHasInt8()   ? Numbers::Int8
+                 : oneDnnHasBf16() ? Numbers::BFloat16
+                                   : Numbers::Float32;
+    if (wanted == Numbers::Int8 && oneDnn) {
+        if (auto ranges = readScales(modelsPath / scalesFile, modelFingerprint(file))) {
+            try {
+                recognizer = loadOneDnnModel(file, *ranges);
+                recognizerNumbers = Numbers::Int8;
+                return;
+            } catch (const OneDnnError&) {
+                // Runs in another precision below, as a model oneDNN cannot run does.
+            }
+        }
+        awaitingScales = true;
+    }
+    const bool reduced = wanted != Numbers::Float32;
+    recognizer = loadModel(file, reduced ? Precision::Reduced : Precision::Full);
+    const bool bf16 = reduced && recognizer->runtimeName() == "onednn" && oneDnnHasBf16();
+    recognizerNumbers = bf16 ? Numbers::BFloat16 : Numbers::Float32;
+    if (recognizer->runtimeName() != "onednn") awaitingScales = false;
+}
+
+std::shared_ptr<Model> FaceEngine::currentRecognizer() const {
+    const std::lock_guard<std::mutex> guard(recognizerLock);
+    return recognizer;
+}
+
+std::string FaceEngine::recognizerPrecision() const {
+    const std::lock_guard<std::mutex> guard(recognizerLock);
+    switch (recognizerNumbers) {
+    case Numbers::Int8:
+        return "8-bit integers";
+    case Numbers::BFloat16:
+        return "bfloat16";
+    case Numbers::Float32:
+        break;
+    }
+    return "32-bit floats";
+}
+
+bool FaceEngine::wantsRecognizerScales() const {
+    const std::lock_guard<std::mutex> guard(recognizerLock);
+    return awaitingScales;
+}
+
+bool FaceEngine::calibrateRecognizer(const std::vector<BGRAImage>& faces) {
+    if (faces.size() < minScaleFaces || !wantsRecognizerScales()) return false;
+    const std::size_t planeSize = static_cast<std::size_t>(cropSize) * cropSize;
+    std::vector<float> input(faces.size() * 3 * planeSize);
+    for (std::size_t i = 0; i < faces.size(); ++i) {
+        if (faces[i].width != cropSize || faces[i].height != cropSize)
+            throw std::invalid_argument("calibrateRecognizer takes aligned 112 x 112 faces");
+        fillPlanes(faces[i].mat(), cropSize, input.data() + i * 3 * planeSize);
+    }
+    const fs::path file = modelsPath / recognizerFile;
+    const ActivationRanges ranges = measureOneDnnRanges(
+        file, {{"image",
+                {static_cast<std::int64_t>(faces.size()), 3, cropSize, cropSize},
+                input.data()}});
+    std::shared_ptr<Model> model = loadOneDnnModel(file, ranges);
+    nlohmann::json json{
+        {"model", modelFingerprint(file)}, {"faces", faces.size()}, {"ranges", ranges}};
+    {
+        // Written whole under another name first, so that a reader never sees half a file.
+        // Without a writable models folder (an installed one) the scales are measured again in
+        // the next process.
+        const fs::path target = modelsPath / scalesFile;
+        fs::path partial = target;
+        partial += ".partial";
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << json.dump(1);
+        out.close();
+        std::error_code ec;
+        if (out) fs::rename(partial, target, ec);
+        if (!out || ec) fs::remove(partial, ec);
+    }
+    const std::lock_guard<std::mutex> guard(recognizerLock);
+    recognizer = std::move(model);
+    recognizerNumbers = Numbers::Int8;
+    awaitingScales = false;
+    return true;
 }
 
 std::string FaceEngine::readModelName(const fs::path& modelsDirectory) {
@@ -289,7 +417,7 @@ std::vector<Face> FaceEngine::detect(const BGRAImage& image, int size, float thr
 }
 
 std::vector<std::vector<float>> FaceEngine::embeddings(const float* input, std::size_t count) {
-    const auto outputs = recognizer->run(
+    const auto outputs = currentRecognizer()->run(
         {{"image", {static_cast<std::int64_t>(count), 3, cropSize, cropSize}, input}});
     const auto found = outputs.find("embedding");
     if (found == outputs.end())

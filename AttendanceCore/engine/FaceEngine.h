@@ -98,6 +98,25 @@ public:
 
     const std::filesystem::path& modelsDir() const { return modelsPath; }
 
+    // The precision the recogniser computes in: "32-bit floats", "bfloat16" or "8-bit integers".
+    // Chosen when the engine is made: "TALLYMERE_PRECISION" (fp32, bf16 or int8) forces one;
+    // otherwise compute units 0 and 1 keep 32 bits, and 2 (the default) take 8 bits where the
+    // processor has 8-bit dot products (VNNI, AMX), bfloat16 where it has those only, 32 bits
+    // elsewhere. 8 bits needs scales measured on real faces (the file `scalesFile` beside the
+    // model, written by calibrateRecognizer); until there are some it runs in bfloat16 (or 32
+    // bits where the processor has no bfloat16).
+    std::string recognizerPrecision() const;
+    // Whether the recogniser waits for its 8-bit scales.
+    bool wantsRecognizerScales() const;
+    // Measures the recogniser's 8-bit scales in 32-bit floats on aligned faces (the crops that
+    // `embed` leaves in each face), stores them beside the model where the folder can be written,
+    // and runs the recogniser in 8 bits from then on. Changes nothing and returns false with fewer
+    // than minScaleFaces faces or when the recogniser does not wait for scales. Safe while other
+    // threads embed: a run in progress finishes on the model it began with.
+    bool calibrateRecognizer(const std::vector<BGRAImage>& faces);
+    static constexpr std::size_t minScaleFaces = 20;
+    static constexpr const char* scalesFile = "ArcFace.scales.json";
+
     // The description of the loaded models stored with every set of results: the "name" of the
     // folder's "models.json" (written by the model conversion), else the global `modelName`.
     const std::string& modelName() const { return modelDescription; }
@@ -107,14 +126,21 @@ public:
 private:
     // Runs the recogniser over `count` prepared crops and returns their unit-length embeddings.
     std::vector<std::vector<float>> embeddings(const float* input, std::size_t count);
+    enum class Numbers { Float32, BFloat16, Int8 };
 
     std::map<int, std::unique_ptr<Model>> detectors;
-    std::unique_ptr<Model> recognizer;
+    std::shared_ptr<Model> recognizer; // replaced once its 8-bit scales exist
+    Numbers recognizerNumbers = Numbers::Float32;
+    bool awaitingScales = false;
+    mutable std::mutex recognizerLock; // guards the three above
     std::filesystem::path modelsPath;
     std::string modelDescription;
     int detectorUnits = 1;
     std::optional<Precision> detectorPrecisionOverride;
     std::mutex lock; // guards `detectors` and detector loading
+
+    void loadRecognizer(std::optional<int> computeUnits);
+    std::shared_ptr<Model> currentRecognizer() const;
 };
 
 // Overlap suppression: sorted by score (stable), a face is dropped when it overlaps an already

@@ -3,9 +3,11 @@
 #include "engine/ModelRuntime.h"
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tallymere {
 
@@ -29,5 +31,25 @@ std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path, int co
 
 // Whether a reduced precision gets bfloat16 on this processor.
 bool oneDnnHasBf16();
+
+// Whether the processor has the 8-bit dot products oneDNN computes with (VNNI or AMX).
+bool oneDnnHasInt8();
+
+// The largest magnitude each tensor a model computes reaches, by tensor name.
+using ActivationRanges = std::map<std::string, float>;
+
+// Runs the model in 32-bit floats on each batch and returns the ranges over all of them: what an
+// 8-bit model's scales come from, so the batches should be real inputs (aligned faces for a
+// recogniser). Throws OneDnnError as loading does.
+ActivationRanges measureOneDnnRanges(const std::filesystem::path& path,
+                                     const std::vector<TensorInput>& batches);
+
+// The model with its convolutions and matrix products computing in 8 bits (weights per output
+// channel, inputs scaled by `ranges`) and writing bfloat16 results where the processor has
+// bfloat16, else 32-bit ones; meant for a processor with 8-bit instructions (oneDnnHasInt8).
+// Layers that read raw pixels, depthwise convolutions, layers without a range and those without
+// a fast 8-bit kernel compute in that other precision.
+std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path,
+                                       const ActivationRanges& ranges);
 
 } // namespace tallymere

@@ -2,6 +2,7 @@
 
 #include "engine/FaceEngine.h"
 #include "library/Library.h"
+#include "recognition/RecognizerScales.h"
 #include "runs/AttendanceSession.h"
 #include "runs/FrameReadAhead.h"
 #include "runs/FrameSource.h"
@@ -55,6 +56,7 @@ ServiceResults ServiceProcessor::run(const Service& service, const std::vector<M
     int processed = 0;
 
     FrameSource source = FrameSource::open(service.sourcePaths, settings.sampleFPS);
+    measureRecognizerScales(engine_, library_, members);
     AttendanceSession attendance(members, library_, settings, source.isStill(),
                                  engine_.modelName());
     // A service id that cannot name a folder fails here, before any work, not after it.

@@ -10,7 +10,7 @@ Item {
     required property AppModel appModel
     readonly property bool loading: !appModel.engineReady && appModel.engineError === "" && appModel.writable
     readonly property string hint: appModel.engineError !== "" ? appModel.engineError
-                                 : appModel.engineReady ? "Face models ready"
+                                 : appModel.engineReady ? "Face models ready (recogniser: " + appModel.enginePrecision + ")"
                                  : appModel.writable ? "Loading face models"
                                  : "Face models load once this window can change the library"
     implicitWidth: 24

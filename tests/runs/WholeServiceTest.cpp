@@ -10,6 +10,7 @@
 #include "MediaFiles.h"
 #include "engine/Affine.h"
 #include "engine/FaceEngine.h"
+#include "engine/OneDnnRuntime.h"
 #include "library/Library.h"
 #include "recognition/Enroller.h"
 #include "recognition/Gallery.h"
@@ -34,6 +35,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -652,6 +654,83 @@ TEST(WholeService, FacesLeftUnembeddedInTheirPlaceKeepTheRegister) {
             for (const auto& m : all.members)
                 EXPECT_TRUE(m.present) << m.memberID;
             EXPECT_LT(someCount.embedded, someCount.faces);
+        }
+    }
+}
+
+// The recogniser in 8 bits, with scales measured on the faces of the shared photos, keeps every
+// enrolment photo's state and the registers of the shared recordings: the same members present,
+// with the same review flags, as in 32 bits.
+TEST(WholeService, TheEightBitRecogniserKeepsTheRegisters) {
+    TALLYMERE_REQUIRE_SHARED();
+    if (!oneDnnHasInt8()) GTEST_SKIP() << "this processor has no 8-bit dot-product instructions";
+    const auto settings = ProcessSettings::preset(ProcessSettings::Mode::standard);
+    const std::vector<std::string> recordings[] = {
+        {stageClip().string()},
+        {(sharedFaces() / "groups" / "two_people.jpg").string(),
+         (sharedFaces() / "groups" / "obama_and_biden.jpg").string()}};
+    TempDir dir;
+    const fs::path models = dir / "models";
+    fs::copy(convertedModels(), models);
+
+    auto pass = [&](const char* precision) {
+        setenv("TALLYMERE_PRECISION", precision, 1);
+        FaceEngine own(models);
+        if (own.wantsRecognizerScales()) {
+            // More faces than the people folder's ten, as a congregation's photos would give.
+            std::vector<BGRAImage> faces;
+            for (const auto& entry : fs::recursive_directory_iterator(sharedFaces()))
+                if (const auto ext = entry.path().extension();
+                    ext == ".jpg" || ext == ".jpeg" || ext == ".png")
+                    for (Face& face : own.analyze(*BGRAImage::load(entry.path(), 1920), 640, 0, 1))
+                        faces.push_back(std::move(*face.crop));
+            EXPECT_TRUE(own.calibrateRecognizer(faces));
+        }
+        const std::string used = own.recognizerPrecision();
+        Library library(dir / ("library-" + std::string(precision)));
+        std::vector<Member> members;
+        for (const auto& folder : fs::directory_iterator(sharedFaces() / "people")) {
+            std::vector<fs::path> photos;
+            for (const auto& f : fs::directory_iterator(folder.path()))
+                photos.push_back(f.path());
+            std::sort(photos.begin(), photos.end());
+            Member m;
+            m.id = folder.path().filename().string();
+            m.name = m.id;
+            m.photos = library.importPhotos(photos, m.id);
+            members.push_back(Enroller(own, library).check(std::move(m)));
+        }
+        std::sort(members.begin(), members.end(),
+                  [](const Member& a, const Member& b) { return a.id < b.id; });
+        ServiceProcessor processor(own, library);
+        std::vector<ServiceResults> results;
+        for (const auto& paths : recordings)
+            results.push_back(processor.run(service(paths), members, settings, {}, {}));
+        unsetenv("TALLYMERE_PRECISION");
+        return std::make_tuple(used, members, results);
+    };
+    const auto [wide, wideMembers, wideResults] = pass("fp32");
+    const auto [narrow, narrowMembers, narrowResults] = pass("int8");
+    EXPECT_EQ(wide, "32-bit floats");
+    ASSERT_EQ(narrow, "8-bit integers");
+
+    ASSERT_EQ(narrowMembers.size(), wideMembers.size());
+    for (std::size_t i = 0; i < narrowMembers.size(); ++i)
+        for (std::size_t k = 0; k < wideMembers[i].photos.size(); ++k) {
+            EXPECT_EQ(narrowMembers[i].photos[k].ok, wideMembers[i].photos[k].ok)
+                << wideMembers[i].id << " " << wideMembers[i].photos[k].id;
+            EXPECT_EQ(narrowMembers[i].photos[k].reason, wideMembers[i].photos[k].reason);
+        }
+    for (std::size_t k = 0; k < wideResults.size(); ++k) {
+        SCOPED_TRACE(registerText(narrowResults[k], narrowMembers) + "--- 32 bits\n" +
+                     registerText(wideResults[k], wideMembers));
+        ASSERT_EQ(narrowResults[k].members.size(), wideResults[k].members.size());
+        for (std::size_t i = 0; i < wideResults[k].members.size(); ++i) {
+            const MemberResult& a = narrowResults[k].members[i];
+            const MemberResult& b = wideResults[k].members[i];
+            EXPECT_EQ(a.memberID, b.memberID);
+            EXPECT_EQ(a.present, b.present) << a.memberID;
+            EXPECT_EQ(a.needsReview, b.needsReview) << a.memberID;
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <oneapi/dnnl/dnnl.hpp>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -31,6 +32,7 @@ struct MemRef {
     enum class Kind { Arena, Input, Output, Constant, Scratch } kind = Kind::Arena;
     int index = 0; // root in the arena, or input/output slot
     dnnl::memory::desc desc;
+    float scale = 1; // an 8-bit tensor's stored values times this are its real values
     dnnl::memory constant;
 };
 
@@ -65,6 +67,15 @@ struct Context {
     std::vector<std::pair<int, dnnl::memory>> inputs, outputs;
 };
 
+// A computed tensor whose largest magnitude is read right after a primitive writes it, where a
+// model measures its ranges for 8 bits.
+struct Observation {
+    int exec = 0;
+    int root = 0;
+    std::size_t bytes = 0;
+    std::string name;
+};
+
 // Primitives and memory layout for one set of input shapes.
 struct Plan {
     std::vector<Exec> execs;
@@ -72,6 +83,7 @@ struct Plan {
     std::size_t activationBytes = 0, scratchBytes = 0;
     std::vector<Dims> outputShapes;
     std::vector<std::optional<HostTensor>> staticOutputs;
+    std::vector<Observation> observations; // 32-bit float tensors, in order of `exec`
 
     std::mutex contextsMutex;
     std::unordered_map<std::thread::id, std::unique_ptr<Context>> contexts;

@@ -18,14 +18,21 @@
 
 namespace tallymere::onednn {
 
+// Largest magnitude of each computed tensor, by name, over real inputs in 32-bit floats: an 8-bit
+// tensor's scale is its range over 127.
+using Ranges = std::map<std::string, float>;
+
 // Builds one plan: walks the program with concrete shapes, creates primitives, lays out memory.
 class PlanBuilder {
 public:
     // `type` is the model's precision, `mixed` whether it applies inside the network only
     // (precisionFor keeps some layers in 32-bit floats); the program's operators keep the
-    // weights reordered for the primitives made here.
+    // weights reordered for the primitives made here. With `ranges`, convolutions and matrix
+    // products that can compute in 8 bits do (see precisionFor) and `type` is the precision of
+    // the others. `observing` makes a plan that records every computed tensor's range.
     PlanBuilder(const Graph& graph, Program& program, dnnl::memory::data_type type, bool mixed,
-                Plan& plan, const std::vector<Dims>& inputShapes);
+                Plan& plan, const std::vector<Dims>& inputShapes, const Ranges* ranges = nullptr,
+                bool observing = false);
     void build();
 
 private:
@@ -40,6 +47,8 @@ private:
     bool mixed_;
     Plan& plan_;
     const std::vector<Dims>& inputShapes_;
+    const Ranges* ranges_;
+    bool observing_;
     std::map<std::string, Value> values_;
     std::map<std::string, HostTensor> statics_;
     std::map<int, std::vector<std::string>> rootNames_; // values sharing an arena root
@@ -53,20 +62,24 @@ private:
     void addExec(dnnl::primitive primitive, std::vector<std::pair<int, MemRef>> args,
                  const dnnl::primitive_desc_base& pd);
     MemRef freshRef(const dnnl::memory::desc& desc);
-    MemRef ensure(const std::string& name, const dnnl::memory::desc& want);
+    MemRef ensure(const std::string& name, const dnnl::memory::desc& want, float scale = 1);
+    float scaleOf(const std::string& name) const;
     void copyInto(const MemRef& from, const MemRef& to);
     bool isPlain(const MemRef& ref) const;
     dnnl::memory::data_type precisionFor(const Op& op, std::int64_t inputChannels) const;
+    bool in8Bits(const Op& op, std::int64_t inputChannels) const;
     dnnl::memory::data_type resultPrecision(const Op& op, dnnl::memory::data_type computed) const;
 
     void buildOp(Op& op);
-    void buildConvolution(Op& op);
-    void buildInnerProduct(Op& op);
+    void buildConvolution(Op& op, bool allow8Bits = true);
+    void observe(const MemRef& ref, const std::string& name);
+    void buildInnerProduct(Op& op, bool allow8Bits = true);
     void buildSingle(const Node& node);
     dnnl::post_ops postOps(const Op& op, std::size_t count,
                            std::vector<std::pair<int, MemRef>>& args, const Dims& out);
     void applyAfter(const PostOp& p, const MemRef& dst, const Dims& out);
     const dnnl::memory& reorderedWeights(Op& op, const dnnl::memory::desc& want, const Dims& dims);
+    std::vector<float> weightScales(const Op& op) const;
 };
 
 } // namespace tallymere::onednn
