@@ -16,6 +16,7 @@
 #include <opencv2/core/utility.hpp>
 #include <string>
 #include <system_error>
+#include <unistd.h>
 
 namespace tallymere {
 
@@ -238,10 +239,10 @@ bool FaceEngine::calibrateRecognizer(const std::vector<BGRAImage>& faces) {
     {
         // Written whole under another name first, so that a reader never sees half a file.
         // Without a writable models folder (an installed one) the scales are measured again in
-        // the next process.
+        // the next process. Each process writes its own partial file: two may calibrate at once.
         const fs::path target = modelsPath / scalesFile;
         fs::path partial = target;
-        partial += ".partial";
+        partial += ".partial-" + std::to_string(::getpid());
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out << json.dump(1);
         out.close();
