@@ -1,6 +1,7 @@
 #include "AttendanceOverTime.h"
 
 #include "MemberListModel.h"
+#include "QtDate.h"
 #include "ServiceListModel.h"
 
 #include <QDateTime>
@@ -10,12 +11,6 @@
 namespace tallymere {
 
 namespace {
-
-QDateTime toDateTime(Date date) {
-    using namespace std::chrono;
-    return QDateTime::fromMSecsSinceEpoch(
-        duration_cast<milliseconds>(date.time_since_epoch()).count(), Qt::UTC);
-}
 
 const char* mark(const Attendance& a) {
     if (a.corrected) return "corrected";
@@ -112,7 +107,7 @@ QVariantMap AttendanceOverTime::memberHistory(const QString& memberID) const {
     for (const Attendance& a : recent.registers)
         registers.append(QVariantMap{{"serviceID", QString::fromStdString(a.service->id)},
                                      {"label", QString::fromStdString(a.service->label)},
-                                     {"date", toDateTime(a.date)},
+                                     {"date", toQDateTime(a.date)},
                                      {"attended", a.attended},
                                      {"mark", QString::fromLatin1(mark(a))}});
     const auto lastSeen = all.lastSeen();
@@ -121,7 +116,7 @@ QVariantMap AttendanceOverTime::memberHistory(const QString& memberID) const {
             {"shown", int(recent.registers.size())},
             {"total", int(all.registers.size())},
             {"absenceRun", all.absenceRun()},
-            {"lastSeen", lastSeen ? QVariant(toDateTime(*lastSeen)) : QVariant()}};
+            {"lastSeen", lastSeen ? QVariant(toQDateTime(*lastSeen)) : QVariant()}};
 }
 
 } // namespace tallymere

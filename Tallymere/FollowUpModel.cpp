@@ -1,5 +1,7 @@
 #include "FollowUpModel.h"
 
+#include "QtDate.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QSettings>
@@ -40,9 +42,7 @@ QVariant FollowUpModel::data(const QModelIndex& index, int role) const {
         return m.absenceRun;
     case LastSeenRole: {
         if (!m.lastSeen) return QDateTime();
-        using namespace std::chrono;
-        return QDateTime::fromMSecsSinceEpoch(
-            duration_cast<milliseconds>(m.lastSeen->time_since_epoch()).count(), Qt::UTC);
+        return toQDateTime(*m.lastSeen);
     }
     case ThumbnailPathRole: {
         const QString face = root_ + "/members/" + QString::fromStdString(m.memberID) + "/face.jpg";

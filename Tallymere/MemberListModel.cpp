@@ -1,5 +1,7 @@
 #include "MemberListModel.h"
 
+#include "QtDate.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <chrono>
@@ -24,11 +26,8 @@ QVariant MemberListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
     case NameRole:
         return QString::fromStdString(m.name);
-    case CreatedRole: {
-        using namespace std::chrono;
-        return QDateTime::fromMSecsSinceEpoch(
-            duration_cast<milliseconds>(m.created.time_since_epoch()).count(), Qt::UTC);
-    }
+    case CreatedRole:
+        return toQDateTime(m.created);
     case PhotoCountRole:
         return static_cast<int>(m.photos.size());
     case GoodPhotosRole:

@@ -1,5 +1,6 @@
 #include "ServiceListModel.h"
 
+#include "QtDate.h"
 #include "library/Library.h"
 #include "library/Register.h"
 
@@ -12,12 +13,6 @@
 namespace tallymere {
 
 namespace {
-
-QDateTime toDateTime(Date date) {
-    using namespace std::chrono;
-    return QDateTime::fromMSecsSinceEpoch(
-        duration_cast<milliseconds>(date.time_since_epoch()).count(), Qt::UTC);
-}
 
 QVariant optionalSeconds(const std::optional<double>& seconds) {
     return seconds ? QVariant(*seconds) : QVariant();
@@ -44,7 +39,7 @@ QVariantMap resultsMap(const Service& service, const std::vector<Member>& member
             {"evidenceFile", m.evidenceFile ? QString::fromStdString(*m.evidenceFile) : QString()},
             {"decision",
              line.correction ? QString(decisionName(line.correction->decision)) : QString()}};
-        if (line.correction) map.insert("decided", toDateTime(line.correction->decided));
+        if (line.correction) map.insert("decided", toQDateTime(line.correction->decided));
         lines.append(map);
     }
     QVariantList visitors;
@@ -84,9 +79,9 @@ QVariant ServiceListModel::data(const QModelIndex& index, int role) const {
     case LabelRole:
         return QString::fromStdString(s.label);
     case DateRole:
-        return toDateTime(s.date);
+        return toQDateTime(s.date);
     case CreatedRole:
-        return toDateTime(s.created);
+        return toQDateTime(s.created);
     case SourcePathsRole: {
         QStringList paths;
         for (const auto& path : s.sourcePaths)
@@ -185,8 +180,8 @@ QVariantMap ServiceListModel::toMap(int row, const std::vector<Member>& members)
     QVariantMap map{
         {"serviceID", QString::fromStdString(s->id)},
         {"label", QString::fromStdString(s->label)},
-        {"date", toDateTime(s->date)},
-        {"created", toDateTime(s->created)},
+        {"date", toQDateTime(s->date)},
+        {"created", toQDateTime(s->created)},
         {"sourcePaths", paths},
         {"liveSource", s->liveSource ? QString::fromStdString(*s->liveSource) : QString()},
         {"mode", QString::fromUtf8(s->mode.rawValue())},

@@ -1,19 +1,12 @@
 #include "TrendModel.h"
 
+#include "QtDate.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
 namespace tallymere {
-
-namespace {
-
-qint64 milliseconds(Date date) {
-    using namespace std::chrono;
-    return duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
-}
-
-} // namespace
 
 TrendModel::TrendModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -30,7 +23,7 @@ QVariant TrendModel::data(const QModelIndex& index, int role) const {
     const TrendPoint& p = points_[static_cast<std::size_t>(index.row())];
     switch (index.column()) {
     case DateColumn:
-        return double(milliseconds(p.date));
+        return double(msecsSinceEpoch(p.date));
     case PresentColumn:
         return p.present;
     case VisitorsColumn:
@@ -52,12 +45,12 @@ void TrendModel::setLabel(const QString& label) {
 
 QDateTime TrendModel::firstDate() const {
     if (points_.empty()) return {};
-    return QDateTime::fromMSecsSinceEpoch(milliseconds(points_.front().date), Qt::UTC);
+    return toQDateTime(points_.front().date);
 }
 
 QDateTime TrendModel::lastDate() const {
     if (points_.empty()) return {};
-    return QDateTime::fromMSecsSinceEpoch(milliseconds(points_.back().date), Qt::UTC);
+    return toQDateTime(points_.back().date);
 }
 
 int TrendModel::highest() const {
@@ -74,14 +67,14 @@ QVariant TrendModel::change() const {
 
 QVariantMap TrendModel::pointNear(double at) const {
     if (points_.empty()) return {};
-    const auto nearest = std::min_element(points_.begin(), points_.end(),
-                                          [at](const TrendPoint& a, const TrendPoint& b) {
-                                              return std::fabs(double(milliseconds(a.date)) - at) <
-                                                     std::fabs(double(milliseconds(b.date)) - at);
-                                          });
+    const auto nearest = std::min_element(
+        points_.begin(), points_.end(), [at](const TrendPoint& a, const TrendPoint& b) {
+            return std::fabs(double(msecsSinceEpoch(a.date)) - at) <
+                   std::fabs(double(msecsSinceEpoch(b.date)) - at);
+        });
     return {{"serviceID", QString::fromStdString(nearest->serviceID)},
             {"label", QString::fromStdString(nearest->label)},
-            {"date", QDateTime::fromMSecsSinceEpoch(milliseconds(nearest->date), Qt::UTC)},
+            {"date", toQDateTime(nearest->date)},
             {"present", nearest->present},
             {"visitors", nearest->visitors},
             {"average4", nearest->average4},
