@@ -251,6 +251,25 @@ dnnl::post_ops PlanBuilder::postOps(const Op& op, std::size_t count,
 // output): also rounding results to 8 bits lowered the shared recording's mean cosine to 32 bits
 // from 0.9909 to 0.9896 and lost a low-confidence member from its register. Where oneDNN has no
 // fast 8-bit kernel for the layer, it runs in the other precision altogether.
+PlanBuilder::LayerNumbers PlanBuilder::numbersFor(const Op& op, std::int64_t inputChannels,
+                                                  bool allow8Bits) const {
+    LayerNumbers n{};
+    n.type = precisionFor(op, inputChannels);
+    n.int8 = is8Bits(n.type) && allow8Bits;
+    if (is8Bits(n.type) && !n.int8) n.type = type_;
+    n.dstType = n.int8 ? (op.writesOutput ? DataType::f32 : type_) : resultPrecision(op, n.type);
+    n.srcScale = n.int8 ? scaleOf(op.input) : 1.0f;
+    n.bias = op.bias;
+    if (n.int8) {
+        n.outputScales = weightScales(op);
+        for (std::size_t o = 0; o < n.outputScales.size(); ++o) {
+            n.bias[o] /= n.srcScale * n.outputScales[o];
+            n.outputScales[o] *= n.srcScale;
+        }
+    }
+    return n;
+}
+
 void PlanBuilder::buildConvolution(Op& op, bool allow8Bits) {
     const Node& node = *op.node;
     const Value& x = value(op.input, node);
@@ -259,20 +278,7 @@ void PlanBuilder::buildConvolution(Op& op, bool allow8Bits) {
         fail("operator " + node.describe() + " cannot take input " + shapeText(in));
     const Window win = windowFor(op.window, spatial(in), node);
     const Dims out{in[0], op.weightShape[0], win.out[0], win.out[1]};
-    DataType type = precisionFor(op, in[1]);
-    const bool int8 = is8Bits(type) && allow8Bits;
-    if (is8Bits(type) && !int8) type = type_;
-    const DataType dstType =
-        int8 ? (op.writesOutput ? DataType::f32 : type_) : resultPrecision(op, type);
-    const float srcScale = int8 ? scaleOf(op.input) : 1.0f;
-    std::vector<float> outputScales, bias = op.bias;
-    if (int8) {
-        outputScales = weightScales(op);
-        for (std::size_t o = 0; o < outputScales.size(); ++o) {
-            bias[o] /= srcScale * outputScales[o];
-            outputScales[o] *= srcScale;
-        }
-    }
+    auto [type, dstType, int8, srcScale, outputScales, bias] = numbersFor(op, in[1], allow8Bits);
 
     Dims wdims = op.weightShape;
     if (op.group > 1)
@@ -414,20 +420,8 @@ void PlanBuilder::buildInnerProduct(Op& op, bool allow8Bits) {
     if (x.shape.size() != 2 || x.shape[1] != op.weightShape[1])
         fail("operator " + node.describe() + " cannot take input " + shapeText(x.shape));
     const Dims out{x.shape[0], op.weightShape[0]};
-    DataType type = precisionFor(op, x.shape[1]);
-    const bool int8 = is8Bits(type) && allow8Bits;
-    if (is8Bits(type) && !allow8Bits) type = type_;
-    const DataType dstType =
-        int8 ? (op.writesOutput ? DataType::f32 : type_) : resultPrecision(op, type);
-    const float srcScale = int8 ? scaleOf(op.input) : 1.0f;
-    std::vector<float> outputScales, bias = op.bias;
-    if (int8) {
-        outputScales = weightScales(op);
-        for (std::size_t o = 0; o < outputScales.size(); ++o) {
-            bias[o] /= srcScale * outputScales[o];
-            outputScales[o] *= srcScale;
-        }
-    }
+    auto [type, dstType, int8, srcScale, outputScales, bias] =
+        numbersFor(op, x.shape[1], allow8Bits);
     dnnl::inner_product_forward::desc desc(
         dnnl::prop_kind::forward_inference, plainDesc(x.shape, type), anyDesc(op.weightShape, type),
         plainDesc({out[1]}, DataType::f32), plainDesc(out, dstType));

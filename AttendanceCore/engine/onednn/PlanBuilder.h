@@ -80,6 +80,18 @@ private:
     void applyAfter(const PostOp& p, const MemRef& dst, const Dims& out);
     const dnnl::memory& reorderedWeights(Op& op, const dnnl::memory::desc& want, const Dims& dims);
     std::vector<float> weightScales(const Op& op) const;
+
+    // How one convolution or matrix product computes: in 8 bits, with the input's scale and the
+    // weights' scales folded into its output scales and bias, or in `type` as the others do.
+    struct LayerNumbers {
+        dnnl::memory::data_type type;
+        dnnl::memory::data_type dstType;
+        bool int8;
+        float srcScale;
+        std::vector<float> outputScales;
+        std::vector<float> bias;
+    };
+    LayerNumbers numbersFor(const Op& op, std::int64_t inputChannels, bool allow8Bits) const;
 };
 
 } // namespace tallymere::onednn
