@@ -53,8 +53,8 @@ public:
     static std::filesystem::path defaultModelsDirectory();
 
     // The precision the detector of a supported size runs at with these compute units: 2 allows
-    // bfloat16 throughout, 0 none; 1 allows it inside the network at the sizes where detection
-    // was measured to find the same faces with boxes and landmarks within half a pixel of 32-bit
+    // bfloat16 throughout, 0 none; 1 allows it at the sizes where detection was measured to find
+    // the same faces with boxes within a pixel and landmarks within a pixel and a half of 32-bit
     // detection, and keeps 32 bits at the others.
     static Precision detectorPrecision(int computeUnits, int size);
 
