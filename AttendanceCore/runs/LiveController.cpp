@@ -2,6 +2,7 @@
 
 #include "engine/FaceEngine.h"
 #include "library/Library.h"
+#include "recognition/RecognizerScales.h"
 
 #include <algorithm>
 #include <cctype>
@@ -92,6 +93,17 @@ void LiveController::startWithEngine(LiveHost& host) {
         setState(State::failed(error.what()));
         return;
     }
+    // A recogniser still waiting for its 8-bit scales measures them on the members' accepted
+    // photos before the first frame, as a processed service does; they are stored beside the
+    // model, so this happens once. Frames arriving meanwhile are dropped as any are while busy.
+    if (engine_->wantsRecognizerScales())
+        work_->async([engine = engine_, library = &host.library(), members = host.members()] {
+            try {
+                measureRecognizerScales(*engine, *library, members);
+            } catch (const std::exception&) {
+                // The recogniser keeps its other precision; the session runs on.
+            }
+        });
 
     // The delivering thread only claims the busy flag and hands the frame on; everything else
     // happens on the main thread. The controller is held weakly, so a discarded controller goes.

@@ -5,6 +5,7 @@
 #include "runs/LiveController.h"
 
 #include "engine/FaceEngine.h"
+#include "engine/OneDnnRuntime.h"
 #include "library/Library.h"
 #include "recognition/Enroller.h"
 #include "runs/FrameSource.h"
@@ -359,6 +360,43 @@ TEST_F(LiveControllerTest, DiscardWritesNothing) {
     }
     EXPECT_TRUE(host->finished.empty());
     EXPECT_EQ(serviceEntries(), before);
+}
+
+// A recogniser still waiting for its 8-bit scales measures them on the members' accepted photos
+// before the session analyses its first frame, and the session then embeds in 8 bits.
+TEST_F(LiveControllerTest, AWaitingRecogniserMeasuresItsScalesBeforeTheFirstFrame) {
+    if (!oneDnnHasInt8()) GTEST_SKIP() << "this processor has no 8-bit dot-product instructions";
+    TempDir dir;
+    fs::copy(::engine().modelsDir(), dir / "models");
+    setenv("TALLYMERE_PRECISION", "int8", 1);
+    FaceEngine own(dir / "models");
+    unsetenv("TALLYMERE_PRECISION");
+    ASSERT_TRUE(own.wantsRecognizerScales());
+    host->loaded = &own;
+    // Besides the enrolled members, the people folder's photos accepted under three more: 30
+    // faces, enough for scales.
+    std::vector<fs::path> photos;
+    for (const auto& entry : fs::recursive_directory_iterator(sharedFaces() / "people"))
+        if (entry.is_regular_file()) photos.push_back(entry.path());
+    for (int k = 0; k < 3; ++k) {
+        Member m;
+        m.id = "scales-" + std::to_string(k);
+        m.name = m.id;
+        m.photos = enrolled->library.importPhotos(photos, m.id);
+        for (Photo& photo : m.photos)
+            photo.ok = true;
+        host->memberList.push_back(std::move(m));
+    }
+
+    auto live = make(LiveSourceKind::stream(silentStream));
+    live->start(*host);
+    live->feed().deliver(recordingFrames()[4]);
+    ASSERT_TRUE(runUntil([&] { return live->frameCount() == 1 && !live->analysing(); }));
+    EXPECT_EQ(own.recognizerPrecision(), "8-bit integers");
+    EXPECT_TRUE(fs::exists(dir / "models" / FaceEngine::scalesFile));
+    live->discard();
+    for (int k = 0; k < 3; ++k)
+        fs::remove_all(enrolled->library.membersDir() / ("scales-" + std::to_string(k)));
 }
 
 TEST_F(LiveControllerTest, AFailedFinishSavesNothing) {
