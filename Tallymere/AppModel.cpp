@@ -49,9 +49,12 @@ AppModel::AppModel(Options options, QObject* parent)
     connect(&hold_, &LibraryHold::taken, this, &AppModel::openWritable);
     connect(&engine_, &EngineLoader::changed, this, [this] {
         if (engine_.error()) showNotice(QString::fromStdString(*engine_.error()));
+        shownPrecision_ = enginePrecision();
         Q_EMIT engineChanged();
     });
     connect(&queue_, &ProcessingQueue::activeChanged, this, &AppModel::activeServiceIDChanged);
+    // A run or live session may measure the recogniser's 8-bit scales and switch its precision.
+    connect(&queue_, &ProcessingQueue::activeChanged, this, &AppModel::refreshEnginePrecision);
     connect(&queue_, &ProcessingQueue::attendanceReady, this, &AppModel::attendanceReady);
     connect(&checks_, &MemberChecks::checked, this, &AppModel::mergeChecked);
     connect(&checks_, &MemberChecks::checkingChanged, this,
@@ -149,6 +152,13 @@ QString AppModel::enginePrecision() const {
     return engine ? QString::fromStdString(engine->recognizerPrecision()) : QString();
 }
 
+void AppModel::refreshEnginePrecision() {
+    const QString now = enginePrecision();
+    if (now == shownPrecision_) return;
+    shownPrecision_ = now;
+    Q_EMIT engineChanged();
+}
+
 QStringList AppModel::checkingMemberIDs() const {
     return toStringList(checks_.checking());
 }
@@ -173,6 +183,8 @@ void AppModel::setLive(QObject* controller) {
         retiredLive_ = session;
     }
     live_ = controller;
+    if (auto* session = qobject_cast<LiveSession*>(controller))
+        connect(session, &LiveSession::elapsedChanged, this, &AppModel::refreshEnginePrecision);
     Q_EMIT liveChanged();
 }
 

@@ -251,6 +251,8 @@ Q_SIGNALS:
     void attendanceReady(const QString& serviceID, const QString& label);
 
 private:
+    // Announces engineChanged when the recogniser's precision differs from the one last shown.
+    void refreshEnginePrecision();
     // ProcessingQueue::Host
     std::vector<Member> runMembers() const override { return members_.records(); }
     std::shared_ptr<OpenLibrary> openLibrary() const override { return library_; }
@@ -291,6 +293,7 @@ private:
     // A session saved or discarded, kept until the next one starts so the page that showed it can
     // still read it.
     QPointer<LiveSession> retiredLive_;
+    QString shownPrecision_; // enginePrecision as last announced by engineChanged
     ProcessingQueue queue_;
     MemberChecks checks_;
 };
