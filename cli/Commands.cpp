@@ -917,7 +917,9 @@ void printOverview(std::ostream& out) {
            "Face models are looked for in $ATTENDANCE_MODELS, else in\n"
            "$XDG_DATA_HOME/tallymere/models, else in /usr/share/tallymere/models;\n"
            "\"tallymere-cli get-models\" gets them. Only add-member and add-photos with photos,\n"
-           "check, process and live need them.\n\n"
+           "check, process and live need them. The recogniser computes in 8-bit integers,\n"
+           "bfloat16 or 32-bit floats as the processor allows; $TALLYMERE_PRECISION (int8,\n"
+           "bf16 or fp32) forces one.\n\n"
            "Exit status: 0 done, 1 failed, 2 wrong command line, 130 cancelled or discarded\n"
            "(Ctrl-C).\n";
 }
