@@ -27,9 +27,12 @@ namespace {
 
 const char* precisionName(Precision p) {
     switch (p) {
-    case Precision::Full: return "fp32";
-    case Precision::Interior: return "bf16-interior";
-    case Precision::Reduced: return "bf16";
+    case Precision::Full:
+        return "fp32";
+    case Precision::Interior:
+        return "bf16-interior";
+    case Precision::Reduced:
+        return "bf16";
     }
     return "?";
 }
