@@ -13,12 +13,14 @@
 // standard interval, alternating, and prints the median wall time of each, the share of faces
 // embedded and whether the registers agree.
 //
-// usage: bench_crowd [--seconds S] [--runs N] [--skip-r50] [--skip-opencv] [--keep DIR]
+// usage: bench_crowd [--seconds S] [--runs N] [--skip-r50] [--skip-opencv] [--grid CxR]
+//                    [--keep DIR]
 //   --seconds  length of the recording (default 20)
 //   --runs     runs of each interval (default 3)
 //   --skip-r50 only the shared test models; otherwise also with the recogniser replaced by a
 //              random-weight IResNet-50 of the product recogniser's shape (bench/make_iresnet50.py)
 //   --keep     folder in which to make (or reuse) the recording and converted models
+//   --grid     columns x rows of faces, e.g. 16x14 (default 8x6)
 //   --skip-opencv  only the oneDNN runtime (OpenCV's takes minutes with the IResNet-50)
 
 #include "engine/BGRAImage.h"
@@ -50,9 +52,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int frameWidth = 1920, frameHeight = 1080, columns = 8, rows = 6, fps = 25;
-constexpr int cellWidth = frameWidth / columns, cellHeight = frameHeight / rows; // 240 x 180
-constexpr int cropWidth = 192, cropHeight = 144; // leaves room to drift inside the cell
+constexpr int frameWidth = 1920, frameHeight = 1080, fps = 25;
+// The grid (--grid); the crops leave a fifth of each cell to drift in.
+int columns = 8, rows = 6;
+int cellWidth = 0, cellHeight = 0, cropWidth = 0, cropHeight = 0;
+
+void setGrid(int c, int r) {
+    columns = c;
+    rows = r;
+    cellWidth = frameWidth / columns;
+    cellHeight = frameHeight / rows;
+    // 4:3 crops as wide as fits four fifths of the cell either way (192 x 144 in 8 x 6).
+    cropWidth = std::min(cellWidth * 4 / 5, cellHeight * 4 / 5 * 4 / 3) / 4 * 4;
+    cropHeight = cropWidth * 3 / 4;
+}
 
 std::string quoted(const fs::path& p) {
     return "'" + p.string() + "'";
@@ -176,7 +189,8 @@ Outcome runWith(const std::string& runtime, const fs::path& models, const fs::pa
         // photos would give them. Every shared photo's faces stand in for those.
         std::vector<BGRAImage> crops;
         for (const auto& entry : fs::recursive_directory_iterator(faces))
-            if (const auto ext = entry.path().extension(); ext == ".jpg" || ext == ".png")
+            if (const auto ext = entry.path().extension();
+                ext == ".jpg" || ext == ".jpeg" || ext == ".png")
                 if (auto image = BGRAImage::load(entry.path(), 1920))
                     for (Face& face : engine.analyze(*image, 640, 0, 1))
                         crops.push_back(std::move(*face.crop));
@@ -302,6 +316,7 @@ int main(int argc, char** argv) {
     int seconds = 20;
     int runs = 3;
     bool skipR50 = false, skipOpenCv = false;
+    int gridColumns = 8, gridRows = 6;
     fs::path keep;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -311,16 +326,21 @@ int main(int argc, char** argv) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--skip-r50") {
             skipR50 = true;
+        } else if (a == "--grid" && i + 1 < argc &&
+                   std::sscanf(argv[i + 1], "%dx%d", &gridColumns, &gridRows) == 2 &&
+                   gridColumns > 0 && gridRows > 0) {
+            ++i;
         } else if (a == "--skip-opencv") {
             skipOpenCv = true;
         } else if (a == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else {
             std::cerr << "usage: bench_crowd [--seconds S] [--runs N] [--skip-r50] [--skip-opencv] "
-                         "[--keep DIR]\n";
+                         "[--grid CxR] [--keep DIR]\n";
             return 2;
         }
     }
+    setGrid(gridColumns, gridRows);
     const fs::path shared = TALLYMERE_SHARED_DIR, source = TALLYMERE_SOURCE_DIR;
     if (!fs::exists(shared / "models" / "fr_feature.onnx") || !fs::exists(shared / "faces")) {
         std::cerr << "shared models and faces not found in " << shared << "\n";
@@ -350,7 +370,9 @@ int main(int argc, char** argv) {
                 quoted(scratch / "iresnet50.onnx") +
                 " --rec-channels rgb --rec-mean 127.5 --rec-std 127.5");
     }
-    const fs::path recording = scratch / ("crowd-" + std::to_string(seconds) + "s.mp4");
+    const fs::path recording =
+        scratch / ("crowd-" + std::to_string(seconds) + "s-" + std::to_string(columns) + "x" +
+                   std::to_string(rows) + ".mp4");
     std::size_t faceCount = 0;
     if (ok && !fs::exists(recording)) {
         setenv("TALLYMERE_RUNTIME", "onednn", 1);
