@@ -286,15 +286,14 @@ int FaceEngine::effectiveDetectorSize(int size) {
     return best;
 }
 
-Precision FaceEngine::detectorPrecision(int computeUnits, int size) {
-    // Measured against 32-bit detection on the shared photos and the frames of the shared
-    // recording (bench_detection_precision): at 1280 bfloat16 throughout found every face again
-    // with boxes within 0.95 of a pixel and landmarks within 0.4, and costs 0.57 of the time. At
-    // 640 a partial face at the frame's edge moved by just over a pixel, and at 1920 an enlarged
-    // frame's face by nearly three (the two passes' boxes trade places when their scores do), in
-    // either bfloat16 variant: those sizes keep 32 bits.
-    if (computeUnits == 1) return size == 1280 ? Precision::Reduced : Precision::Full;
-    return precisionForUnits(computeUnits);
+Precision FaceEngine::detectorPrecision(int computeUnits, [[maybe_unused]] int size) {
+    // Measured against 32-bit detection on the shared photos and the frames of the shared and a
+    // crowded recording (bench_detection_precision): at every size bfloat16 throughout found
+    // every face again with boxes within half a pixel and landmarks within 0.4 of one, in 0.57 to
+    // 0.62 of the processor time. (Before near-duplicates were averaged, a face whose two
+    // candidates' scores differed by 0.0004 moved by the pixel between them whenever rounding
+    // swapped the winner.)
+    return computeUnits >= 1 ? Precision::Reduced : Precision::Full;
 }
 
 void FaceEngine::overrideDetectorPrecision(std::optional<Precision> precision) {
@@ -370,7 +369,7 @@ std::vector<Face> FaceEngine::detectOnce(const BGRAImage& image, int size, float
             candidates.push_back(std::move(face));
         }
     }
-    return nms(std::move(candidates), 0.4f, false);
+    return nms(std::move(candidates), 0.4f, false, nearDuplicate);
 }
 
 int FaceEngine::unenlargedDetectorSize(const BGRAImage& image, int size) {
@@ -391,10 +390,12 @@ std::vector<Face> FaceEngine::detect(const BGRAImage& image, int size, float thr
     const int native = unenlargedDetectorSize(image, size);
     const bool secondPass =
         image.width > 0 && image.height > 0 && native != effectiveDetectorSize(size);
-    if (secondPass)
+    if (secondPass) {
         for (Face& face : detectOnce(image, native, threshold))
             all.push_back(std::move(face));
-    if (tiles < 2) return secondPass ? nms(std::move(all), 0.5f, true) : all;
+        all = nms(std::move(all), 0.5f, true, nearDuplicate);
+    }
+    if (tiles < 2) return all;
     const int n = tiles;
     const float tw = static_cast<float>(image.width) / static_cast<float>(n);
     const float th = static_cast<float>(image.height) / static_cast<float>(n);
@@ -521,20 +522,62 @@ std::vector<Face> FaceEngine::analyze(const BGRAImage& image, int size, float mi
     return kept;
 }
 
-std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSmaller) {
+std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSmaller,
+                      float averageAbove) {
     std::stable_sort(faces.begin(), faces.end(),
                      [](const Face& p, const Face& q) { return p.score > q.score; });
     std::vector<Face> kept;
+    // Per kept face: its score and the weighted sums of the boxes and landmarks averaged into it.
+    struct Sum {
+        float best = 0, weight = 0;
+        Box box{0, 0, 0, 0};
+        std::vector<Point> kps;
+    };
+    std::vector<Sum> sums;
+    // A dropped face counts the more the closer it lies and the nearer its score is to the kept
+    // one's: nothing at an overlap of averageAbove or a score lower by scoreBand; as much as the
+    // kept face itself from halfway between averageAbove and a perfect overlap, at an equal
+    // score. No face then jumps as an overlap crosses averageAbove or a faint candidate, well
+    // below the kept one, crosses the detection threshold; and two close faces of nearly equal
+    // scores give the same mean whichever of them is kept.
+    constexpr float scoreBand = 0.1f;
+    auto add = [averageAbove](Sum& sum, const Face& face, float iou) {
+        const float closeness =
+            averageAbove < 1 ? (iou - averageAbove) / (0.5f * (1 - averageAbove)) : 1;
+        const float w = std::clamp(closeness, 0.0f, 1.0f) *
+                        std::clamp(1 - (sum.best - face.score) / scoreBand, 0.0f, 1.0f);
+        if (!(w > 0)) return;
+        sum.weight += w;
+        sum.box = {sum.box.x1 + w * face.box.x1, sum.box.y1 + w * face.box.y1,
+                   sum.box.x2 + w * face.box.x2, sum.box.y2 + w * face.box.y2};
+        sum.kps.resize(face.kps.size());
+        for (std::size_t k = 0; k < face.kps.size(); ++k)
+            sum.kps[k] = {sum.kps[k].x + w * face.kps[k].x, sum.kps[k].y + w * face.kps[k].y};
+    };
     for (Face& face : faces) {
         bool dropped = false;
-        for (const Face& k : kept) {
-            if (overlap(face.box, k.box, overlapOfSmaller) > threshold) {
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            // Kept boxes stay as found until the end: overlaps are measured with those.
+            if (overlap(face.box, kept[i].box, overlapOfSmaller) > threshold) {
                 dropped = true;
+                if (averageAbove > 0 && face.kps.size() == kept[i].kps.size())
+                    add(sums[i], face, overlap(face.box, kept[i].box, false));
                 break;
             }
         }
-        if (!dropped) kept.push_back(std::move(face));
+        if (dropped) continue;
+        sums.push_back({face.score, 0, {0, 0, 0, 0}, {}});
+        add(sums.back(), face, 1);
+        kept.push_back(std::move(face));
     }
+    if (averageAbove > 0)
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const Sum& sum = sums[i];
+            const float w = sum.weight;
+            kept[i].box = {sum.box.x1 / w, sum.box.y1 / w, sum.box.x2 / w, sum.box.y2 / w};
+            for (std::size_t k = 0; k < kept[i].kps.size(); ++k)
+                kept[i].kps[k] = {sum.kps[k].x / w, sum.kps[k].y / w};
+        }
     return kept;
 }
 

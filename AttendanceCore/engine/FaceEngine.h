@@ -52,10 +52,9 @@ public:
     // The folder ModelsLocation's search picks for this process (see there).
     static std::filesystem::path defaultModelsDirectory();
 
-    // The precision the detector of a supported size runs at with these compute units: 2 allows
-    // bfloat16 throughout, 0 none; 1 allows it at the sizes where detection was measured to find
-    // the same faces with boxes within a pixel and landmarks within a pixel and a half of 32-bit
-    // detection, and keeps 32 bits at the others.
+    // The precision the detector of a supported size runs at with these compute units: 1 and 2
+    // allow bfloat16 throughout (detection was measured to find the same faces with boxes within
+    // a pixel and landmarks within a pixel and a half of 32-bit detection at every size), 0 none.
     static Precision detectorPrecision(int computeUnits, int size);
 
     // The supported detector size nearest to `size`; a tie keeps the smaller.
@@ -145,8 +144,18 @@ private:
 
 // Overlap suppression: sorted by score (stable), a face is dropped when it overlaps an already
 // kept one by more than `threshold`, as intersection over union or, with overlapOfSmaller, as
-// intersection over the smaller box.
-std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSmaller);
+// intersection over the smaller box. With averageAbove > 0, a kept face's box and landmarks
+// become a weighted mean of its own and those of the faces it dropped that overlap it by more
+// than averageAbove (intersection over union), each weighted by how far its overlap lies above
+// averageAbove and how near its score comes to the kept face's (within a tenth): two
+// near-duplicates whose scores differ only by rounding then give nearly the same face whichever
+// of them scores higher.
+std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSmaller,
+                      float averageAbove = 0);
+
+// The overlap (intersection over union) at which the detector's candidates, and one face found
+// by two passes, count as the same face seen twice and are averaged.
+inline constexpr float nearDuplicate = 0.8f;
 
 // 1 for a nose halfway between the eyes, falling to 0 for a nose level with an eye.
 float frontalScore(const std::vector<Point>& kps);

@@ -66,6 +66,34 @@ TEST(Nms, OverlapOfTheSmallerBox) {
     EXPECT_EQ(nms({big, boxFace(10, 10, 30, 30, 0.6f)}, 0.5f, false).size(), 2u);
 }
 
+// Close candidates of nearly equal scores give one mean face whichever scores higher, so that a
+// rounding of their scores cannot move the face by the distance between them; a faint or a
+// looser candidate moves nothing.
+TEST(Nms, NearDuplicatesAreAveragedSoThatANearTieGivesOneFace) {
+    Face a = boxFace(0, 0, 100, 100, 0.5207f), b = boxFace(2, 2, 102, 102, 0.5203f); // IoU 0.92
+    a.kps = {{10, 10}};
+    b.kps = {{12, 12}};
+    EXPECT_EQ(nms({a, b}, 0.4f, false)[0].box.x1, 0); // the winner alone
+    const auto aWins = nms({a, b}, 0.4f, false, nearDuplicate);
+    b.score = 0.5211f;
+    EXPECT_EQ(nms({a, b}, 0.4f, false)[0].box.x1, 2);
+    const auto bWins = nms({a, b}, 0.4f, false, nearDuplicate);
+    ASSERT_EQ(aWins.size(), 1u);
+    ASSERT_EQ(bWins.size(), 1u);
+    EXPECT_NEAR(aWins[0].box.x1, 1, 0.01);
+    EXPECT_NEAR(bWins[0].box.x1, 1, 0.01);
+    EXPECT_NEAR(aWins[0].kps[0].y, 11, 0.01);
+    EXPECT_EQ(bWins[0].score, 0.5211f);
+
+    // A tenth below the kept score, or overlapping by 0.8 or less, a candidate counts for nothing.
+    const Face faint = boxFace(2, 2, 102, 102, 0.42f), loose = boxFace(10, 10, 110, 110, 0.52f);
+    for (const Face& other : {faint, loose}) {
+        const auto kept = nms({boxFace(0, 0, 100, 100, 0.52f), other}, 0.4f, false, nearDuplicate);
+        ASSERT_EQ(kept.size(), 1u);
+        expectBox(kept[0], 0, 0, 100, 100);
+    }
+}
+
 TEST(Nms, DegenerateBoxesNeverSuppressByUnion) {
     // Two identical empty boxes: union 0, so neither drops the other.
     EXPECT_EQ(nms({boxFace(5, 5, 5, 5, 0.9f), boxFace(5, 5, 5, 5, 0.8f)}, 0.4f, false).size(), 2u);

@@ -144,7 +144,7 @@ TEST(OneDnnAgreement, DetectionAtComputeUnitsOneKeepsEveryFaceInPlace) {
     if (runtime && std::string(runtime) == "opencv")
         GTEST_SKIP() << "compares the oneDNN runtime's precisions";
     FaceEngine exact(converted / "real", 0), engine(converted / "real", 1);
-    // One size in bfloat16 and one in 32 bits; 1920 is like 640 and costs the most.
+    // 1920 is like 640 and costs the most.
     for (const int size : {640, 1280}) {
         const bool mixed = FaceEngine::detectorPrecision(1, size) != Precision::Full;
         int faces = 0;
