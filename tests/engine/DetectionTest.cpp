@@ -204,10 +204,11 @@ TEST_F(SyntheticDetector, DecodesRowsAtTheirAnchorsInImagePixels) {
     EXPECT_NEAR(faces[0].kps[4].y, (80 + 12) * 3, 1e-3);
     EXPECT_TRUE(faces[0].embedding.empty());
     EXPECT_FALSE(faces[0].crop);
-    // The equal-score pair with one box: the stride 8 row (landmark offsets 0.25) survives.
+    // The equal-score pair with one box is one face, its landmarks halfway between the two
+    // rows' (offsets of 2 and 12 pixels).
     EXPECT_FLOAT_EQ(faces[1].score, 0.8f);
     expectBox(faces[1], 1392, 1392, 1488, 1488);
-    EXPECT_NEAR(faces[1].kps[3].x, (480 + 2) * 3, 1e-3);
+    EXPECT_NEAR(faces[1].kps[3].x, (480 + 7) * 3, 1e-3);
     // Stride 32, cell (15, 2): centre (480, 64), two strides each way.
     EXPECT_FLOAT_EQ(faces[2].score, 0.7f);
     expectBox(faces[2], 1248, 0, 1632, 384);

@@ -30,7 +30,7 @@ DECODE = [
     (16, 30, 5, 0, 0.5, (1, 1, 1, 1), KPS),
     (32, 3, 7, 1, 0.4999, (1, 1, 1, 1), KPS),
     (32, 15, 2, 0, 0.7, (2, 2, 2, 2), KPS),
-    # Same box at equal scores from two strides: the stride 8 row comes first and survives.
+    # Same box at equal scores from two strides: one face, their landmarks averaged.
     (8, 60, 60, 0, 0.8, (2, 2, 2, 2), (0.25,) * 10),
     (16, 30, 30, 1, 0.8, (1, 1, 1, 1), (0.75,) * 10),
     (8, 1, 1, 0, float("nan"), (1, 1, 1, 1), KPS),
