@@ -4,10 +4,12 @@
 // a 60 Hz preview shows, and frames the stream decoded), the delay from a frame's arrival to its
 // faces being published on the main thread, and the resident memory.
 //
-// usage: bench_live [--models DIR] [--seconds S] [--keep DIR]
+// usage: bench_live [--models DIR] [--seconds S] [--recording FILE] [--keep DIR]
 //   --models   converted models folder (default: the shared test models, converted once into a
 //              temporary folder with scripts/convert-models)
 //   --seconds  length of the stream and of the session (default 600)
+//   --recording  the recording the stream loops (default the shared one; bench_crowd --keep
+//              leaves crowded ones)
 //   --keep     folder in which to make (or reuse) the stream instead of a temporary one
 
 #include "engine/FaceEngine.h"
@@ -77,7 +79,7 @@ struct BenchHost final : LiveHost {
 
 int main(int argc, char** argv) {
     preferPassiveThreadWaiting(argv);
-    fs::path models, keep;
+    fs::path models, keep, recording;
     int seconds = 600;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -94,8 +96,11 @@ int main(int argc, char** argv) {
             seconds = std::stoi(value());
         } else if (a == "--keep") {
             keep = value();
+        } else if (a == "--recording") {
+            recording = value();
         } else {
-            std::cerr << "usage: bench_live [--models DIR] [--seconds S] [--keep DIR]\n";
+            std::cerr << "usage: bench_live [--models DIR] [--seconds S] [--recording FILE] "
+                         "[--keep DIR]\n";
             return 2;
         }
     }
@@ -105,7 +110,8 @@ int main(int argc, char** argv) {
         fs::temp_directory_path() / ("tallymere-bench-" + std::to_string(rd()));
     fs::create_directories(scratch);
     const fs::path sharedDir = TALLYMERE_SHARED_DIR;
-    const fs::path clip = sharedDir / "faces" / "video" / "stage_clip.mp4";
+    const fs::path clip =
+        recording.empty() ? sharedDir / "faces" / "video" / "stage_clip.mp4" : recording;
     if (models.empty()) {
         models = scratch / "models";
         const fs::path src = sharedDir / "models";
@@ -120,8 +126,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The stream: the shared recording scaled to 1920 x 1080 at its own rate, looped.
-    const fs::path hls = keep.empty() ? scratch / "hls" : keep / ("hls-" + std::to_string(seconds));
+    // The stream: the recording scaled to 1920 x 1080 at its own rate, looped.
+    const fs::path hls =
+        keep.empty() ? scratch / "hls"
+                     : keep / ("hls-" + clip.stem().string() + "-" + std::to_string(seconds));
     if (!fs::exists(hls / "index.m3u8")) {
         fs::create_directories(hls);
         if (!sh("ffmpeg -nostdin -hide_banner -v error -y -stream_loop -1 -i " + quoted(clip) +
@@ -231,6 +239,15 @@ int main(int argc, char** argv) {
                 "(%zu frames)\n",
                 quantile(allDelays, 0.5) * 1000, quantile(allDelays, 0.95) * 1000,
                 quantile(allDelays, 1.0) * 1000, allDelays.size());
+    // An analysis interval is the time between analysed frames on average.
+    const double interval = totalAnalysed > 0 ? total / totalAnalysed : 0;
+    std::printf("frames analysed per minute: %.1f; delay in analysis intervals (%.0f ms each): "
+                "median %.2f, p95 %.2f, max %.2f (%s three)\n",
+                60.0 * totalAnalysed / total, interval * 1000,
+                interval > 0 ? quantile(allDelays, 0.5) / interval : 0,
+                interval > 0 ? quantile(allDelays, 0.95) / interval : 0,
+                interval > 0 ? quantile(allDelays, 1.0) / interval : 0,
+                interval > 0 && quantile(allDelays, 1.0) < 3 * interval ? "under" : "NOT under");
     std::printf("resident memory: %.1f MiB after 10 s, %.1f MiB at the end, %.1f MiB at most\n",
                 rssStart, rssEnd, rssMax);
     // What the session itself holds: its tracks, their best crops and kept embeddings.
