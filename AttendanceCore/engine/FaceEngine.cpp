@@ -566,8 +566,10 @@ std::vector<Face> nms(std::vector<Face> faces, float threshold, bool overlapOfSm
             }
         }
         if (dropped) continue;
-        sums.push_back({face.score, 0, {0, 0, 0, 0}, {}});
-        add(sums.back(), face, 1);
+        if (averageAbove > 0) {
+            sums.push_back({face.score, 0, {0, 0, 0, 0}, {}});
+            add(sums.back(), face, 1);
+        }
         kept.push_back(std::move(face));
     }
     if (averageAbove > 0)
