@@ -2,7 +2,7 @@
 // and output layers in 32 bits) and throughout, on the shared photos and on sampled frames of
 // recordings, at every detector size: whether the same faces are found at the 0.5 threshold, how
 // far boxes and landmarks move (in the picture's pixels, and in the detector input's), and the
-// processor time of one detection each way. Then what compute units 1 choose at each size.
+// processor time of one detection each way. Then what compute units 1 choose.
 //
 // usage: bench_detection_precision MODELS_DIR [--video FILE]... [--frames N]
 //   MODELS_DIR  converted models folder (SCRFD640/1280/1920.onnx and ArcFace.onnx)
@@ -166,14 +166,9 @@ int main(int argc, char** argv) {
             print("all", all);
         }
     }
-    std::printf("compute units 1 choose:");
-    for (const int size : FaceEngine::detectorSizes) {
-        const Precision p = FaceEngine::detectorPrecision(1, size);
-        std::printf("  %d %s", size,
-                    p == Precision::Full       ? "32-bit"
-                    : p == Precision::Interior ? "bfloat16 inside"
-                                               : "bfloat16");
-    }
-    std::printf("\n");
+    const Precision chosen = FaceEngine::detectorPrecision(1);
+    std::printf("compute units 1 choose: %s\n", chosen == Precision::Full       ? "32-bit"
+                                                : chosen == Precision::Interior ? "bfloat16 inside"
+                                                                                : "bfloat16");
     return 0;
 }

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         }
         std::sort(ms.begin(), ms.end());
         std::printf("detect %d %.2f %zu %s faces=%zu\n", size, ms[ms.size() / 2], ms.size(),
-                    precisionName(FaceEngine::detectorPrecision(1, size)), found);
+                    precisionName(FaceEngine::detectorPrecision(1)), found);
         std::fflush(stdout);
     }
     return 0;

@@ -286,7 +286,7 @@ int FaceEngine::effectiveDetectorSize(int size) {
     return best;
 }
 
-Precision FaceEngine::detectorPrecision(int computeUnits, [[maybe_unused]] int size) {
+Precision FaceEngine::detectorPrecision(int computeUnits) {
     // Measured against 32-bit detection on the shared photos and the frames of the shared and a
     // crowded recording (bench_detection_precision): at every size bfloat16 throughout found
     // every face again with boxes within half a pixel and landmarks within 0.4 of one, in 0.57 to
@@ -306,9 +306,8 @@ Model& FaceEngine::detector(int size) {
     const std::lock_guard<std::mutex> guard(lock);
     const int effective = effectiveDetectorSize(size);
     if (auto found = detectors.find(effective); found != detectors.end()) return *found->second;
-    auto model =
-        loadModel(modelsPath / detectorFile(effective),
-                  detectorPrecisionOverride.value_or(detectorPrecision(detectorUnits, effective)));
+    auto model = loadModel(modelsPath / detectorFile(effective),
+                           detectorPrecisionOverride.value_or(detectorPrecision(detectorUnits)));
     Model& loaded = *model;
     detectors.emplace(effective, std::move(model));
     return loaded;

@@ -52,10 +52,10 @@ public:
     // The folder ModelsLocation's search picks for this process (see there).
     static std::filesystem::path defaultModelsDirectory();
 
-    // The precision the detector of a supported size runs at with these compute units: 1 and 2
+    // The precision the detectors run at with these compute units: 1 and 2
     // allow bfloat16 throughout (detection was measured to find the same faces with boxes within
     // a pixel and landmarks within a pixel and a half of 32-bit detection at every size), 0 none.
-    static Precision detectorPrecision(int computeUnits, int size);
+    static Precision detectorPrecision(int computeUnits);
 
     // The supported detector size nearest to `size`; a tie keeps the smaller.
     static int effectiveDetectorSize(int size);

@@ -146,7 +146,7 @@ TEST(OneDnnAgreement, DetectionAtComputeUnitsOneKeepsEveryFaceInPlace) {
     FaceEngine exact(converted / "real", 0), engine(converted / "real", 1);
     // 1920 is like 640 and costs the most.
     for (const int size : {640, 1280}) {
-        const bool mixed = FaceEngine::detectorPrecision(1, size) != Precision::Full;
+        const bool mixed = FaceEngine::detectorPrecision(1) != Precision::Full;
         int faces = 0;
         for (const fs::path& photo : sharedPhotos()) {
             const auto image = BGRAImage::load(photo, 1920);
