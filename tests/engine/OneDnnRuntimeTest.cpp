@@ -550,6 +550,28 @@ TEST(OneDnnRuntime, InteriorPrecisionKeepsTheFirstAndOutputLayersIn32Bits) {
     EXPECT_LT(relativeError(interior, full), relativeError(reduced, full));
 }
 
+// A normalisation whose result only 8-bit layers read writes it in 8 bits at the readers' scale;
+// one whose result is also added back (a residual) keeps it in full for that reader.
+TEST(OneDnnRuntime, EightBitLayersReadANormalisationAtTheirOwnScale) {
+    if (!oneDnnHasInt8()) GTEST_SKIP() << "this processor has no 8-bit dot-product instructions";
+    const TempDir dir;
+    const Dims shape{2, 16, 12, 12};
+    for (const bool residual : {false, true}) {
+        GraphBuilder g;
+        g.input("x", {-1, 16, 12, 12});
+        g.conv(g.batchNorm("x", "n", 16), "c", 16, 16, 3, 1, 1);
+        g.node("Add", {"c", residual ? "n" : "c"}, "y");
+        g.output("y");
+        const auto file = g.save(dir.path() / "normalised.onnx");
+        const auto input = randomInput(shape, 7, -1.0f, 1.0f);
+        const auto ranges = measureOneDnnRanges(file, {{"x", shape, input.data()}});
+        const auto full =
+            values(runOne(*loadOneDnnModel(file, Precision::Full), shape, input).at("y"));
+        const auto eight = values(runOne(*loadOneDnnModel(file, ranges), shape, input).at("y"));
+        EXPECT_LT(relativeError(eight, full), 0.03) << (residual ? "residual" : "plain");
+    }
+}
+
 TEST(OneDnnRuntime, NumbersTooSmallForANormalFloatCountAsZeroWhileItRuns) {
     const TempDir dir;
     GraphBuilder g;

@@ -270,12 +270,88 @@ PlanBuilder::LayerNumbers PlanBuilder::numbersFor(const Op& op, std::int64_t inp
     return n;
 }
 
+// Whether everything that reads `name` is a layer computing in 8 bits that takes it as its input.
+bool PlanBuilder::readOnlyIn8Bits(const std::string& name) const {
+    if (!ranges_ || observing_ || !ranges_->count(name) ||
+        std::find(graph_.outputs.begin(), graph_.outputs.end(), name) != graph_.outputs.end())
+        return false;
+    bool read = false;
+    for (std::size_t s = std::size_t(step_) + 1; s < program_.steps.size(); ++s) {
+        const Step& step = program_.steps[s];
+        const Node* node = step.staticNode ? step.staticNode : step.op->node;
+        const Op* op = step.op.get();
+        const bool asInput = op && op->kind != OpKind::Single && op->input == name;
+        if (asInput) {
+            const std::int64_t channels = op->weightShape[1] * op->group;
+            if (!in8Bits(*op, channels)) return false;
+            read = true;
+        }
+        if (op)
+            for (const PostOp& p : op->postOps)
+                if (p.operand == name) return false;
+        if (!asInput &&
+            std::find(node->inputs.begin(), node->inputs.end(), name) != node->inputs.end())
+            return false;
+    }
+    return read;
+}
+
+// A batch normalisation in front of 8-bit layers only (as in each residual block of a
+// recogniser) writes their 8-bit input itself, scaling each channel on the way, rather than
+// rounding its input to 8 bits, computing, and rounding its result again.
+bool PlanBuilder::buildScaling(Op& op) {
+    const Value& x = value(op.input, *op.node);
+    const Dims& in = x.shape;
+    const float scale = scaleOf(op.output);
+    Dims dims(in.size(), 1);
+    dims[1] = in[1];
+    std::vector<float> factor(op.weights.size()), shift(op.bias.size());
+    for (std::size_t c = 0; c < factor.size(); ++c) {
+        factor[c] = op.weights[c] / scale;
+        shift[c] = op.bias[c] / scale;
+    }
+    const memory::desc perChannel = plainDesc(dims, DataType::f32);
+    // In the input's layout: the readers ask for theirs, and a 4-d activation is usually in it.
+    memory::desc out = x.ref.desc;
+    out.data.data_type = dnnl_s8;
+    dnnl::binary::desc desc(dnnl::algorithm::binary_mul, x.ref.desc, perChannel, out);
+    dnnl::post_ops ops;
+    ops.append_binary(dnnl::algorithm::binary_add, perChannel);
+    auto attr = userScratchpad();
+    attr.set_post_ops(ops);
+    dnnl::binary::primitive_desc pd;
+    try {
+        pd = dnnl::binary::primitive_desc(desc, attr, cpuEngine());
+    } catch (const dnnl::error&) {
+        return false; // no such kernel here: the normalisation computes as any other layer
+    }
+    if (std::string(pd.impl_info_str()).rfind("ref", 0) == 0) return false;
+    MemRef mul, add;
+    mul.kind = add.kind = MemRef::Kind::Constant;
+    mul.desc = add.desc = perChannel;
+    mul.constant = constantMemory(factor, dims, perChannel);
+    add.constant = constantMemory(shift, dims, perChannel);
+    MemRef dst = freshRef(pd.dst_desc());
+    dst.scale = scale;
+    addExec(dnnl::binary(pd),
+            {{DNNL_ARG_SRC_0, x.ref},
+             {DNNL_ARG_SRC_1, mul},
+             {DNNL_ARG_ATTR_MULTIPLE_POST_OP(0) | DNNL_ARG_SRC_1, add},
+             {DNNL_ARG_DST, dst}},
+            pd);
+    bind(op.output, in, dst);
+    return true;
+}
+
 void PlanBuilder::buildConvolution(Op& op, bool allow8Bits) {
     const Node& node = *op.node;
     const Value& x = value(op.input, node);
     const Dims& in = x.shape;
     if (in.size() != 4 || in[1] != op.weightShape[1] * op.group)
         fail("operator " + node.describe() + " cannot take input " + shapeText(in));
+    if (allow8Bits && node.op == "BatchNormalization" && op.postOps.empty() && !op.writesOutput &&
+        readOnlyIn8Bits(op.output) && buildScaling(op))
+        return;
     const Window win = windowFor(op.window, spatial(in), node);
     const Dims out{in[0], op.weightShape[0], win.out[0], win.out[1]};
     auto [type, dstType, int8, srcScale, outputScales, bias] = numbersFor(op, in[1], allow8Bits);

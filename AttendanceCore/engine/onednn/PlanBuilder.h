@@ -72,6 +72,8 @@ private:
 
     void buildOp(Op& op);
     void buildConvolution(Op& op, bool allow8Bits = true);
+    bool readOnlyIn8Bits(const std::string& name) const;
+    bool buildScaling(Op& op);
     void observe(const MemRef& ref, const std::string& name);
     void buildInnerProduct(Op& op, bool allow8Bits = true);
     void buildSingle(const Node& node);
