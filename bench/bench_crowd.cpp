@@ -120,6 +120,14 @@ std::vector<cv::Mat> faceCrops(FaceEngine& engine, const fs::path& faces) {
     return crops;
 }
 
+// How far a face drifts from its cell's middle either way: an eighth of the crop, as much as the
+// cell leaves room for. Faces sway by a like share of their size whatever the grid (in a dense
+// grid the cells are wider than the 4:3 crops, and drifting across all of that spare room would
+// move 36-pixel faces by half their width).
+double drift(int cell, int crop) {
+    return std::min((cell - crop) / 2.0, crop / 8.0);
+}
+
 // The crowded recording: each cell shows one crop (every other repeat mirrored), drifting on a
 // slow elliptical path of its own.
 bool makeCrowd(const std::vector<cv::Mat>& crops, const fs::path& out, int seconds) {
@@ -149,9 +157,9 @@ bool makeCrowd(const std::vector<cv::Mat>& crops, const fs::path& out, int secon
         for (int k = 0; k < columns * rows; ++k) {
             const Path& p = paths[k];
             const double dx =
-                (cellWidth - cropWidth) / 2.0 * std::sin(2 * M_PI * t / p.periodX + p.phaseX);
+                drift(cellWidth, cropWidth) * std::sin(2 * M_PI * t / p.periodX + p.phaseX);
             const double dy =
-                (cellHeight - cropHeight) / 2.0 * std::sin(2 * M_PI * t / p.periodY + p.phaseY);
+                drift(cellHeight, cropHeight) * std::sin(2 * M_PI * t / p.periodY + p.phaseY);
             const int x =
                 (k % columns) * cellWidth + (cellWidth - cropWidth) / 2 + int(std::lround(dx));
             const int y =
