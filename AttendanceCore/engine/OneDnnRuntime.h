@@ -48,7 +48,8 @@ ActivationRanges measureOneDnnRanges(const std::filesystem::path& path,
 // channel, inputs scaled by `ranges`) and writing bfloat16 results where the processor has
 // bfloat16, else 32-bit ones; meant for a processor with 8-bit instructions (oneDnnHasInt8).
 // Layers that read raw pixels, depthwise convolutions, layers without a range and those without
-// a fast 8-bit kernel compute in that other precision.
+// a fast 8-bit kernel compute in that other precision. A normalisation read only by 8-bit layers
+// writes their 8-bit input directly.
 std::unique_ptr<Model> loadOneDnnModel(const std::filesystem::path& path,
                                        const ActivationRanges& ranges);
 

@@ -349,7 +349,7 @@ void PlanBuilder::buildConvolution(Op& op, bool allow8Bits) {
     const Dims& in = x.shape;
     if (in.size() != 4 || in[1] != op.weightShape[1] * op.group)
         fail("operator " + node.describe() + " cannot take input " + shapeText(in));
-    if (allow8Bits && node.op == "BatchNormalization" && op.postOps.empty() && !op.writesOutput &&
+    if (allow8Bits && node.op == "BatchNormalization" && op.postOps.empty() &&
         readOnlyIn8Bits(op.output) && buildScaling(op))
         return;
     const Window win = windowFor(op.window, spatial(in), node);
